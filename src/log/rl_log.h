@@ -1,0 +1,35 @@
+// Logging to the system log.
+//
+// Every line reads: module name, " pid<pid>,tid<tid>,l<level>: ", then the
+// caller's message. A message of level L is sent only while the threshold is
+// at least L. No heap is used and no lock is taken: the functions may be
+// called from any thread and from signal handlers.
+#ifndef LOG_RL_LOG_H
+#define LOG_RL_LOG_H
+
+#include <stdarg.h>
+
+#define RL_LOG_FORMAT(fmt_index) __attribute__((format(printf, fmt_index, fmt_index + 1)))
+
+extern int g_log_level;        // threshold; 7 (debug) before rl_log_init
+extern int g_nFlag;            // 1 between rl_log_init and rl_log_deinit
+extern char g_module_name[15]; // at most 14 characters and the NUL
+extern int g_pid;              // process ID taken by rl_log_init
+
+// Initialises the logger with a module name and the threshold; always 0.
+// A second call while initialised changes nothing.
+int rl_log_init(const char *module_name, int level);
+// Closes the system log connection; logging still works afterwards.
+void rl_log_deinit(void);
+void rl_log_reset_level(int level);
+
+void rl_log_emerg(const char *format, ...) RL_LOG_FORMAT(1);
+void rl_log_alert(const char *format, ...) RL_LOG_FORMAT(1);
+void rl_log_crit(const char *format, ...) RL_LOG_FORMAT(1);
+void rl_log_err(const char *format, ...) RL_LOG_FORMAT(1);
+void rl_log_warn(const char *format, ...) RL_LOG_FORMAT(1);
+void rl_log_notice(const char *format, ...) RL_LOG_FORMAT(1);
+void rl_log_info(const char *format, ...) RL_LOG_FORMAT(1);
+void rl_log_debug(const char *format, ...) RL_LOG_FORMAT(1);
+
+#endif

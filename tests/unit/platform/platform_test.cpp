@@ -1,0 +1,85 @@
+#include "platform/platform.h"
+
+#include "isolation.h"
+
+#include <stdlib.h>
+
+#include <string>
+
+namespace {
+
+std::string resolve(const char *path, size_t size = 256)
+{
+    char out[4096];
+    if (platform_path(path, out, size) != 0)
+        return "<error>";
+    return out;
+}
+
+class PlatformPath : public ::testing::Test {
+  protected:
+    void TearDown() override { unsetenv(UPGRADER_ROOT_ENV); }
+};
+
+} // namespace
+
+TEST_F(PlatformPath, UnsetOrEmptyOrSlashRootLeavesPathsAlone)
+{
+    unsetenv(UPGRADER_ROOT_ENV);
+    EXPECT_EQ(resolve("/proc/avalanche/env"), "/proc/avalanche/env");
+    setenv(UPGRADER_ROOT_ENV, "", 1);
+    EXPECT_EQ(resolve("/dev/mtd3"), "/dev/mtd3");
+    setenv(UPGRADER_ROOT_ENV, "/", 1);
+    EXPECT_EQ(resolve("/dev/mtd3"), "/dev/mtd3");
+}
+
+TEST_F(PlatformPath, AbsolutePathsGoUnderTheRootOnce)
+{
+    setenv(UPGRADER_ROOT_ENV, "/srv/phone", 1);
+    EXPECT_EQ(resolve("/var/ipc/6"), "/srv/phone/var/ipc/6");
+    setenv(UPGRADER_ROOT_ENV, "/srv/phone//", 1);
+    EXPECT_EQ(resolve("/var/ipc/6"), "/srv/phone/var/ipc/6");
+}
+
+TEST_F(PlatformPath, RelativePathsStayRelative)
+{
+    setenv(UPGRADER_ROOT_ENV, "/srv/phone", 1);
+    EXPECT_EQ(resolve("rom.bin"), "rom.bin");
+}
+
+TEST_F(PlatformPath, ResultThatDoesNotFitIsAnErrorNotACut)
+{
+    setenv(UPGRADER_ROOT_ENV, "/r", 1);
+    // "/r/a" needs 5 bytes with the terminator.
+    EXPECT_EQ(resolve("/a", 5), "/r/a");
+    char out[4] = "zzz";
+    EXPECT_EQ(platform_path("/a", out, sizeof(out)), -1);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(platform_path(nullptr, out, sizeof(out)), -1);
+    EXPECT_EQ(platform_path("/a", nullptr, 10), -1);
+}
+
+TEST(PlatformShell, QuotingKeepsEveryCharacterLiteral)
+{
+    char out[128];
+    ASSERT_EQ(platform_shell_quote("/tmp/a b;$(rm -rf x)`'\"", out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "'/tmp/a b;$(rm -rf x)`'\\''\"'");
+    ASSERT_EQ(platform_shell_quote("", out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "''");
+    EXPECT_EQ(platform_shell_quote("abc", out, 5), -1); // needs 6
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(platform_shell_quote("abc", out, 6), 0);
+}
+
+TEST(PlatformShell, QuotedPathRunsThroughTheShellUnchanged)
+{
+    testsupport::ScopedRoot root;
+    std::string dir = root / "/it's $HOME";
+    std::string mk = "mkdir -p '" + root.path() + "/it'\\''s $HOME'";
+    ASSERT_EQ(system(mk.c_str()), 0);
+    char quoted[512];
+    ASSERT_EQ(platform_shell_path("/it's $HOME/f", quoted, sizeof(quoted)), 0);
+    std::string cmd = std::string("touch ") + quoted;
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(access((dir + "/f").c_str(), F_OK), 0);
+}
