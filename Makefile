@@ -17,7 +17,7 @@ deps:
 	@scripts/install-deps.sh
 
 # One preset: configure, build, test; appends ctest's count line to the summary.
-test-%:
+$(addprefix test-,$(PRESETS)): test-%:
 	@set -o pipefail; mkdir -p build; \
 	if cmake --preset $* && cmake --build --preset $*; then \
 	  ctest --preset $* 2>&1 | tee build/ctest-$*.log; rc=$$?; \
