@@ -4,6 +4,7 @@
 // exists under the fixed keys until the case makes one.
 #include "libupgrader/libupgrader.h"
 
+#include "child.h"
 #include "isolation.h"
 #include "log/rl_log.h"
 
@@ -83,16 +84,7 @@ shmid_ds stat_of(int shmid)
     return ds;
 }
 
-template <typename Body> int in_child(Body body)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(body());
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
+using testsupport::in_child;
 
 // Without capabilities, root is held to the permission bits like anyone.
 bool drop_capabilities()

@@ -5,6 +5,7 @@
 // the fixed keys never meet the host's or another case's sets.
 #include "semctrl/semctrl.h"
 
+#include "child.h"
 #include "isolation.h"
 #include "log/rl_log.h"
 
@@ -28,18 +29,7 @@ constexpr key_t kKey = 0xC003;
 
 int value_of(int semid, int index = 0) { return semctl(semid, index, GETVAL); }
 
-// Runs body in a child process and returns its exit status (body's result),
-// or -1 when the child did not exit normally.
-template <typename Body> int in_child(Body body)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(body());
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
+using testsupport::in_child;
 
 // A bounded wait for another process to be blocked on the semaphore.
 bool wait_for_sleeper(int semid)
