@@ -13,6 +13,8 @@ int fail(char *out, size_t size)
     return -1;
 }
 
+const char kShellSafe[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+,:@=";
+
 } // namespace
 
 int platform_path(const char *path, char *out, size_t size)
@@ -43,6 +45,13 @@ int platform_shell_quote(const char *text, char *out, size_t size)
 {
     if (text == nullptr || out == nullptr || size == 0)
         return fail(out, size);
+    size_t len = strlen(text);
+    if (len > 0 && strspn(text, kShellSafe) == len) {
+        if (len + 1 > size)
+            return fail(out, size);
+        memcpy(out, text, len + 1);
+        return 0;
+    }
     size_t n = 0;
     auto put = [&](const char *s, size_t len) {
         if (n + len + 1 > size)

@@ -19,8 +19,10 @@
 // never a cut path).
 int platform_path(const char *path, char *out, size_t size);
 
-// Quotes text for /bin/sh with single quotes, so that no character of it is
-// interpreted by the shell. Returns 0, or -1 when the result would not fit.
+// Makes text one literal word for /bin/sh. Text made only of characters the
+// shell never interprets (letters, digits and "/._-+,:@=") is left as it is,
+// so that commands on the telephone read as they always did; anything else
+// is put in single quotes. Returns 0, or -1 when the result would not fit.
 int platform_shell_quote(const char *text, char *out, size_t size);
 
 // platform_path followed by platform_shell_quote: a path ready to be put

@@ -66,9 +66,18 @@ TEST(PlatformShell, QuotingKeepsEveryCharacterLiteral)
     EXPECT_STREQ(out, "'/tmp/a b;$(rm -rf x)`'\\''\"'");
     ASSERT_EQ(platform_shell_quote("", out, sizeof(out)), 0);
     EXPECT_STREQ(out, "''");
-    EXPECT_EQ(platform_shell_quote("abc", out, 5), -1); // needs 6
+    EXPECT_EQ(platform_shell_quote("a c", out, 5), -1); // needs 6
     EXPECT_STREQ(out, "");
-    EXPECT_EQ(platform_shell_quote("abc", out, 6), 0);
+    EXPECT_EQ(platform_shell_quote("a c", out, 6), 0);
+    // Plain paths stay as they are, so logged commands read naturally.
+    ASSERT_EQ(platform_shell_quote("/tmp/bin/cat", out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "/tmp/bin/cat");
+    EXPECT_EQ(platform_shell_quote("/tmp/bin/cat", out, 12), -1);
+    for (const char *risky : {"a*", "a?", "~a", "a#b", "a\\b", "a\nb", "a&b", "a|b", "a<b", "a>b",
+                              "a(b", "a{b", "a[b", "a!b", "a\tb"}) {
+        ASSERT_EQ(platform_shell_quote(risky, out, sizeof(out)), 0);
+        EXPECT_EQ(out[0], '\'') << risky;
+    }
 }
 
 TEST(PlatformShell, QuotedPathRunsThroughTheShellUnchanged)

@@ -1,0 +1,42 @@
+// The device environment: boot environment, installed versions and MTD
+// address ranges, read into one table; the hardware version; writes to the
+// boot environment.
+#ifndef UPGRADER_DEVENV_H
+#define UPGRADER_DEVENV_H
+
+#include <stdint.h>
+
+#define ENV_TABLE_SIZE 30
+#define ENV_NAME_SIZE 50
+#define ENV_VALUE_SIZE 100
+#define HW_VERSION_LEN 8
+
+// One entry of the device environment table. An empty name marks a free
+// entry. Entries mtd0..mtd9 hold an address range, all others text.
+typedef struct env_info {
+    char name[ENV_NAME_SIZE];
+    union {
+        char value[ENV_VALUE_SIZE];
+        struct {
+            uint32_t start_addr; // first byte of the partition in flash
+            uint32_t end_addr;   // byte after its last
+        };
+    };
+} env_info;
+
+// Fills the table (ENV_TABLE_SIZE entries, cleared by the caller) from
+// "/proc/avalanche/env", the version files and "/proc/ver/software".
+// Returns 0, -1 (missing table or failed shell command) or -88.
+int read_env(env_info *table);
+
+// Finds the first entry named name; 0 with *index set, or -1.
+int get_mtd_info(const env_info *table, const char *name, unsigned int *index);
+
+// Reads the eight numbers of "/proc/misc/hwver" into hw[0..7]; 0 or -1.
+int get_hardware_version(unsigned char *hw);
+
+// Writes "name value" (or the name alone for an empty value) to the boot
+// environment; 0 or -1.
+int do_set_env(const char *name, const char *value);
+
+#endif
