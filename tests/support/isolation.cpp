@@ -14,7 +14,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace testsupport {
 
@@ -90,7 +92,7 @@ void install_syslog_capture()
     // The tmpfs stays reachable through /dev; the temporary mount point goes.
     umount2(dir.c_str(), MNT_DETACH);
     rmdir(dir.c_str());
-    g_capture.fd = fd;
+    g_capture.start(fd, "/dev/log");
 }
 
 LogLine parse(const char *buf, size_t len)
@@ -109,29 +111,69 @@ LogLine parse(const char *buf, size_t len)
     return line;
 }
 
-bool read_one(int fd, int timeout_ms, std::vector<LogLine> &out)
-{
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0)
-        return false;
-    static char buf[65536];
-    ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
-    if (n < 0)
-        return false;
-    out.push_back(parse(buf, static_cast<size_t>(n)));
-    return true;
-}
+const char kMarker[] = "\x01syslog-capture-marker";
 
 } // namespace
 
 SyslogCapture &syslog_capture() { return g_capture; }
 
+void SyslogCapture::start(int fd, const std::string &path)
+{
+    fd_ = fd;
+    path_ = path;
+    std::thread([this] { run(); }).detach();
+}
+
+void SyslogCapture::run()
+{
+    static char buf[65536];
+    for (;;) {
+        ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (static_cast<size_t>(n) == sizeof(kMarker) - 1 && memcmp(buf, kMarker, n) == 0)
+            ++markers_seen_;
+        else
+            pending_.push_back(parse(buf, static_cast<size_t>(n)));
+        changed_.notify_all();
+    }
+}
+
+// Datagrams on one socket arrive in the order they were sent, so once the
+// reader has seen a marker sent now, every earlier line is in pending_.
+bool SyslogCapture::sync()
+{
+    if (fd_ < 0)
+        return false;
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    std::unique_lock<std::mutex> lock(mutex_);
+    unsigned want = ++markers_sent_;
+    lock.unlock();
+    ssize_t n = sendto(s, kMarker, sizeof(kMarker) - 1, 0, reinterpret_cast<sockaddr *>(&addr),
+                       sizeof(addr));
+    close(s);
+    if (n < 0)
+        return false;
+    lock.lock();
+    return changed_.wait_for(lock, std::chrono::seconds(30),
+                             [&] { return markers_seen_ >= want; });
+}
+
 std::vector<LogLine> SyslogCapture::take()
 {
-    while (fd >= 0 && read_one(fd, 0, pending)) {
-    }
+    sync();
+    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<LogLine> out;
-    out.swap(pending);
+    out.swap(pending_);
     return out;
 }
 
@@ -145,14 +187,13 @@ std::vector<std::string> SyslogCapture::take_texts()
 
 bool SyslogCapture::wait_for(const std::string &needle, int timeout_ms)
 {
-    size_t checked = 0;
-    for (;;) {
-        for (; checked < pending.size(); ++checked)
-            if (pending[checked].text.find(needle) != std::string::npos)
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        for (const LogLine &l : pending_)
+            if (l.text.find(needle) != std::string::npos)
                 return true;
-        if (fd < 0 || !read_one(fd, timeout_ms, pending))
-            return false;
-    }
+        return false;
+    });
 }
 
 void IsolatedEnvironment::SetUp()

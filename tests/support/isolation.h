@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,19 +25,34 @@ struct LogLine {
     int level() const { return priority & 7; }
 };
 
-// Reads what the process sent to "/dev/log". Datagrams are queued by the
-// time the sending call returns, so reading never waits on the sender.
+// Reads what the process sent to "/dev/log". A thread drains the socket all
+// the time: the kernel queues only a handful of datagrams per socket
+// (net.unix.max_dgram_qlen) and syslog() blocks the sender when the queue is
+// full.
 class SyslogCapture {
   public:
-    // Lines received so far and not yet taken, in order.
+    // Lines received so far and not yet taken, in order. Everything sent
+    // before the call is included: a marker is sent through the same socket
+    // and the reader is waited for until it has seen it.
     std::vector<LogLine> take();
-    // Drains and returns the texts only.
+    // The same, texts only.
     std::vector<std::string> take_texts();
     // Waits up to timeout_ms for a line containing needle (for lines sent by
-    // other threads); lines read on the way are kept for take().
+    // other threads); lines seen on the way stay for take().
     bool wait_for(const std::string &needle, int timeout_ms = 10000);
-    int fd = -1;
-    std::vector<LogLine> pending;
+
+    void start(int fd, const std::string &path);
+
+  private:
+    void run();
+    bool sync();
+    int fd_ = -1;
+    std::string path_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<LogLine> pending_;
+    unsigned markers_seen_ = 0;
+    unsigned markers_sent_ = 0;
 };
 
 SyslogCapture &syslog_capture();
