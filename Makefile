@@ -1,16 +1,21 @@
 # Thin wrapper over the CMake presets.
-#   make check    install dependencies, then build and test host, asan and mipsel
+#   make check    install dependencies, then build and test host, asan and
+#                 mipsel, then a short fuzz run of the ROM pack check
+#   make fuzz-smoke  the fuzz run alone (FUZZ_SECONDS, default 30)
 #   make format   reformat the sources with clang-format
 PRESETS := host asan mipsel
 SHELL := /bin/bash
 
-.PHONY: check deps format $(addprefix test-,$(PRESETS)) release
+FUZZ_SECONDS ?= 30
+
+.PHONY: check deps format $(addprefix test-,$(PRESETS)) release fuzz-smoke
 
 check: deps
 	@rm -f build/summary.txt; mkdir -p build; status=0; \
 	for p in $(PRESETS); do \
 	  $(MAKE) --no-print-directory test-$$p || status=1; \
 	done; \
+	$(MAKE) --no-print-directory fuzz-smoke || status=1; \
 	echo "== summary =="; cat build/summary.txt; exit $$status
 
 deps:
@@ -25,6 +30,26 @@ $(addprefix test-,$(PRESETS)): test-%:
 	  echo "$*: $${line:-no test result}" >> build/summary.txt; exit $$rc; \
 	else \
 	  echo "$*: build failed" >> build/summary.txt; exit 1; \
+	fi
+
+# The libFuzzer harness of the ROM pack check, seeded from a copy of the
+# golden packs (libFuzzer adds what it finds to the copy, never to
+# tests/data); appends "fuzz: N runs in S s, no crash" to the summary.
+fuzz-smoke:
+	@set -o pipefail; mkdir -p build; \
+	if cmake --preset fuzz && cmake --build --preset fuzz; then \
+	  rm -rf build/fuzz/corpus build/fuzz/artifacts; mkdir -p build/fuzz/corpus build/fuzz/artifacts; \
+	  cp tests/data/*.pack build/fuzz/corpus/; \
+	  build/fuzz/tests/fuzz/rompack_check_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	    -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus 2>&1 | tee build/fuzz-smoke.log; rc=$$?; \
+	  runs=$$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 runs in \2 s/p' build/fuzz-smoke.log | tail -n 1); \
+	  if [ $$rc -eq 0 ] && [ -n "$$runs" ]; then \
+	    echo "fuzz: $$runs, no crash" >> build/summary.txt; \
+	  else \
+	    echo "fuzz: failed, see build/fuzz-smoke.log and build/fuzz/artifacts" >> build/summary.txt; exit 1; \
+	  fi; \
+	else \
+	  echo "fuzz: build failed" >> build/summary.txt; exit 1; \
 	fi
 
 release:

@@ -8,6 +8,8 @@ packages=(
   cmake ninja-build make g++ googletest
   g++-mipsel-linux-gnu qemu-user
   clang-format
+  libcli11-dev nlohmann-json3-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,0 +1,690 @@
+#include "upgrader/rompack.h"
+
+#include "log/rl_log.h"
+#include "platform/platform.h"
+#include "upgrader/aes.h"
+#include "upgrader/shellcmd.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+int mtd_config = 0;
+uint32_t upgrader_tool_version = 0;
+
+// The records are byte images of the pack's headers.
+static_assert(sizeof(Rom_Header) == ROM_HEADER_LEN, "Rom_Header must be 140 bytes");
+static_assert(sizeof(Partition_Header) == PART_HEADER_LEN, "Partition_Header must be 44 bytes");
+static_assert(offsetof(Rom_Header, match_id) == 44, "match_id at 44");
+static_assert(offsetof(Rom_Header, magic_num2) == 104, "magic_num2 at 104");
+static_assert(offsetof(Rom_Header, partition_num_copy) == 108, "partition_num_copy at 108");
+static_assert(offsetof(Rom_Header, scramble_key) == 124, "scramble_key at 124");
+
+namespace
+{
+
+// Largest rom_header_size whose scrambled region (12 .. size - 25) still
+// ends before scramble_key at 124.
+constexpr uint32_t kMaxRomHeaderSize = 148;
+
+struct MsgText {
+    int code;
+    const char *name;
+    const char *text; // logged by update_msg_printf; nullptr: nothing
+};
+
+const MsgText kMessages[] = {
+    {UPD_MSG_ARG_ADDR_ERR, "UPD_MSG_ARG_ADDR_ERR", "UPD_MSG_ARG_ADDR_ERR\n"},
+    {UPD_MSG_ROM_HEADER_RROM_ERR, "UPD_MSG_ROM_HEADER_RROM_ERR", "UPD_MSG_ROM_HEADER_RROM_ERR\n"},
+    {UPD_MSG_ROM_HEADER_CHECKSUM_ERR, "UPD_MSG_ROM_HEADER_CHECKSUM_ERR",
+     "UPD_MSG_ROM_HEADER_CHECKSUM_ERR\n"},
+    {UPD_MSG_ROM_CHECKSUM_ERR, "UPD_MSG_ROM_CHECKSUM_ERR", "UPD_MSG_ROM_CHECKSUM_ERR\n"},
+    {UPD_MSG_OEM_VERSION_ERR, "UPD_MSG_OEM_VERSION_ERR", "UPD_MSG_OEM_VERSION_ERR\n"},
+    {UPD_MSG_MACHINE_ID_ERR, "UPD_MSG_MACHINE_ID_ERR", "UPD_MSG_MACHINE_ID_ERR\n"},
+    {UPD_MSG_MATCH_ID_ERR, "UPD_MSG_MATCH_ID_ERR", "UPD_MSG_MATCH_ID_ERR\n"},
+    {UPD_MSG_PART_HEADER_RPAT_ERR, "UPD_MSG_PART_HEADER_RPAT_ERR",
+     "UPD_MSG_PART_HEADER_RPAT_ERR\n"},
+    {UPD_MSG_PART_HEADER_CHECKSUM_ERR, "UPD_MSG_PART_HEADER_CHECKSUM_ERR",
+     "UPD_MSG_PART_HEADER_CHECKSUM_ERR\n"},
+    {UPD_MSG_PART_CHECKSUM_ERR, "UPD_MSG_PART_CHECKSUM_ERR", "UPD_MSG_PART_CHECKSUM_ERR\n"},
+    {UPD_MSG_PARTITION_ID_ERROR, "UPD_MSG_PARTITION_ID_ERROR", "UPD_MSG_PARTITION_ID_ERROR\n"},
+    {UPD_MSG_PARTITION_TYPE_ERROR, "UPD_MSG_PARTITION_TYPE_ERROR",
+     "UPD_MSG_PARTITION_TYPE_ERROR\n"},
+    {UPD_MSG_READ_ENV_FAILED, "UPD_MSG_READ_ENV_FAILED", "UPD_MSG_READ_ENV_FAILED\n"},
+    {UPD_MSG_READ_HWVERSION_FAILED, "UPD_MSG_READ_HWVERSION_FAILED",
+     "UPD_MSG_READ_HWVERSION_FAILED\n"},
+    {UPD_MSG_ROM_VERSION_SAME, "UPD_MSG_ROM_VERSION_SAME", "UPD_MSG_ROM_VERSION_SAME\n"},
+    {UPD_MSG_MTD_ENV_LOSED, "UPD_MSG_MTD_ENV_LOSED", "UPD_MSG_MTD_ENV_LOSED\n"},
+    {UPD_MSG_MTD_ADDR_ERR, "UPD_MSG_MTD_ADDR_ERR", "UPD_MSG_MTD_ADDR_ERR\n"},
+    // Logged with the text of -84 on purpose: either way the partition is unusable.
+    {UPD_MSG_MTD_OPEN_ERR, "UPD_MSG_MTD_OPEN_ERR", "UPD_MSG_MTD_ADDR_ERR\n"},
+    {UPD_MSG_FLASH_ERASE_ERR, "UPD_MSG_FLASH_ERASE_ERR", "UPD_MSG_FLASH_ERASE_ERR\n"},
+    {UPD_MSG_FLASH_WRITE_ERR, "UPD_MSG_FLASH_WRITE_ERR", "UPD_MSG_FLASH_WRITE_ERR\n"},
+    {UPD_MSG_SET_ENV_FAILED, "UPD_MSG_SET_ENV_FAILED", "UPD_MSG_SET_ENV_FAILED\n"},
+    {UPD_MSG_PART_NUM_ERR, "UPD_MSG_PART_NUM_ERR", "UPD_MSG_PART_NUM_ERR\n"},
+    {UPD_MSG_MID_OEM_ERR, "UPD_MSG_MID_OEM_ERR", nullptr},
+    {UPD_MSG_SW_PROTECT_ERR, "UPD_MSG_SW_PROTECT_ERR", nullptr},
+    {UPD_MSG_PROTECT_OEM_ERR, "UPD_MSG_PROTECT_OEM_ERR", nullptr},
+    {UPD_MSG_UNPROTECT_OEM_ERR, "UPD_MSG_UNPROTECT_OEM_ERR", nullptr},
+    {UPD_MSG_HW_MIN_VERSION_ERR, "UPD_MSG_HW_MIN_VERSION_ERR", nullptr},
+    {UPD_MSG_ERR, "UPD_MSG_ERR", nullptr},
+    {UPD_MSG_OK, "UPD_MSG_OK", nullptr},
+    {UPD_MSG_PART_VERSION_SAME, "UPD_MSG_PART_VERSION_SAME", "UPD_MSG_PART_VERSION_SAME\n"},
+    {UPD_MSG_PART_SKIPPED, "UPD_MSG_PART_SKIPPED", nullptr},
+    {UPD_MSG_UPGRADER_TOOL, "UPD_MSG_UPGRADER_TOOL", nullptr},
+    {UPD_MSG_MTD_CONF, "UPD_MSG_MTD_CONF", nullptr},
+    {UPD_MSG_CONFIG_MODIFY, "UPD_MSG_CONFIG_MODIFY", nullptr},
+};
+
+const MsgText *find_message(int code)
+{
+    for (const MsgText &m : kMessages)
+        if (m.code == code)
+            return &m;
+    return nullptr;
+}
+
+// Logs a refusal where it arises and hands the code back.
+int refuse(int code)
+{
+    update_msg_printf(code);
+    return code;
+}
+
+// Headers may put words at any offset and the target traps on unaligned
+// loads, so pack words are always copied out.
+uint32_t load32(const uint8_t *p)
+{
+    uint32_t v;
+    memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+uint32_t xor_words(const uint8_t *p, uint64_t count)
+{
+    uint32_t x = 0;
+    for (uint64_t i = 0; i < count; ++i)
+        x ^= load32(p + 4 * i);
+    return x;
+}
+
+// Addresses are logged as 32-bit values: the target's pointers are 32 bits,
+// and the log formats carry no pointer-sized conversions.
+unsigned addr(const void *p)
+{
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+// Address of pack offset off, computed without forming a pointer beyond the
+// pack (off may come from an unchecked header).
+unsigned addr_at(const uint8_t *pack, uint64_t off)
+{
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pack) + static_cast<uintptr_t>(off));
+}
+
+// True when [off, off + len) lies inside the pack; logs what does not.
+bool inside(uint64_t off, uint64_t len, size_t pack_len, const char *what)
+{
+    if (off + len <= pack_len)
+        return true;
+    rl_log_err("%s (offset 0x%llx, 0x%llx bytes) lies outside the pack of 0x%llx bytes\n", what,
+               static_cast<unsigned long long>(off), static_cast<unsigned long long>(len),
+               static_cast<unsigned long long>(pack_len));
+    return false;
+}
+
+void dump_rom_header(const Rom_Header *h)
+{
+    rl_log_debug("\nmagic_num: %x\n", h->magic_num);
+    rl_log_debug("rom_header_size: %x\n", h->rom_header_size);
+    rl_log_debug("rom_header_checksum: %x\n", h->rom_header_checksum);
+    rl_log_debug("rom_type: %x\n", h->rom_type);
+    rl_log_debug("process_type: %x\n", h->process_type);
+    rl_log_debug("partition_num: %x\n", h->partition_num);
+    rl_log_debug("device_id: %x\n", h->device_id);
+    rl_log_debug("oem_id: %x\n", h->oem_id);
+    rl_log_debug("rom_version: %x\n", h->rom_version);
+    rl_log_debug("mid_version: %x\n", h->mid_version);
+    rl_log_debug("sw_protect: %x\n", h->sw_protect);
+    rl_log_debug("rom_size: %x\n", h->rom_size);
+    rl_log_debug("rom_checksum: %x\n\n", h->rom_checksum);
+}
+
+void dump_partition_header(const Partition_Header *p)
+{
+    rl_log_debug("\nmagic_num: %x\n", p->magic_num);
+    rl_log_debug("partition_header_size: %x\n", p->partition_header_size);
+    rl_log_debug("partition_header_checksum: %x\n", p->partition_header_checksum);
+    rl_log_debug("partition_type: %x\n", p->partition_type);
+    rl_log_debug("process_type: %x\n", p->process_type);
+    rl_log_debug("partition_data_type: %x\n", p->partition_data_type);
+    rl_log_debug("partition_id: %x\n", p->partition_id);
+    rl_log_debug("partition_version: %x\n", p->partition_version);
+    rl_log_debug("partition_size: %x\n", p->partition_size);
+    rl_log_debug("partition_checksum: %x\n", p->partition_checksum);
+    rl_log_debug("partition_offset: %x\n\n\n", p->partition_offset);
+}
+
+// The clear words at 20, 36 and 40 were moved out of the scrambled region by
+// the pack maker; their scrambled bytes wait at 108, 116 and 112. Put them
+// back, unscramble, move the results to the copies and restore the clear
+// values.
+void unscramble(Rom_Header *h)
+{
+    const uint32_t partition_num = h->partition_num;
+    const uint32_t rom_size = h->rom_size;
+    const uint32_t rom_checksum = h->rom_checksum;
+    h->partition_num = h->partition_num_copy;
+    h->rom_size = h->rom_size_copy;
+    h->rom_checksum = h->rom_checksum_copy;
+    unsigned char *bytes = reinterpret_cast<unsigned char *>(h);
+    aes_decrypt(&h->scramble_key, bytes + 12, static_cast<int>(h->rom_header_size - 36),
+                bytes + 12);
+    h->partition_num_copy = h->partition_num;
+    h->rom_checksum_copy = h->rom_checksum;
+    h->rom_size_copy = h->rom_size;
+    h->partition_num = partition_num;
+    h->rom_size = rom_size;
+    h->rom_checksum = rom_checksum;
+}
+
+// Magic, copy, unscrambling, field dump, second magic, partition count,
+// header and body checksums. table, when given, is cleared together with
+// the header, once the pack has shown its magic.
+int read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header, env_info *table)
+{
+    if (pack == nullptr || header == nullptr)
+        return UPD_MSG_ERR;
+    if (!inside(0, 4, pack_len, "rom magic"))
+        return refuse(UPD_MSG_ARG_ADDR_ERR);
+    const uint32_t magic = load32(pack);
+    rl_log_debug("rom--------:0x%x\n", magic);
+    if (magic != ROM_MAGIC)
+        return refuse(UPD_MSG_ARG_ADDR_ERR);
+
+    if (table != nullptr)
+        memset(table, 0, sizeof(env_info) * ENV_TABLE_SIZE);
+    memset(header, 0, sizeof(*header));
+    // The record is always the first 140 bytes, whatever the size says.
+    if (!inside(0, ROM_HEADER_LEN, pack_len, "rom header record"))
+        return refuse(UPD_MSG_ARG_ADDR_ERR);
+    memcpy(header, pack, ROM_HEADER_LEN);
+    const uint64_t header_size = header->rom_header_size;
+    if (!inside(0, 12 + header_size, pack_len, "rom header"))
+        return refuse(UPD_MSG_ARG_ADDR_ERR);
+
+    if (header_size < ROM_HEADER_SIZE_CURRENT) {
+        rl_log_warn("ignore aes decrypt, invalid rom header size %d.\n",
+                    static_cast<int>(header_size));
+    } else if (header_size > kMaxRomHeaderSize) {
+        // Beyond this the scrambled region would take in scramble_key and then
+        // run past the 140-byte record.
+        rl_log_err("rom header size %u: scrambled region would reach the scramble key\n",
+                   static_cast<unsigned>(header_size));
+        return refuse(UPD_MSG_ROM_HEADER_RROM_ERR);
+    } else {
+        unscramble(header);
+    }
+
+    dump_rom_header(header);
+
+    if (header_size >= ROM_HEADER_SIZE_CURRENT && header->magic_num2 != ROM_MAGIC)
+        return refuse(UPD_MSG_ROM_HEADER_RROM_ERR);
+    if (header->partition_num >= MAX_PARTITIONS + 1)
+        return refuse(UPD_MSG_PART_NUM_ERR);
+
+    // The balancing word makes the header as stored (scrambled) XOR to 0.
+    const uint64_t header_words = (header_size >> 2) + 1;
+    rl_log_debug("\npaddr:%x pdat:%x\n", addr(pack), addr(pack));
+    rl_log_debug("len:%x\n", static_cast<unsigned>(header_words));
+    if (xor_words(pack + 8, header_words) != 0)
+        return refuse(UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
+
+    const uint64_t body = 12 + header_size;
+    if (!inside(body, header->rom_size, pack_len, "rom body"))
+        return refuse(UPD_MSG_ROM_CHECKSUM_ERR);
+    const uint64_t body_words = header->rom_size >> 2;
+    rl_log_debug("\npdat:%x len:%x\n", addr(pack + body), static_cast<unsigned>(body_words));
+    const uint32_t sum = xor_words(pack + body, body_words);
+    // The two words before the end of the range; body >= 12, so both lie
+    // inside the pack even for an empty body.
+    const uint64_t end = body + 4 * body_words;
+    rl_log_debug("last dat:%x %x\n", load32(pack + end - 4), load32(pack + end - 8));
+    if (sum != header->rom_checksum)
+        return refuse(UPD_MSG_ROM_CHECKSUM_ERR);
+    return UPD_MSG_OK;
+}
+
+// Resolves a program path; an empty string when it does not fit, which makes
+// any later open or command fail instead of touching another file.
+struct Path {
+    explicit Path(const char *path) { platform_path(path, text, sizeof(text)); }
+    char text[1024];
+};
+
+// Closes the descriptor on every return path.
+struct Fd {
+    explicit Fd(int f) : fd(f) {}
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int fd;
+};
+
+// Stores all of data, across partial writes; the number of bytes stored.
+size_t write_all(int fd, const uint8_t *data, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+// Extracts a payload to path. The file is made with the platform's touch
+// and opened without O_CREAT, so nothing is created behind the platform's
+// back; O_TRUNC so that a longer file left by an earlier pack loses its
+// tail. 0 when every byte was stored, -1 otherwise.
+int write_payload_file(const char *path, const uint8_t *data, size_t size)
+{
+    char file[1024];
+    char touch_tool[1024];
+    char chmod_tool[1024];
+    if (platform_shell_path(path, file, sizeof(file)) != 0 ||
+        platform_shell_path("/tmp/bin/touch", touch_tool, sizeof(touch_tool)) != 0 ||
+        platform_shell_path("/tmp/bin/chmod", chmod_tool, sizeof(chmod_tool)) != 0) {
+        rl_log_err("%s: path too long\n", path);
+        return -1;
+    }
+    char cmd[4096];
+    snprintf(cmd, sizeof(cmd), "%s %s", touch_tool, file);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        rl_log_info("shellcmd:%s\n", cmd);
+        if (system_return_check(system(cmd)) == 0)
+            break;
+        sleep(1);
+    }
+    snprintf(cmd, sizeof(cmd), "%s 777 %s", chmod_tool, file);
+    (void)system(cmd);
+
+    Path resolved(path);
+    Fd fd(open(resolved.text, O_RDWR | O_TRUNC));
+    if (fd.fd < 0) {
+        rl_log_err("%s open failed!\n", resolved.text);
+        return -1;
+    }
+    const size_t stored = write_all(fd.fd, data, size);
+    if (stored != size) {
+        rl_log_err("%s write failed: %u of %u bytes stored\n", resolved.text,
+                   static_cast<unsigned>(stored), static_cast<unsigned>(size));
+        return -1;
+    }
+    return 0;
+}
+
+// Text value of the first entry named name, or nullptr.
+const char *env_text(const env_info *table, const char *name)
+{
+    unsigned int index = 0;
+    if (get_mtd_info(table, name, &index) != 0 || index >= ENV_TABLE_SIZE)
+        return nullptr;
+    return table[index].value;
+}
+
+// A missing entry counts as 0; texts are decimal numbers.
+int env_number(const env_info *table, const char *name)
+{
+    const char *text = env_text(table, name);
+    return text == nullptr ? 0 : static_cast<int>(strtol(text, nullptr, 10));
+}
+
+bool version_at_least(uint32_t version, unsigned c, unsigned d)
+{
+    unsigned vc = (version >> 8) & 255;
+    unsigned vd = version & 255;
+    return vc > c || (vc == c && vd >= d);
+}
+
+// Packs below the minimum version of a hardware generation lack what that
+// hardware needs to boot.
+bool meets_hw_min_version(const unsigned char *hw, uint32_t version)
+{
+    const unsigned b = (version >> 16) & 255;
+    const unsigned c = (version >> 8) & 255;
+    if (hw[7] != 1 && hw[0] == 59 && (hw[3] & 0x0F) == 1)
+        return (b == 143 || b == 164) ? version_at_least(version, 6, 200) : c >= 6;
+    if (hw[7] == 1 && (hw[0] == 59 || hw[0] == 53 || hw[0] == 52))
+        return (b == 143 || b == 164) ? c >= 8 : version_at_least(version, 5, 200);
+    if (hw[7] == 1 && hw[0] == 55)
+        return b == 145 ? c >= 6 : version_at_least(version, 6, 100);
+    return true;
+}
+
+// One flash partition (id < 255): sets *flag, or returns a refusal code.
+int check_flash_partition(const env_info *table, const Rom_Header *header,
+                          const Partition_Header *part, int *flag)
+{
+    if (part->partition_id >= 10)
+        return refuse(UPD_MSG_PARTITION_ID_ERROR);
+    if (part->partition_type != 0)
+        return refuse(UPD_MSG_PARTITION_TYPE_ERROR);
+    const int id = static_cast<int>(part->partition_id);
+
+    char name[16];
+    snprintf(name, sizeof(name), "mtd%d", id);
+    unsigned int index = 0;
+    if (get_mtd_info(table, name, &index) != 0 || index >= ENV_TABLE_SIZE) {
+        rl_log_err("%s isnot exist!\n", name);
+        return refuse(UPD_MSG_MTD_ENV_LOSED);
+    }
+    const uint32_t start = table[index].start_addr;
+    const uint32_t end = table[index].end_addr;
+    rl_log_info("%s start_addr:%x end_addr:%x\n", name, start, end);
+    if (end <= start || end - start < part->partition_size)
+        return refuse(UPD_MSG_MTD_ADDR_ERR);
+
+    char dev[16];
+    snprintf(dev, sizeof(dev), "/dev/mtd%d", id);
+    Path dev_path(dev);
+    {
+        Fd fd(open(dev_path.text, O_RDWR));
+        if (fd.fd < 0) {
+            rl_log_err("%s open failed!\n", dev_path.text);
+            return refuse(UPD_MSG_MTD_OPEN_ERR);
+        }
+    }
+
+    if (header->process_type == 1) {
+        rl_log_info("rom force upgrade!\n");
+        *flag = 1;
+        return UPD_MSG_OK;
+    }
+    if (part->process_type == 1) {
+        rl_log_info("mtd%d force upgrade!\n", id);
+        *flag = 1;
+        return UPD_MSG_OK;
+    }
+    char key[24];
+    snprintf(key, sizeof(key), "Mtd%dVersion", id);
+    if (get_mtd_info(table, key, &index) != 0 || index >= ENV_TABLE_SIZE) {
+        rl_log_info("%s env isnot exist!\n", key);
+        *flag = 1;
+        return UPD_MSG_OK;
+    }
+    char version[16];
+    rompack_version_text(part->partition_version, version, sizeof(version));
+    rl_log_info("%s name:%s value:%s\n", key, table[index].name, table[index].value);
+    rl_log_info("mtdn_version:%s version:%s\n", table[index].value, version);
+    if (strcmp(table[index].value, version) == 0) {
+        update_msg_printf(UPD_MSG_PART_VERSION_SAME);
+        *flag = 0;
+    } else {
+        *flag = 1;
+    }
+    return UPD_MSG_OK;
+}
+
+// A payload kept off flash (id >= 255); returns its outcome code.
+int extract_payload(const uint8_t *pack, const Partition_Header *part)
+{
+    const uint8_t *data = pack + part->partition_offset;
+    const size_t size = part->partition_size;
+    switch (part->partition_type) {
+    case 1: {
+        rl_log_info("ppartition_addr->partition_type:%d\n", 1);
+        upgrader_tool_version = part->partition_version;
+        Path tool("/tmp/upgrader_tool");
+        if (access(tool.text, F_OK) == 0)
+            return UPD_MSG_PART_SKIPPED;
+        if (write_payload_file("/tmp/upgrader_tool", data, size) != 0) {
+            // The sequence starts whatever lies at this path; a cut program
+            // must not be there to be started.
+            unlink(tool.text);
+            return UPD_MSG_PART_SKIPPED;
+        }
+        return UPD_MSG_UPGRADER_TOOL;
+    }
+    case 2:
+        rl_log_info("MTD CONFIG ppartition_addr->partition_type:%d\n", 2);
+        if (write_payload_file("/tmp/mtd.conf", data, size) == 0)
+            mtd_config = 1;
+        return UPD_MSG_MTD_CONF;
+    case 3:
+        rl_log_info("CONFIG MODIFY ppartition_addr->partition_type:%d\n", 3);
+        write_payload_file("/config/config_modify", data, size);
+        return UPD_MSG_CONFIG_MODIFY;
+    default:
+        return UPD_MSG_PART_SKIPPED;
+    }
+}
+
+int set_env_number(const char *name, uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "%u", static_cast<unsigned>(value));
+    return do_set_env(name, text);
+}
+
+// OEM and protection rules of the current layout, cases a to i.
+int check_oem_protect(const Rom_Header *header, int oem, int mid, int protect)
+{
+    const uint32_t h_mid = header->mid_version;
+    const uint32_t h_oem = header->oem_id;
+    const uint32_t h_prot = header->sw_protect;
+    const bool same_oem = h_oem == static_cast<uint32_t>(oem);
+    if (mid != 0 && h_mid != 0) // a
+        return same_oem ? UPD_MSG_OK : refuse(UPD_MSG_MID_OEM_ERR);
+    if (protect == 0) {
+        if (h_mid != 0) {
+            if (same_oem || oem == 0) { // b
+                do_set_env("SW_protect", "1");
+                set_env_number("SW_OEM", h_oem);
+                return UPD_MSG_OK;
+            }
+            return refuse(UPD_MSG_UNPROTECT_OEM_ERR); // c
+        }
+        if (h_prot != 0) // d
+            return refuse(UPD_MSG_UNPROTECT_OEM_ERR);
+        set_env_number("SW_OEM", h_oem); // e
+        return UPD_MSG_OK;
+    }
+    if (!same_oem) // f
+        return refuse(UPD_MSG_PROTECT_OEM_ERR);
+    if (h_mid != 0) { // g
+        do_set_env("SW_protect", "0");
+        return UPD_MSG_OK;
+    }
+    if (h_prot == 0) // h
+        return refuse(UPD_MSG_PROTECT_OEM_ERR);
+    return UPD_MSG_OK; // i
+}
+
+// The rules over the whole pack once every partition has passed: model,
+// OEM and protection, mid version, variant, same version.
+int check_whole_pack(const env_info *table, const Rom_Header *header)
+{
+    rl_log_debug("rom_upgrade_check start\n");
+    unsigned char hw[HW_VERSION_LEN] = {};
+    if (get_hardware_version(hw) != 0)
+        return refuse(UPD_MSG_READ_HWVERSION_FAILED);
+
+    const uint32_t device = header->device_id;
+    if (hw[0] == device) {
+    } else if ((hw[0] == 1 && device == 53) || (hw[0] == 53 && device == 1)) {
+        rl_log_err("hardware_version is 1\n");
+    } else if (hw[0] == 52 && device == 55) {
+        rl_log_err("Upgrade Kite rom on Wren device.");
+    } else {
+        rl_log_err("hardware_version:%x prom_header->device_id:%x\n", hw[0], device);
+        return refuse(UPD_MSG_MACHINE_ID_ERR);
+    }
+
+    const int oem = env_number(table, "SW_OEM");
+    const int mid = env_number(table, "MID_VERSION");
+    const int protect = env_number(table, "SW_protect");
+    rl_log_debug("sw_oem :%d \n", oem);
+    rl_log_debug("mid_version :%d \n", mid);
+    rl_log_debug("sw_protect :%d \n", protect);
+
+    if (header->rom_header_size != ROM_HEADER_SIZE_CURRENT) {
+        if (protect == 1)
+            return refuse(UPD_MSG_SW_PROTECT_ERR);
+    } else {
+        int r = check_oem_protect(header, oem, mid, protect);
+        if (r != UPD_MSG_OK)
+            return r;
+    }
+
+    if (static_cast<uint32_t>(mid) != header->mid_version)
+        do_set_env("MID_VERSION", mid != 0 ? "0" : "1");
+
+    const unsigned variant = hw[4] & 0x0F;
+    if (memchr(header->match_id, static_cast<int>(variant), sizeof(header->match_id)) == nullptr) {
+        rl_log_err("match_id:%x\n", variant);
+        return refuse(UPD_MSG_MATCH_ID_ERR);
+    }
+
+    if (header->process_type == 1) {
+        rl_log_info("rom force upgrader!\n");
+        return UPD_MSG_OK;
+    }
+    unsigned int index = 0;
+    if (get_mtd_info(table, "RomVersion", &index) != 0 || index >= ENV_TABLE_SIZE) {
+        rl_log_info("RomVersion env isnot exist!\n");
+        return UPD_MSG_OK;
+    }
+    char version[16];
+    rompack_version_text(header->rom_version, version, sizeof(version));
+    rl_log_info("%s name:%s value:%s\n", "RomVersion", table[index].name, table[index].value);
+    rl_log_debug("rom_version_cmp:%s rom_version:%s\n", version, table[index].value);
+    if (strcmp(version, table[index].value) == 0)
+        return refuse(UPD_MSG_ROM_VERSION_SAME);
+    return UPD_MSG_OK;
+}
+
+} // namespace
+
+void update_msg_printf(int code)
+{
+    const MsgText *m = find_message(code);
+    if (m != nullptr && m->text != nullptr)
+        rl_log_err("%s", m->text);
+}
+
+const char *upd_msg_name(int code)
+{
+    const MsgText *m = find_message(code);
+    return m != nullptr ? m->name : "UPD_MSG_UNKNOWN";
+}
+
+void rompack_version_text(uint32_t version, char *out, size_t size)
+{
+    if (out == nullptr || size == 0)
+        return;
+    snprintf(out, size, "%d.%d.%d.%d", static_cast<int>(version >> 24),
+             static_cast<int>((version >> 16) & 255), static_cast<int>((version >> 8) & 255),
+             static_cast<int>(version & 255));
+}
+
+int rompack_read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header)
+{
+    return read_rom_header(pack, pack_len, header, nullptr);
+}
+
+int rompack_read_partition_header(const uint8_t *pack, size_t pack_len, uint64_t *offset,
+                                  Partition_Header *out)
+{
+    if (pack == nullptr || offset == nullptr || out == nullptr)
+        return UPD_MSG_ERR;
+    const uint64_t h = *offset;
+    if (!inside(h, PART_HEADER_LEN, pack_len, "partition header record"))
+        return refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
+    memcpy(out, pack + h, PART_HEADER_LEN);
+    const uint64_t header_size = out->partition_header_size;
+    if (!inside(h, 12 + header_size, pack_len, "partition header"))
+        return refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
+
+    dump_partition_header(out);
+
+    rl_log_debug("ppartition_addr:%x ppart_data_addr:%x\n", addr(pack + h),
+                 addr_at(pack, out->partition_offset));
+    if (out->magic_num != PART_MAGIC)
+        return refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
+
+    if (xor_words(pack + h + 8, (header_size >> 2) + 1) != 0)
+        return refuse(UPD_MSG_PART_HEADER_CHECKSUM_ERR);
+
+    const uint64_t data = out->partition_offset;
+    if (!inside(data, out->partition_size, pack_len, "partition payload"))
+        return refuse(UPD_MSG_PART_CHECKSUM_ERR);
+    // An empty or short payload may sit at the very end of the pack; its
+    // first word is then not there to be shown.
+    const uint32_t first = data + 4 <= pack_len ? load32(pack + data) : 0;
+    rl_log_debug("ppart_dat:%x :%x\n", addr(pack + data), first);
+    const uint32_t sum = xor_words(pack + data, out->partition_size >> 2);
+    if (sum != out->partition_checksum) {
+        rl_log_err("partition_checksum_cal:%x checksum:%x\n", sum, out->partition_checksum);
+        return refuse(UPD_MSG_PART_CHECKSUM_ERR);
+    }
+    *offset = h + 12 + header_size;
+    return UPD_MSG_OK;
+}
+
+int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table,
+                           Rom_Header *header, Partition_Header *partitions, int *flags)
+{
+    if (pack == nullptr || table == nullptr || header == nullptr || partitions == nullptr ||
+        flags == nullptr)
+        return UPD_MSG_ERR;
+
+    int r = read_rom_header(pack, pack_len, header, table);
+    if (r != UPD_MSG_OK)
+        return r;
+
+    unsigned char hw[HW_VERSION_LEN] = {};
+    if (get_hardware_version(hw) != 0)
+        return refuse(UPD_MSG_READ_HWVERSION_FAILED);
+    if (!meets_hw_min_version(hw, header->rom_version))
+        return refuse(UPD_MSG_HW_MIN_VERSION_ERR);
+
+    r = read_env(table);
+    if (r < 0)
+        return refuse(r);
+    rl_log_info("upgrader_softversion_check!\n");
+    const uint32_t count = header->partition_num;
+    rl_log_debug("headers size:0x%x\n", static_cast<unsigned>(140 + 44 * count));
+    memset(partitions, 0, sizeof(Partition_Header) * count);
+
+    uint64_t offset = 12 + static_cast<uint64_t>(header->rom_header_size);
+    for (uint32_t i = 0; i < count; ++i) {
+        Partition_Header *part = &partitions[i];
+        r = rompack_read_partition_header(pack, pack_len, &offset, part);
+        if (r != UPD_MSG_OK)
+            return r;
+        if (part->partition_id < 255) {
+            r = check_flash_partition(table, header, part, &flags[i]);
+            if (r != UPD_MSG_OK)
+                return r;
+            continue;
+        }
+        flags[i] = 0;
+        const int code = extract_payload(pack, part);
+        update_msg_printf(code);
+        if (code == UPD_MSG_UPGRADER_TOOL)
+            return code;
+    }
+    return check_whole_pack(table, header);
+}

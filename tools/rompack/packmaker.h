@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace rompack {
+namespace rompack
+{
 
 struct PartitionSpec {
     uint32_t id = 0;           // MTD index, or >= 255 for a payload kept off flash
@@ -51,11 +52,19 @@ void scramble(uint8_t key, uint8_t *data, int len);
 // Lays out headers and payloads, computes the three checksums and
 // scrambles the header. The body (rom_size) runs from the first partition
 // header to the end of the pack.
-std::vector<uint8_t> make_pack(const PackSpec &spec);
+std::vector<uint8_t> make_pack(const PackSpec &recipe);
 
 // Recomputes the ROM header checksum of a pack in place (for tests that
 // change header bytes after making a pack). Handles both layouts.
 void fix_rom_header_checksum(std::vector<uint8_t> &pack);
+
+// Recomputes rom_checksum (the clear word at 40) over the body named by
+// rom_size as far as it lies inside the pack, then the ROM header checksum:
+// for tests that change body bytes and want the damage found further on.
+void fix_rom_checksum(std::vector<uint8_t> &pack);
+
+// The length make_pack would produce, without building anything.
+uint64_t pack_length(const PackSpec &recipe);
 
 // Payload generated from a size and a pattern: "zero", "ff", "counter"
 // (byte i = i & 255) or "random:SEED" (deterministic). false when the

@@ -1,0 +1,410 @@
+#include "rompack/manifest.h"
+
+#include <nlohmann/json.hpp>
+
+#include <errno.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+namespace rompack
+{
+
+namespace
+{
+
+using nlohmann::json;
+
+// Packs bigger than this are refused: the telephone's flash is 8 MiB, and a
+// typo in an offset should not allocate gigabytes.
+constexpr uint64_t kMaxPack = 256ull << 20;
+
+// Collects the parse error message without letting the library throw.
+class ErrorCatcher : public nlohmann::json_sax<json>
+{
+  public:
+    std::string message;
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t &) override { return true; }
+    bool string(string_t &) override { return true; }
+    bool binary(binary_t &) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t &) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t, const std::string &,
+                     const nlohmann::detail::exception &ex) override
+    {
+        message = ex.what();
+        return false;
+    }
+};
+
+// Reading one object's fields, with the path of the object for messages
+// ("partitions[2]") and a record of the fields seen, so that unknown ones
+// can be reported.
+class Fields
+{
+  public:
+    Fields(const json &obj, std::string path, std::string *error)
+        : obj_(obj), path_(std::move(path)), error_(error)
+    {
+    }
+
+    bool has(const char *key)
+    {
+        seen_.insert(key);
+        return obj_.contains(key);
+    }
+
+    std::string name(const char *key) const { return path_.empty() ? key : path_ + "." + key; }
+
+    bool fail(const std::string &what)
+    {
+        if (error_->empty())
+            *error_ = what;
+        return false;
+    }
+
+    // An unsigned number no larger than max, as a JSON integer or a string
+    // in C notation. Absent: *out keeps its default unless required.
+    bool number(const char *key, uint64_t max, uint64_t *out, bool required = false)
+    {
+        if (!has(key))
+            return required ? fail(name(key) + ": missing") : true;
+        const json &v = obj_[key];
+        uint64_t n = 0;
+        if (v.is_number_unsigned()) {
+            n = v.get<uint64_t>();
+        } else if (v.is_string()) {
+            const std::string &s = v.get_ref<const std::string &>();
+            errno = 0;
+            char *end = nullptr;
+            unsigned long long parsed = strtoull(s.c_str(), &end, 0);
+            if (s.empty() || s[0] == '-' || errno != 0 || *end != '\0')
+                return fail(name(key) + ": \"" + s + "\" is not a number");
+            n = parsed;
+        } else {
+            return fail(name(key) + ": expected an unsigned number, got " + v.dump());
+        }
+        if (n > max)
+            return fail(name(key) + ": " + std::to_string(n) + " is larger than " +
+                        std::to_string(max));
+        *out = n;
+        return true;
+    }
+
+    bool u32(const char *key, uint32_t *out, bool required = false)
+    {
+        uint64_t n = *out;
+        if (!number(key, 0xFFFFFFFFu, &n, required))
+            return false;
+        *out = static_cast<uint32_t>(n);
+        return true;
+    }
+
+    bool version(const char *key, uint32_t *out)
+    {
+        if (!has(key))
+            return fail(name(key) + ": missing");
+        const json &v = obj_[key];
+        if (!v.is_string() || !parse_version(v.get<std::string>(), out))
+            return fail(name(key) + ": expected \"A.B.C.D\" with each number 0..255, got " +
+                        v.dump());
+        return true;
+    }
+
+    // Every field of the object must have been asked for.
+    bool no_unknown()
+    {
+        for (auto it = obj_.begin(); it != obj_.end(); ++it)
+            if (it.key() != "comment" && !seen_.count(it.key()))
+                return fail(name(it.key().c_str()) + ": unknown field");
+        return true;
+    }
+
+    const json &operator[](const char *key) const { return obj_[key]; }
+
+  private:
+    const json &obj_;
+    std::string path_;
+    std::string *error_;
+    std::set<std::string> seen_;
+};
+
+bool read_file(const std::string &path, std::vector<uint8_t> *out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+bool parse_hex(const std::string &text, std::vector<uint8_t> *out)
+{
+    if (text.empty() || text.size() % 2)
+        return false;
+    out->clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int v = 0;
+        for (size_t j = i; j < i + 2; ++j) {
+            char c = text[j];
+            int d = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+            if (d < 0)
+                return false;
+            v = v * 16 + d;
+        }
+        out->push_back(static_cast<uint8_t>(v));
+    }
+    return true;
+}
+
+bool load_payload(Fields &f, const std::string &dir, std::vector<uint8_t> *out)
+{
+    if (!f.has("payload"))
+        return f.fail(f.name("payload") + ": missing");
+    const json &v = f["payload"];
+    if (v.is_string()) {
+        std::string file = v.get<std::string>();
+        std::string path = !file.empty() && file[0] == '/' ? file : dir + file;
+        if (!read_file(path, out))
+            return f.fail(f.name("payload") + ": cannot read " + path);
+        if (out->size() > kMaxPack)
+            return f.fail(f.name("payload") + ": " + path + " is larger than 256 MiB");
+        return true;
+    }
+    if (!v.is_object())
+        return f.fail(f.name("payload") + ": expected a file name or {\"size\", \"pattern\"}");
+    std::string error;
+    Fields gen(v, f.name("payload"), &error);
+    uint64_t size = 0;
+    if (!gen.number("size", kMaxPack, &size, true))
+        return f.fail(error);
+    std::string pattern = "zero";
+    if (gen.has("pattern")) {
+        if (!gen["pattern"].is_string())
+            return f.fail(gen.name("pattern") + ": expected a string");
+        pattern = gen["pattern"].get<std::string>();
+    }
+    if (!gen.no_unknown())
+        return f.fail(error);
+    if (!generate_payload(static_cast<uint32_t>(size), pattern, out))
+        return f.fail(gen.name("pattern") + ": \"" + pattern +
+                      "\" is none of zero, ff, counter, random:SEED");
+    return true;
+}
+
+bool load_partition(const json &v, const std::string &path, const std::string &dir,
+                    PartitionSpec *p, std::string *error)
+{
+    if (!v.is_object()) {
+        *error = path + ": expected an object";
+        return false;
+    }
+    Fields f(v, path, error);
+    uint64_t offset = 0;
+    bool ok = f.u32("id", &p->id, true) && f.u32("type", &p->type) &&
+              f.u32("process_type", &p->process_type) && f.u32("data_type", &p->data_type) &&
+              f.version("version", &p->version) && load_payload(f, dir, &p->payload) &&
+              f.u32("header_size", &p->header_size) && f.number("offset", 0xFFFFFFFFu, &offset) &&
+              f.no_unknown();
+    if (ok && p->header_size < 32)
+        ok = f.fail(f.name("header_size") + ": at least 32, so that the header holds its fields");
+    if (ok && f.has("offset"))
+        p->offset = static_cast<uint32_t>(offset);
+    return ok;
+}
+
+bool load_corruption(const json &v, Corruption *c, std::string *error)
+{
+    if (!v.is_object()) {
+        *error = "corrupt: expected an object";
+        return false;
+    }
+    Fields f(v, "corrupt", error);
+    if (f.has("patch")) {
+        const json &list = f["patch"];
+        if (!list.is_array())
+            return f.fail("corrupt.patch: expected a list");
+        for (size_t i = 0; i < list.size(); ++i) {
+            std::string path = "corrupt.patch[" + std::to_string(i) + "]";
+            if (!list[i].is_object())
+                return f.fail(path + ": expected {\"offset\", \"hex\"}");
+            Fields p(list[i], path, error);
+            Patch patch;
+            if (!p.number("offset", kMaxPack, &patch.offset, true))
+                return false;
+            if (!p.has("hex") || !p["hex"].is_string() ||
+                !parse_hex(p["hex"].get<std::string>(), &patch.bytes))
+                return p.fail(p.name("hex") + ": expected an even number of hex digits");
+            if (!p.no_unknown())
+                return false;
+            c->patches.push_back(patch);
+        }
+    }
+    uint64_t length = 0;
+    if (!f.number("truncate", kMaxPack, &length))
+        return false;
+    if (f.has("truncate"))
+        c->truncate = length;
+    if (f.has("fix")) {
+        const json &fix = f["fix"];
+        std::string s = fix.is_string() ? fix.get<std::string>() : "";
+        if (s == "none")
+            c->fix = Corruption::Fix::none;
+        else if (s == "header")
+            c->fix = Corruption::Fix::header;
+        else if (s == "body")
+            c->fix = Corruption::Fix::body;
+        else
+            return f.fail("corrupt.fix: expected \"none\", \"header\" or \"body\", got " +
+                          fix.dump());
+    }
+    return f.no_unknown();
+}
+
+bool load_header(Fields &f, PackSpec *s)
+{
+    if (!f.u32("rom_type", &s->rom_type) || !f.u32("process_type", &s->process_type) ||
+        !f.u32("device_id", &s->device_id, true) || !f.u32("oem_id", &s->oem_id) ||
+        !f.version("version", &s->version) || !f.u32("mid_version", &s->mid_version) ||
+        !f.u32("sw_protect", &s->sw_protect))
+        return false;
+    if (f.has("match_id")) {
+        const json &ids = f["match_id"];
+        if (!ids.is_array() || ids.size() > 16)
+            return f.fail("match_id: expected a list of at most 16 numbers");
+        for (size_t i = 0; i < ids.size(); ++i) {
+            if (!ids[i].is_number_unsigned() || ids[i].get<uint64_t>() > 255)
+                return f.fail("match_id[" + std::to_string(i) + "]: expected 0..255, got " +
+                              ids[i].dump());
+            s->match_id[i] = static_cast<uint8_t>(ids[i].get<uint64_t>());
+        }
+    }
+    const bool has_layout = f.has("layout");
+    const bool has_size = f.has("header_size");
+    if (has_layout && has_size)
+        return f.fail("layout: give either \"layout\" or \"header_size\", not both");
+    if (has_layout) {
+        const json &l = f["layout"];
+        std::string text = l.is_string() ? l.get<std::string>() : "";
+        if (text == "current")
+            s->header_size = 128;
+        else if (text == "older")
+            s->header_size = 124;
+        else
+            return f.fail("layout: expected \"current\" or \"older\", got " + l.dump());
+    }
+    if (has_size) {
+        if (!f.u32("header_size", &s->header_size))
+            return false;
+        if (s->header_size < 32)
+            return f.fail("header_size: at least 32, so that the header holds its own fields");
+    }
+    uint64_t key = 0;
+    if (!f.number("scramble_key", 255, &key))
+        return false;
+    if (f.has("scramble_key") && s->header_size < 128)
+        return f.fail("scramble_key: the older layout is not scrambled");
+    s->scramble_key = static_cast<uint8_t>(key);
+    return true;
+}
+
+} // namespace
+
+bool load_manifest(const std::string &path, Manifest *out, std::string *error)
+{
+    std::string message;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = path + ": cannot open";
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    json doc = json::parse(text.str(), nullptr, false);
+    if (doc.is_discarded()) {
+        ErrorCatcher catcher;
+        json::sax_parse(text.str(), &catcher);
+        *error = path + ": not valid JSON: " + catcher.message;
+        return false;
+    }
+    if (!doc.is_object()) {
+        *error = path + ": expected a JSON object";
+        return false;
+    }
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+
+    Manifest m;
+    Fields f(doc, "", &message);
+    bool ok = load_header(f, &m.pack);
+    if (ok && !f.has("partitions"))
+        ok = f.fail("partitions: missing (an empty list makes a pack without partitions)");
+    if (ok && !f["partitions"].is_array())
+        ok = f.fail("partitions: expected a list");
+    if (ok) {
+        const json &list = f["partitions"];
+        for (size_t i = 0; ok && i < list.size(); ++i) {
+            PartitionSpec p;
+            ok =
+                load_partition(list[i], "partitions[" + std::to_string(i) + "]", dir, &p, &message);
+            m.pack.partitions.push_back(std::move(p));
+        }
+    }
+    if (ok && f.has("corrupt"))
+        ok = load_corruption(f["corrupt"], &m.corrupt, &message);
+    ok = ok && f.no_unknown();
+    if (!ok) {
+        *error = path + ": " + message;
+        return false;
+    }
+    *out = std::move(m);
+    return true;
+}
+
+bool build_pack(const Manifest &manifest, std::vector<uint8_t> *pack, std::string *error)
+{
+    const uint64_t length = pack_length(manifest.pack);
+    if (length > kMaxPack) {
+        *error = "the pack would be " + std::to_string(length) +
+                 " bytes long, more than 256 MiB (check the offsets)";
+        return false;
+    }
+    *pack = make_pack(manifest.pack);
+    const Corruption &c = manifest.corrupt;
+    for (const Patch &p : c.patches) {
+        if (p.offset + p.bytes.size() > pack->size()) {
+            *error = "corrupt.patch at " + std::to_string(p.offset) + " runs past the end of the " +
+                     std::to_string(pack->size()) + "-byte pack";
+            return false;
+        }
+        std::copy(p.bytes.begin(), p.bytes.end(), pack->begin() + p.offset);
+    }
+    if (c.truncate) {
+        if (*c.truncate > pack->size()) {
+            *error = "corrupt.truncate: " + std::to_string(*c.truncate) + " is longer than the " +
+                     std::to_string(pack->size()) + "-byte pack";
+            return false;
+        }
+        pack->resize(*c.truncate);
+    }
+    if (c.fix == Corruption::Fix::header)
+        fix_rom_header_checksum(*pack);
+    else if (c.fix == Corruption::Fix::body)
+        fix_rom_checksum(*pack);
+    return true;
+}
+
+} // namespace rompack
