@@ -1,7 +1,14 @@
 #include "platform/platform.h"
 
+#include <errno.h>
+#include <linux/fb.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -80,4 +87,97 @@ int platform_shell_path(const char *path, char *out, size_t size)
     if (platform_path(path, resolved, sizeof(resolved)) != 0)
         return fail(out, size);
     return platform_shell_quote(resolved, out, size);
+}
+
+namespace {
+
+} // namespace
+
+double platform_pause_scale(void)
+{
+    const char *env = getenv(UPGRADER_PAUSE_SCALE_ENV);
+    if (env == nullptr || env[0] == '\0')
+        return 1.0;
+    char *end = nullptr;
+    double scale = strtod(env, &end);
+    // A malformed scale must not turn the telephone's waits into none.
+    if (end == env || *end != '\0' || !(scale >= 0.0) || scale > 1000.0)
+        return 1.0;
+    return scale;
+}
+
+namespace {
+
+void sleep_ns(double ns)
+{
+    if (ns <= 0.0)
+        return;
+    timespec left;
+    left.tv_sec = static_cast<time_t>(ns / 1e9);
+    left.tv_nsec = static_cast<long>(ns - static_cast<double>(left.tv_sec) * 1e9);
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+bool is_regular_file(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int append_line(int fd, const char *line)
+{
+    size_t len = strlen(line);
+    // O_APPEND is not assumed: the device was opened read-write like the
+    // real one, so the line goes after whatever the image holds.
+    if (lseek(fd, 0, SEEK_END) < 0)
+        return -1;
+    return write(fd, line, len) == static_cast<ssize_t>(len) ? 0 : -1;
+}
+
+} // namespace
+
+void platform_pause(unsigned int seconds) { sleep_ns(1e9 * seconds * platform_pause_scale()); }
+
+void platform_pause_ms(unsigned int milliseconds) { sleep_ns(1e6 * milliseconds * platform_pause_scale()); }
+
+int platform_misc_set(int fd, unsigned long request, const char *name, int value)
+{
+    if (!is_regular_file(fd))
+        return ioctl(fd, request, value);
+    char line[128];
+    snprintf(line, sizeof(line), "%s %d\n", name != nullptr ? name : "?", value);
+    return append_line(fd, line);
+}
+
+int platform_misc_get(int fd, unsigned long request, const char *name, int *value)
+{
+    if (!is_regular_file(fd))
+        return ioctl(fd, request, value);
+    char line[128];
+    snprintf(line, sizeof(line), "%s\n", name != nullptr ? name : "?");
+    if (value != nullptr)
+        *value = 0;
+    return append_line(fd, line);
+}
+
+int platform_fb_info(int fd, unsigned int *smem_len)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (smem_len != nullptr)
+            *smem_len = static_cast<unsigned int>(st.st_size);
+        return 0;
+    }
+    fb_fix_screeninfo fix;
+    memset(&fix, 0, sizeof(fix));
+    if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) != 0)
+        return -1;
+    fb_var_screeninfo var;
+    memset(&var, 0, sizeof(var));
+    if (ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0)
+        return -2;
+    if (smem_len != nullptr)
+        *smem_len = fix.smem_len;
+    return 0;
 }

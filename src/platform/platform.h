@@ -29,4 +29,41 @@ int platform_shell_quote(const char *text, char *out, size_t size);
 // into a shell command.
 int platform_shell_path(const char *path, char *out, size_t size);
 
+// --- pauses ---------------------------------------------------------------
+
+#define UPGRADER_PAUSE_SCALE_ENV "UPGRADER_PAUSE_SCALE"
+
+// The program's plain pauses (waiting between retries, before a reboot).
+// They are multiplied by UPGRADER_PAUSE_SCALE (default 1; 0 = no wait), so a
+// simulated telephone can run an upgrade without its real waiting. Time
+// limits of commands are not pauses and are never scaled.
+void platform_pause(unsigned int seconds);
+// The scale in force: a malformed or negative value counts as 1, so that a
+// typing error never takes the telephone's waits away.
+double platform_pause_scale(void);
+void platform_pause_ms(unsigned int milliseconds);
+
+// --- device requests ---------------------------------------------------------
+//
+// The device nodes the program drives may be images in their place: a
+// regular file instead of the misc control device or the frame buffer. The
+// requests below do on an image what the driver would let the program see.
+
+// A request that passes a value (watchdog, LEDs, backlight). On a character
+// device: ioctl(fd, request, value). On a regular file: appends the line
+// "NAME VALUE\n" (for example "MISC_IOCS_WATCHDOG 0") and succeeds.
+// Returns the ioctl's result, or 0 / -1 for the file.
+int platform_misc_set(int fd, unsigned long request, const char *name, int value);
+
+// A request that fills an int (LED state, backlight). On a character device:
+// ioctl(fd, request, value). On a regular file: appends "NAME\n" and sets
+// *value to 0.
+int platform_misc_get(int fd, unsigned long request, const char *name, int *value);
+
+// The frame buffer's memory length (the driver's smem_len), from the fixed
+// and variable screen information on a frame buffer device, or the file size
+// of an image file. Returns 0; -1 when the fixed information cannot be read;
+// -2 when the variable information cannot be read.
+int platform_fb_info(int fd, unsigned int *smem_len);
+
 #endif

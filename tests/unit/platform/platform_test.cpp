@@ -2,7 +2,9 @@
 
 #include "isolation.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -91,4 +93,50 @@ TEST(PlatformShell, QuotedPathRunsThroughTheShellUnchanged)
     std::string cmd = std::string("touch ") + quoted;
     ASSERT_EQ(system(cmd.c_str()), 0);
     EXPECT_EQ(access((dir + "/f").c_str(), F_OK), 0);
+}
+
+TEST(PlatformPause, ScaleComesFromTheEnvironmentAndBadValuesCountAsOne)
+{
+    unsetenv(UPGRADER_PAUSE_SCALE_ENV);
+    EXPECT_EQ(platform_pause_scale(), 1.0);
+    setenv(UPGRADER_PAUSE_SCALE_ENV, "0.25", 1);
+    EXPECT_EQ(platform_pause_scale(), 0.25);
+    for (const char *bad : {"", "abc", "-1", "2x", "nan"}) {
+        setenv(UPGRADER_PAUSE_SCALE_ENV, bad, 1);
+        EXPECT_EQ(platform_pause_scale(), 1.0) << bad;
+    }
+    // With scale 0 a day-long pause returns at once (or the test never ends).
+    setenv(UPGRADER_PAUSE_SCALE_ENV, "0", 1);
+    platform_pause(86400);
+    platform_pause_ms(86400000);
+    unsetenv(UPGRADER_PAUSE_SCALE_ENV);
+}
+
+TEST(PlatformDevices, ImageFilesStandInForTheMiscDeviceAndFrameBuffer)
+{
+    testsupport::TempDir dir;
+    std::string misc = dir.path() + "/misc0";
+    int fd = open(misc.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(platform_misc_set(fd, 0x80044D05, "MISC_IOCS_WATCHDOG", 0), 0);
+    int value = 7;
+    EXPECT_EQ(platform_misc_get(fd, 0x40044D08, "MISC_IOCG_LED", &value), 0);
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(platform_misc_set(fd, 0x80044D07, "MISC_IOCS_LED", 3), 0);
+    char text[128] = {};
+    ASSERT_GT(pread(fd, text, sizeof(text) - 1, 0), 0);
+    EXPECT_STREQ(text, "MISC_IOCS_WATCHDOG 0\nMISC_IOCG_LED\nMISC_IOCS_LED 3\n");
+
+    ASSERT_EQ(ftruncate(fd, 1056), 0);
+    unsigned int len = 0;
+    EXPECT_EQ(platform_fb_info(fd, &len), 0);
+    EXPECT_EQ(len, 1056u);
+    close(fd);
+
+    // A character device that is neither gets the driver's refusal.
+    int null_fd = open("/dev/null", O_RDWR);
+    ASSERT_GE(null_fd, 0);
+    EXPECT_EQ(platform_misc_set(null_fd, 0x80044D05, "MISC_IOCS_WATCHDOG", 0), -1);
+    EXPECT_EQ(platform_fb_info(null_fd, &len), -1);
+    close(null_fd);
 }
