@@ -10,6 +10,7 @@ packages=(
   clang-format
   libcli11-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
+  pkg-config libfuse3-dev fuse3 libpng-dev busybox
 )
 
 missing=()

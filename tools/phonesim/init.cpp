@@ -1,0 +1,344 @@
+#include "phonesim/init.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace phonesim {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Internal to init: unwinds to init_telephone, which turns it into *error.
+struct InitFailure {
+    std::string what;
+};
+
+[[noreturn]] void fail(const std::string &what) { throw InitFailure{what}; }
+
+std::string errno_text() { return strerror(errno); }
+
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+void write_file(const std::string &path, const void *data, size_t size, mode_t mode) {
+    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (fd.get() < 0)
+        fail("cannot create " + path + ": " + errno_text());
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = write(fd.get(), p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("cannot write " + path + ": " + errno_text());
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    // The mode is part of what init makes (scripts must be executable
+    // whatever the caller's umask).
+    if (fchmod(fd.get(), mode) != 0)
+        fail("cannot set the mode of " + path + ": " + errno_text());
+}
+
+void write_file(const std::string &path, const std::string &text, mode_t mode = 0644) {
+    write_file(path, text.data(), text.size(), mode);
+}
+
+void make_dirs(const std::string &path) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    if (ec)
+        fail("cannot create " + path + ": " + ec.message());
+}
+
+void make_fifo(const std::string &path, mode_t mode) {
+    if (mkfifo(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0)
+        fail("cannot create the FIFO " + path + ": " + errno_text());
+}
+
+void make_symlink(const std::string &target, const std::string &path) {
+    if (symlink(target.c_str(), path.c_str()) != 0)
+        fail("cannot create the link " + path + ": " + errno_text());
+}
+
+void copy_executable(const std::string &from, const std::string &to) {
+    std::error_code ec;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    if (ec)
+        fail("cannot copy " + from + " to " + to + ": " + ec.message());
+    if (chmod(to.c_str(), 0755) != 0)
+        fail("cannot set the mode of " + to + ": " + errno_text());
+}
+
+// The tools the program and its shell commands use from /bin (the platform
+// provides them; the program copies /bin to /tmp/bin and runs the copies).
+const char *const kTools[] = {"cat", "cp", "rm", "touch", "chmod", "sed",
+                              "echo", "sh", "mkdir", "ls", "sleep"};
+
+// A host program by name in /bin or /usr/bin, the way the telephone's shell
+// would find it; "" when there is none. PATH is not used: the copies must be
+// real programs, not whatever a user's PATH offers first.
+std::string find_host_program(const std::string &name) {
+    for (const char *dir : {"/bin/", "/usr/bin/"}) {
+        std::string path = dir + name;
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return "";
+}
+
+// The stand-ins are scripts run by the host's /bin/sh. They find the
+// telephone through UPGRADER_ROOT (set for everything run in it), never
+// through a path written at init, so a telephone root can be moved or
+// copied.
+std::string umount_script(int status) {
+    return "#!/bin/sh\n"
+           "# phonesim: umount stand-in. The telephone's file systems are plain\n"
+           "# directories here; the call is recorded for the report.\n"
+           "if [ -z \"$UPGRADER_ROOT\" ]; then\n"
+           "    echo \"umount: UPGRADER_ROOT is not set\" >&2\n"
+           "    exit 1\n"
+           "fi\n"
+           "echo \"umount $*\" >> \"$UPGRADER_ROOT/.phonesim/records/umount.log\"\n"
+           "exit " +
+           std::to_string(status) + "\n";
+}
+
+std::string killapps_script(int status) {
+    return "#!/bin/sh\n"
+           "# phonesim: stops the telephone's applications (there are none to stop);\n"
+           "# the run is recorded for the report.\n"
+           "if [ -z \"$UPGRADER_ROOT\" ]; then\n"
+           "    echo \"killapps.sh: UPGRADER_ROOT is not set\" >&2\n"
+           "    exit 1\n"
+           "fi\n"
+           "echo \"killapps.sh${*:+ $*}\" >> \"$UPGRADER_ROOT/.phonesim/records/killapps.log\"\n"
+           "exit " +
+           std::to_string(status) + "\n";
+}
+
+// Opening a FIFO for writing blocks until someone reads it, so the request
+// is written by a child that is given one second: phonesim keeps the
+// control FIFO open while a telephone runs. A reboot that is accepted never
+// returns, like the real one: phonesim ends the whole telephone.
+const char kRebootScript[] =
+    "#!/bin/sh\n"
+    "# phonesim: asks the running simulated telephone to reboot.\n"
+    "control=\"$UPGRADER_ROOT/.phonesim/control\"\n"
+    "if [ -z \"$UPGRADER_ROOT\" ] || [ ! -p \"$control\" ]; then\n"
+    "    echo \"reboot: no simulated telephone running\" >&2\n"
+    "    exit 1\n"
+    "fi\n"
+    "( echo reboot > \"$control\" ) &\n"
+    "writer=$!\n"
+    "( sleep 1; kill $writer 2>/dev/null ) &\n"
+    "timer=$!\n"
+    "if { wait $writer; } 2>/dev/null; then\n"
+    "    kill $timer 2>/dev/null\n"
+    "    while :; do sleep 3600; done\n"
+    "fi\n"
+    "echo \"reboot: no simulated telephone running\" >&2\n"
+    "exit 1\n";
+
+std::string version_file(const std::vector<std::pair<std::string, std::string>> &keys) {
+    std::string text = "[Version]\n";
+    for (const auto &kv : keys)
+        text += kv.first + " = " + kv.second + "\n";
+    return text;
+}
+
+// Line key definitions as the telephone's application keeps them; the
+// upgrade may retire LINEKEY8.
+std::string programmable_keys() {
+    std::string text;
+    for (int i = 1; i <= 10; ++i) {
+        text += "[ LINEKEY" + std::to_string(i) + " ]\n";
+        text += "DKtype = 15\n";
+        text += "Line = " + std::to_string(i <= 6 ? i : 0) + "\n";
+        text += "Value = \n";
+        text += "Label = \n\n";
+    }
+    return text;
+}
+
+const char kSystemIni[] = "[ Network ]\n"
+                          "eWANType = 0\n"
+                          "strWANIP = \n"
+                          "[ AutoProvision ]\n"
+                          "bEnablePowerOn = 1\n"
+                          "strServerURL = http://provisioning.example.com/\n";
+
+const char kConfigEtcHosts[] = "127.0.0.1 localhost\n";
+
+// The chip as shipped: erased (0xFF) except a one-line signature at the
+// start of every partition, so that a report can tell a partition that was
+// written from one that was not, and a moved partition shows where its
+// content came from.
+std::vector<uint8_t> flash_image(const Profile &p) {
+    std::vector<uint8_t> chip(kFlashSize, 0xFF);
+    for (int i = 0; i < kPartitions; ++i) {
+        char sig[64];
+        int n = snprintf(sig, sizeof sig, "phonesim mtd%d %x,%x\n", i, p.mtd[i].start, p.mtd[i].end);
+        memcpy(chip.data() + (p.mtd[i].start - kFlashBase), sig, static_cast<size_t>(n));
+    }
+    return chip;
+}
+
+// An existing DIR is only re-made when it is a telephone (or empty): init
+// wipes it, and the user's own files must never go that way.
+void clear_dir(const std::string &dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            fail("cannot examine " + dir + ": " + errno_text());
+        make_dirs(dir);
+        return;
+    }
+    if (!S_ISDIR(st.st_mode))
+        fail(dir + " exists and is not a directory");
+    std::error_code ec;
+    bool empty = fs::is_empty(dir, ec);
+    if (ec)
+        fail("cannot read " + dir + ": " + ec.message());
+    if (empty)
+        return;
+    Paths paths{dir};
+    if (lstat(paths.state().c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        fail(dir + " is not empty and is not a simulated telephone (no .phonesim); "
+                   "not replacing it");
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        fs::remove_all(it->path(), ec);
+        if (ec)
+            fail("cannot remove " + it->path().string() + ": " + ec.message());
+    }
+    if (ec)
+        fail("cannot clear " + dir + ": " + ec.message());
+}
+
+void make_telephone(const std::string &dir, const Profile &profile, const InitOptions &options) {
+    // Everything that can fail for reasons outside DIR is checked before
+    // DIR is touched.
+    std::vector<std::pair<std::string, std::string>> tools; // name, host path
+    if (options.busybox) {
+        std::string busybox = find_host_program("busybox");
+        if (busybox.empty())
+            fail("--busybox: busybox is not installed (no /bin/busybox or /usr/bin/busybox)");
+        tools.emplace_back("busybox", busybox);
+    } else {
+        for (const char *name : kTools) {
+            std::string path = find_host_program(name);
+            if (path.empty())
+                fail(std::string("the host has no ") + name + " in /bin or /usr/bin");
+            tools.emplace_back(name, path);
+        }
+    }
+    if (!options.program.empty()) {
+        struct stat st;
+        if (stat(options.program.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            fail("--program: " + options.program + " is not a file");
+    }
+
+    clear_dir(dir);
+    const Paths paths{dir};
+    const std::string r = dir;
+
+    for (const char *sub : {"/app/scripts", "/basic/bin", "/config/Phone/Key", "/config/etc",
+                            "/var/ipc", "/tmp", "/etc", "/bin", "/sbin", "/dev/input"})
+        make_dirs(r + sub);
+    make_dirs(paths.records());
+    make_dirs(paths.kernel());
+    if (chmod((r + "/tmp").c_str(), 01777) != 0)
+        fail("cannot set the mode of " + r + "/tmp: " + errno_text());
+
+    write_file(r + "/app/version.conf", version_file({{"RomVersion", profile.rom_version},
+                                                      {"Mtd6Version", profile.mtd6_version}}));
+    write_file(r + "/basic/version.conf", version_file({{"Mtd5Version", profile.mtd5_version}}));
+    write_file(r + "/version.conf", version_file({{"Mtd0Version", profile.mtd0_version}}));
+
+    write_file(r + "/config/Phone/Key/ProgramableKey.conf", programmable_keys());
+    write_file(r + "/config/system.ini", kSystemIni);
+    write_file(r + "/config/etc/hosts", kConfigEtcHosts);
+
+    if (options.busybox) {
+        copy_executable(tools[0].second, r + "/bin/busybox");
+        // Hard links: busybox picks the applet from its name, and the
+        // program's "cp /bin/ /tmp/ -rf" copies each as a working file.
+        for (const char *name : kTools)
+            if (link((r + "/bin/busybox").c_str(), (r + "/bin/" + name).c_str()) != 0)
+                fail(std::string("cannot link the busybox applet ") + name + ": " + errno_text());
+    } else {
+        for (const auto &tool : tools)
+            copy_executable(tool.second, r + "/bin/" + tool.first);
+    }
+    write_file(r + "/bin/umount", umount_script(profile.umount_status), 0755);
+    write_file(r + "/sbin/reboot", kRebootScript, 0755);
+    write_file(r + "/app/scripts/killapps.sh", killapps_script(profile.killapps_status), 0755);
+    if (!options.program.empty())
+        copy_executable(options.program, r + "/basic/bin/upgrader");
+
+    const std::vector<uint8_t> zeros(1056, 0); // 132x64 pixels, one bit each
+    write_file(r + "/dev/fb0", zeros.data(), zeros.size(), 0666);
+    write_file(r + "/dev/misc0", "", 0666);
+    make_fifo(r + "/dev/input/event0", 0666);
+
+    // The kernel is mounted at .phonesim/kernel while a telephone runs;
+    // these links are how the program's fixed paths reach it.
+    make_symlink(".phonesim/kernel/proc", r + "/proc");
+    for (int i = 0; i < kPartitions; ++i)
+        make_symlink("../.phonesim/kernel/dev/mtd" + std::to_string(i),
+                     r + "/dev/mtd" + std::to_string(i));
+    make_symlink("../.phonesim/kernel/dev/mtdblock", r + "/dev/mtdblock");
+
+    write_file(paths.profile(), profile_to_json(profile));
+    const std::vector<uint8_t> chip = flash_image(profile);
+    write_file(paths.flash(), chip.data(), chip.size(), 0644);
+    write_file(paths.bootenv(), format_bootenv(initial_bootenv(profile)));
+    write_file(paths.layout(), format_layout(profile.mtd));
+    make_fifo(paths.control(), 0600);
+}
+
+} // namespace
+
+int init_telephone(const std::string &dir, const Profile &profile, const InitOptions &options,
+                   std::string *error) {
+    if (dir.empty()) {
+        if (error)
+            *error = "no telephone directory given";
+        return -1;
+    }
+    try {
+        make_telephone(dir, profile, options);
+    } catch (const InitFailure &e) {
+        if (error)
+            *error = e.what;
+        return -1;
+    } catch (const std::exception &e) {
+        if (error)
+            *error = std::string("init of ") + dir + " failed: " + e.what();
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace phonesim

@@ -1,0 +1,282 @@
+// phonesim: the simulated telephone on a PC.
+//
+//   phonesim init DIR [--profile FILE] [--program PATH] [--busybox]
+//   phonesim run DIR [options] -- COMMAND [ARGS]
+//   phonesim upgrade DIR PACK --mode file|shm|direct [--state N] [options]
+//   phonesim show DIR
+//
+// Exit status of run and upgrade: the command's exit status; 128 + N when it
+// was killed by signal N; 100 when the telephone rebooted; 124 at the time
+// limit; 130 when phonesim itself was interrupted; 125 when phonesim could
+// not make the run; 127 when the command was not found.
+#include "phonesim/frames.h"
+#include "phonesim/init.h"
+#include "phonesim/profile.h"
+#include "phonesim/runner.h"
+
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+namespace
+{
+
+constexpr int kExitReboot = 100;
+constexpr int kExitTimeLimit = 124;
+constexpr int kExitFailed = 125;
+constexpr int kExitNotFound = 127;
+constexpr int kExitInterrupted = 130;
+
+struct RunFlags {
+    double pause_scale = 1;
+    double time_limit = 600;
+    std::string load;
+    int state = 0;
+    double saver_hold = 0;
+    std::string keys;
+    bool watch = false;
+    std::string report;
+};
+
+void add_run_flags(CLI::App *app, RunFlags *f, bool with_loader)
+{
+    app->add_option("--pause-scale", f->pause_scale,
+                    "UPGRADER_PAUSE_SCALE for the program (0 = no pauses)")
+        ->check(CLI::NonNegativeNumber);
+    app->add_option("--time-limit", f->time_limit, "end the run after SECS (real time)");
+    if (with_loader) {
+        app->add_option("--load", f->load, "the loader puts PACK into the shared upgrade memory");
+        app->add_option("--state", f->state, "upgrade state the loader sets");
+    }
+    app->add_option("--saver-hold", f->saver_hold,
+                    "the configuration saver holds semaphore 0xB012 for SECS");
+    app->add_option("--keys", f->keys, "key presses T:CODE,... (seconds, keypad code)");
+    app->add_flag("--watch", f->watch, "draw the LCD in the terminal as it changes");
+    app->add_option("--report", f->report, "report directory (default DIR/.phonesim/last-run)");
+}
+
+int exit_code(const phonesim::RunResult &r)
+{
+    switch (r.ending) {
+    case phonesim::Ending::Exit:
+        return r.status;
+    case phonesim::Ending::Signal:
+        return 128 + r.status;
+    case phonesim::Ending::Reboot:
+        return kExitReboot;
+    case phonesim::Ending::TimeLimit:
+        return kExitTimeLimit;
+    case phonesim::Ending::Interrupted:
+        return kExitInterrupted;
+    case phonesim::Ending::Error:
+        break;
+    }
+    return kExitFailed;
+}
+
+int run(const std::string &dir, const RunFlags &f, const std::vector<std::string> &command)
+{
+    phonesim::RunOptions o;
+    o.dir = dir;
+    o.command = command;
+    o.pause_scale = f.pause_scale;
+    o.time_limit = f.time_limit;
+    o.load_pack = f.load;
+    o.state = f.state;
+    o.saver_hold = f.saver_hold;
+    o.watch = f.watch;
+    o.report = f.report;
+    if (!f.keys.empty() && !phonesim::parse_keys(f.keys, &o.keys)) {
+        std::cerr << "phonesim: --keys: expected T:CODE,T:CODE,... but got " << f.keys << "\n";
+        return kExitFailed;
+    }
+    phonesim::RunResult result;
+    std::string error;
+    if (phonesim::run_telephone(o, &result, &error) != 0) {
+        std::cerr << "phonesim: " << error << "\n";
+        return result.status == kExitNotFound ? kExitNotFound : kExitFailed;
+    }
+    // The summary goes to stderr: stdout belongs to the command.
+    std::cerr << result.summary;
+    return exit_code(result);
+}
+
+int init(const std::string &dir, const std::string &profile_file, const std::string &program,
+         bool busybox)
+{
+    phonesim::Profile profile = phonesim::default_profile();
+    std::string error;
+    if (!profile_file.empty() && !phonesim::load_profile(profile_file, &profile, &error)) {
+        std::cerr << "phonesim: " << error << "\n";
+        return 1;
+    }
+    phonesim::InitOptions options;
+    options.program = program;
+    options.busybox = busybox;
+    if (phonesim::init_telephone(dir, profile, options, &error) != 0) {
+        std::cerr << "phonesim: " << error << "\n";
+        return 1;
+    }
+    std::cout << "telephone made in " << dir << "\n";
+    return 0;
+}
+
+// The pack goes into the telephone's /tmp, where the program finds it under
+// its root.
+int upgrade(const std::string &dir, const std::string &pack, const std::string &mode, RunFlags f)
+{
+    std::string program = dir + "/basic/bin/upgrader";
+    if (access(program.c_str(), X_OK) != 0) {
+        std::cerr << "phonesim: " << program
+                  << " is missing: install it with phonesim init --program PATH\n";
+        return kExitFailed;
+    }
+    std::vector<std::string> command = {program};
+    if (mode == "shm") {
+        f.load = pack;
+    } else {
+        std::string name = pack.substr(pack.find_last_of('/') + 1);
+        std::string copy = dir + "/tmp/" + name;
+        char a[PATH_MAX], b[PATH_MAX];
+        bool same = realpath(pack.c_str(), a) != nullptr && realpath(copy.c_str(), b) != nullptr &&
+                    strcmp(a, b) == 0;
+        if (!same) {
+            std::ifstream in(pack, std::ios::binary);
+            std::ofstream out(copy, std::ios::binary | std::ios::trunc);
+            if (!in || !(out << in.rdbuf()) || !out.flush()) {
+                std::cerr << "phonesim: cannot copy " << pack << " to " << dir << "/tmp/\n";
+                return kExitFailed;
+            }
+        }
+        command.push_back("/tmp/" + name);
+        if (mode == "direct")
+            command.push_back("x");
+    }
+    return run(dir, f, command);
+}
+
+bool from_hex(const std::string &hex, std::vector<uint8_t> *out)
+{
+    if (hex.size() % 2 != 0)
+        return false;
+    out->clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        unsigned v = 0;
+        if (sscanf(hex.c_str() + i, "%2x", &v) != 1)
+            return false;
+        out->push_back(static_cast<uint8_t>(v));
+    }
+    return true;
+}
+
+int show(const std::string &dir)
+{
+    phonesim::Paths paths;
+    paths.root = dir;
+    std::ifstream in(paths.last_run() + "/report.json");
+    if (!in) {
+        std::cerr << "phonesim: " << dir << ": no run reported yet\n";
+        return 1;
+    }
+    nlohmann::json report = nlohmann::json::parse(in, nullptr, false);
+    if (report.is_discarded()) {
+        std::cerr << "phonesim: " << paths.last_run() << "/report.json is not valid JSON\n";
+        return 1;
+    }
+    std::string last;
+    if (report.contains("frames") && !report["frames"].empty())
+        last = report["frames"].back().value("hash", "");
+    std::vector<uint8_t> frame;
+    for (const auto &s : report.value("screens", nlohmann::json::array()))
+        if (s.value("hash", "") == last)
+            from_hex(s.value("hex", ""), &frame);
+    if (frame.size() == phonesim::kFrameBytes)
+        std::cout << phonesim::render_text(frame);
+    else
+        std::cout << "(the last run drew no screen)\n";
+    std::ifstream summary(paths.last_run() + "/summary.txt");
+    std::cout << "\nlast run:\n" << summary.rdbuf();
+    std::ifstream env(paths.bootenv()), layout(paths.layout());
+    std::cout << "\nboot environment now:\n" << env.rdbuf();
+    std::cout << "\nlayout now:\n" << layout.rdbuf();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Everything after "--" is the command, untouched by option parsing.
+    std::vector<std::string> command;
+    int own = argc;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--") == 0) {
+            own = i;
+            command.assign(argv + i + 1, argv + argc);
+            break;
+        }
+    }
+
+    CLI::App app{"phonesim: the simulated telephone"};
+    app.require_subcommand(1);
+
+    std::string dir, profile, program;
+    bool busybox = false;
+    CLI::App *init_cmd = app.add_subcommand("init", "make a telephone root DIR");
+    init_cmd->add_option("DIR", dir, "telephone root")->required();
+    init_cmd->add_option("--profile", profile, "JSON profile (defaults otherwise)");
+    init_cmd->add_option("--program", program, "installed as /basic/bin/upgrader");
+    init_cmd->add_flag("--busybox", busybox, "busybox applets as the /bin tools");
+
+    RunFlags flags;
+    CLI::App *run_cmd = app.add_subcommand("run", "run DIR [options] -- COMMAND [ARGS]");
+    run_cmd->add_option("DIR", dir, "telephone root")->required();
+    add_run_flags(run_cmd, &flags, true);
+
+    std::string pack, mode;
+    CLI::App *upgrade_cmd =
+        app.add_subcommand("upgrade", "run /basic/bin/upgrader on PACK in the telephone DIR");
+    upgrade_cmd->add_option("DIR", dir, "telephone root")->required();
+    upgrade_cmd->add_option("PACK", pack, "ROM pack")->required()->check(CLI::ExistingFile);
+    upgrade_cmd->add_option("--mode", mode, "file, shm or direct")
+        ->required()
+        ->check(CLI::IsMember({"file", "shm", "direct"}));
+    upgrade_cmd->add_option("--state", flags.state, "upgrade state the loader sets (shm)");
+    add_run_flags(upgrade_cmd, &flags, false);
+
+    CLI::App *show_cmd = app.add_subcommand("show", "the last screen and the state of DIR");
+    show_cmd->add_option("DIR", dir, "telephone root")->required();
+
+    try {
+        app.parse(own, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+
+    if (*init_cmd)
+        return init(dir, profile, program, busybox);
+    if (*show_cmd)
+        return show(dir);
+    if (*upgrade_cmd) {
+        if (!command.empty()) {
+            std::cerr << "phonesim: upgrade takes no command\n";
+            return 2;
+        }
+        return upgrade(dir, pack, mode, flags);
+    }
+    if (command.empty()) {
+        std::cerr << "phonesim: run needs -- COMMAND [ARGS]\n";
+        return 2;
+    }
+    return run(dir, flags, command);
+}

@@ -1,0 +1,99 @@
+// What a simulated telephone is: its flash layout, boot environment,
+// versions, hardware, and the behaviour of its scripts and kernel. Read from a
+// JSON profile; every field has a default, so an empty profile "{}" makes a
+// plausible telephone.
+#ifndef PHONESIM_PROFILE_H
+#define PHONESIM_PROFILE_H
+
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace phonesim {
+
+constexpr uint32_t kFlashBase = 0x90000000u;
+constexpr uint32_t kFlashSize = 0x00800000u; // one 8 MiB NOR chip
+constexpr uint32_t kEraseSize = 0x10000u;    // 64 KiB erase blocks
+constexpr int kPartitions = 10;              // mtd0..mtd9
+
+// A partition window: flash addresses of its first byte and of the byte
+// after its last.
+struct Window {
+    uint32_t start = 0;
+    uint32_t end = 0;
+};
+
+// A fault the kernel injects. kind: "open" (opening /dev/mtdN fails),
+// "erase" (MEMERASE fails), "write" (a write fails), "short_write" (a write
+// stores half of what was asked). block: the 64 KiB block of the partition
+// the fault applies to, -1 for any.
+struct Fault {
+    int partition = 0;
+    std::string kind;
+    int block = -1;
+};
+
+struct Profile {
+    Window mtd[kPartitions];
+    // Boot environment variables besides mtd0..mtd9, in order (MID_VERSION,
+    // SW_OEM, SW_protect, Mtd2Version by default).
+    std::vector<std::pair<std::string, std::string>> bootenv;
+    std::string hwver = "59.1.0.1.2.0.0.0";   // /proc/misc/hwver
+    std::string software = "1.0.0.1,phonesim"; // /proc/ver/software
+    // [Version] keys of the version files.
+    std::string rom_version = "2.143.6.200"; // /app/version.conf RomVersion
+    std::string mtd6_version = "6.0.0.1";    // /app/version.conf Mtd6Version
+    std::string mtd5_version = "5.0.0.1";    // /basic/version.conf Mtd5Version
+    std::string mtd0_version = "0.0.0.1";    // /version.conf Mtd0Version
+    // Whether the kernel answers the partition query and moves partitions.
+    bool mtd_move_supported = true;
+    int killapps_status = 0; // exit status of /app/scripts/killapps.sh
+    int umount_status = 0;   // exit status of the umount stand-in
+    std::vector<Fault> faults;
+};
+
+// The defaults: mtd0..mtd9 on 64 KiB boundaries inside the chip, mtd3 64 KiB
+// and mtd4 512 KiB.
+Profile default_profile();
+
+// Reads a JSON profile over the defaults. false with *error naming the
+// offending field when the file cannot be read or a field is malformed.
+bool load_profile(const std::string &path, Profile *profile, std::string *error);
+bool parse_profile(const std::string &json_text, Profile *profile, std::string *error);
+std::string profile_to_json(const Profile &profile);
+
+// The state files in DIR/.phonesim, written by init and kept up to date by
+// the kernel.
+//   bootenv: one "NAME VALUE" line per variable, in order; the partition
+//            windows as "mtdN start,end" in bare hex ("mtd3 90320000,90330000"),
+//            as the boot loader keeps them.
+//   layout:  the kernel's current windows, "mtdN 0xSTART 0xEND" per line.
+using Variables = std::vector<std::pair<std::string, std::string>>;
+// The boot environment of a new telephone: the profile's variables, then
+// mtd0..mtd9 from its windows.
+Variables initial_bootenv(const Profile &profile);
+std::string format_bootenv(const Variables &vars);
+std::string format_layout(const Window (&mtd)[kPartitions]);
+// false unless all ten partitions are given.
+bool parse_layout(const std::string &text, Window (&mtd)[kPartitions]);
+
+// Paths of a telephone root DIR. State that the simulated kernel keeps lives
+// in DIR/.phonesim, outside the paths the program uses.
+struct Paths {
+    std::string root;
+    std::string state() const { return root + "/.phonesim"; }
+    std::string profile() const { return state() + "/profile.json"; }
+    std::string flash() const { return state() + "/flash.img"; }     // 8 MiB chip
+    std::string bootenv() const { return state() + "/bootenv"; }     // "NAME VALUE" lines
+    std::string layout() const { return state() + "/layout"; }       // "mtdN start end" hex lines
+    std::string kernel() const { return state() + "/kernel"; }       // FUSE mount point
+    std::string control() const { return state() + "/control"; }     // FIFO: reboot requests
+    std::string records() const { return state() + "/records"; }     // kill script / umount runs
+    std::string last_run() const { return state() + "/last-run"; }   // report of the last run
+};
+
+} // namespace phonesim
+
+#endif

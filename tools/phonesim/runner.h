@@ -1,0 +1,50 @@
+// "phonesim run": runs a command inside a simulated telephone and reports
+// what happened.
+#ifndef PHONESIM_RUNNER_H
+#define PHONESIM_RUNNER_H
+
+#include "phonesim/peers.h"
+
+#include <string>
+#include <vector>
+
+namespace phonesim
+{
+
+struct RunOptions {
+    std::string dir;                  // telephone root made by init
+    std::vector<std::string> command; // run with UPGRADER_ROOT=dir
+    double pause_scale = 1;           // UPGRADER_PAUSE_SCALE for the program
+    double time_limit = 600;          // seconds; the run is ended after it
+    std::string load_pack;            // when set, the loader runs first
+    int state = 0;                    // upgrade state the loader sets
+    double saver_hold = 0;            // > 0: the configuration saver holds 0xB012
+    std::vector<KeyPress> keys;
+    bool watch = false; // draw the LCD in the terminal as it changes
+    std::string report; // report directory (default DIR/.phonesim/last-run)
+};
+
+// Interrupted: phonesim itself got SIGINT, SIGTERM or SIGHUP.
+enum class Ending { Exit, Signal, Reboot, TimeLimit, Error, Interrupted };
+
+struct RunResult {
+    Ending ending = Ending::Error;
+    int status = 0;         // exit status or signal number
+    std::string report_dir; // where report.json and summary.txt went
+    std::string summary;    // the text of summary.txt
+};
+
+// Runs the command in private PID, IPC and mount namespaces with the
+// telephone's kernel mounted, the log collector at /dev/log, the IPC
+// listeners 1..11 except 6, and the optional loader, saver and keys; writes
+// the report. Returns 0 when the run could be made (whatever its ending),
+// else -1 with *error (and result->status 127 when the command was not
+// found on the telephone's PATH).
+// The calling process enters the mount and IPC namespaces itself (and, when
+// not root, a user namespace) and stays in them, so call it once per process
+// and before any thread is started. time_limit <= 0 means no limit.
+int run_telephone(const RunOptions &options, RunResult *result, std::string *error);
+
+} // namespace phonesim
+
+#endif
