@@ -1,3 +1,4 @@
+#include "platform/unique_fd.h"
 #include "libipc/ipc.h"
 
 #include "log/rl_log.h"
@@ -30,31 +31,6 @@ namespace {
 // Whether g_ipc_data.reader_thread names a thread that still has to be
 // stopped; pthread_t has no "none" value of its own.
 bool g_reader_started = false;
-
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
 
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }

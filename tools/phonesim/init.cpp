@@ -1,3 +1,4 @@
+#include "platform/unique_fd.h"
 #include "phonesim/init.h"
 
 #include <errno.h>
@@ -25,20 +26,7 @@ struct InitFailure {
 
 std::string errno_text() { return strerror(errno); }
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 void write_file(const std::string &path, const void *data, size_t size, mode_t mode) {
     Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));

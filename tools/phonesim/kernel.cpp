@@ -1,4 +1,5 @@
 #define FUSE_USE_VERSION 35
+#include "platform/unique_fd.h"
 #include "phonesim/kernel.h"
 
 #include <fuse_lowlevel.h>
@@ -23,22 +24,7 @@ namespace phonesim
 namespace
 {
 
-class Fd
-{
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 std::string errno_text(const std::string &what)
 {

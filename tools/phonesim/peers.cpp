@@ -1,3 +1,4 @@
+#include "platform/unique_fd.h"
 #include "phonesim/peers.h"
 
 #include "libupgrader/libupgrader.h"
@@ -52,34 +53,7 @@ void set_error(std::string *error, const std::string &text)
         *error = text;
 }
 
-class Fd
-{
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    Fd &operator=(Fd &&o) noexcept
-    {
-        if (this != &o) {
-            reset();
-            fd_ = o.fd_;
-            o.fd_ = -1;
-        }
-        return *this;
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
+using Fd = UniqueFd;
 
 // Reads exactly size bytes unless the peer closes, fails or stalls. The
 // number of bytes read.

@@ -1,3 +1,4 @@
+#include "platform/unique_fd.h"
 #include "phonesim/runner.h"
 
 #include "phonesim/frames.h"
@@ -49,33 +50,7 @@ std::string errtext(const std::string &what)
     return what + ": " + strerror(errno);
 }
 
-class Fd
-{
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    Fd &operator=(Fd &&o) noexcept
-    {
-        if (this != &o) {
-            reset();
-            fd_ = o.fd_;
-            o.fd_ = -1;
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using Fd = UniqueFd;
 
 uint64_t fnv1a(const void *data, size_t size, uint64_t hash = 0xcbf29ce484222325ull)
 {
