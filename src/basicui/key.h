@@ -1,0 +1,63 @@
+// Keypad input. A background thread reads the input event device and keeps
+// the code of the latest key press; the screens poll it.
+#ifndef BASICUI_KEY_H
+#define BASICUI_KEY_H
+
+#include <stdint.h>
+
+#include <atomic>
+
+#define KEY_DEVICE "/dev/input/event0"
+#define KEY_EVENT_SIZE 16         // input_event of a 32-bit system
+#define KEY_EVENT_CODE_OFFSET 10  // u16
+#define KEY_EVENT_VALUE_OFFSET 12 // s32
+#define KEY_VALUE_PRESS 1         // release 0 and repeat 2 are dropped
+
+// Keypad codes as the telephone's keypad driver reports them.
+#define KPAD_1 1 // digits 1 to 9 are codes 1 to 9
+#define KPAD_2 2
+#define KPAD_3 3
+#define KPAD_4 4
+#define KPAD_5 5
+#define KPAD_6 6
+#define KPAD_7 7
+#define KPAD_8 8
+#define KPAD_9 9
+#define KPAD_0 10
+#define KPAD_STAR 11
+#define KPAD_HASH 12
+#define KPAD_PREV 13  // previous field
+#define KPAD_NEXT 14  // next field
+#define KPAD_LEFT 15  // caret left
+#define KPAD_RIGHT 16 // caret right
+#define KPAD_OK 17    // confirm
+#define KPAD_DEL 18   // delete
+#define KPAD_SOFT1 32 // soft keys, left to right under the bottom line
+#define KPAD_SOFT2 33
+#define KPAD_SOFT3 34
+#define KPAD_SOFT4 35
+
+struct key_event_t {
+    int32_t value;
+    uint32_t code;
+};
+
+// Code of the last press not yet taken; 0 when none.
+extern std::atomic<uint32_t> g_last_key;
+// Set once the reader thread has been started; screen thread only.
+extern int g_key_thread_opened;
+
+// KEY_DEVICE opened for reading and writing: the descriptor, or a negative
+// value after a critical log line.
+int dev_open_keypad(void);
+// Blocks for one whole event. 0, or -1 for a bad descriptor, a null record
+// or a short read.
+int dev_read_key(int fd, key_event_t *event);
+void dev_close_keypad(int fd);
+// The reader thread; it never returns while the device stays readable.
+void *kpad_thread(void *arg);
+// Takes the last press (0 when none) and clears it. The first call starts
+// the reader thread and waits 500 ms for it to open the device.
+int key_get_keypressed(void);
+
+#endif
