@@ -1,9 +1,10 @@
 # Thin wrapper over the CMake presets.
-#   make check    install dependencies, then build and test host, asan and
-#                 mipsel, then a short fuzz run of the ROM pack check
+#   make check    install dependencies, then build and test host, asan,
+#                 mipsel and tsan (the threaded units under ThreadSanitizer),
+#                 then a short fuzz run of the ROM pack check
 #   make fuzz-smoke  the fuzz run alone (FUZZ_SECONDS, default 30)
 #   make format   reformat the sources with clang-format
-PRESETS := host asan mipsel
+PRESETS := host asan mipsel tsan
 SHELL := /bin/bash
 
 FUZZ_SECONDS ?= 30
@@ -57,3 +58,8 @@ release:
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+.PHONY: screens
+# docs/screens/: every screen of the upgrade UI as drawn by the code.
+screens:
+	cmake --preset host && cmake --build --preset host --target screensheet && build/host/tools/screensheet/screensheet docs/screens

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -23,6 +24,33 @@ namespace testsupport {
 namespace {
 
 SyslogCapture g_capture;
+
+// The reader must be gone before g_capture is destroyed at exit, or it would
+// touch a destroyed mutex and vector. Statics of one file are destroyed in
+// reverse order, so g_reader, defined after g_capture, is stopped first.
+std::atomic<bool> g_stopping{false};
+std::atomic<int> g_reader_fd{-1};
+
+struct Reader {
+    std::thread thread;
+    pid_t owner = 0;
+    ~Reader()
+    {
+        if (!thread.joinable())
+            return;
+        // A forked child that exits through exit() has the object but not
+        // the thread; joining there would wait for ever.
+        if (getpid() != owner) {
+            thread.detach();
+            return;
+        }
+        g_stopping = true;
+        // Wakes the blocked recv(), which then returns 0.
+        shutdown(g_reader_fd.load(), SHUT_RDWR);
+        thread.join();
+    }
+};
+Reader g_reader;
 
 bool write_file(const char *path, const std::string &text)
 {
@@ -119,9 +147,15 @@ SyslogCapture &syslog_capture() { return g_capture; }
 
 void SyslogCapture::start(int fd, const std::string &path)
 {
+    if (g_reader.thread.joinable()) {
+        close(fd);
+        return;
+    }
     fd_ = fd;
     path_ = path;
-    std::thread([this] { run(); }).detach();
+    g_reader_fd = fd;
+    g_reader.owner = getpid();
+    g_reader.thread = std::thread([this] { run(); });
 }
 
 void SyslogCapture::run()
@@ -134,6 +168,8 @@ void SyslogCapture::run()
                 continue;
             return;
         }
+        if (n == 0 && g_stopping)
+            return;
         std::lock_guard<std::mutex> lock(mutex_);
         if (static_cast<size_t>(n) == sizeof(kMarker) - 1 && memcmp(buf, kMarker, n) == 0)
             ++markers_seen_;
