@@ -1,6 +1,7 @@
 // The display unit against the simulated telephone's kernel: a refresh must
 // show the mapped frame buffer, and misc requests must reach the misc device.
 #include "isolation.h"
+#include "phonesim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -16,38 +17,13 @@
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
+using testsupport::phonesim;
+using testsupport::screen_hex;
+using testsupport::slurp;
 using testsupport::TempDir;
 
 namespace
 {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// phonesim with args, its stdout into out_file; the exit status or -1.
-int phonesim(const std::vector<std::string> &args, const std::string &out_file)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        std::vector<char *> argv{const_cast<char *>(PHONESIM_BIN)};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(PHONESIM_BIN, argv.data());
-        _exit(126);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
 
 std::string pattern_hex(bool inverted)
 {
@@ -61,14 +37,6 @@ std::string pattern_hex(bool inverted)
     return hex;
 }
 
-std::string screen_hex(const json &report, const json &frame)
-{
-    for (const json &s : report["screens"])
-        if (s["hash"] == frame["hash"])
-            return s["hex"];
-    return "";
-}
-
 } // namespace
 
 TEST(DisplayRun, RefreshesShowTheMappedFrameBufferAndMiscRequestsAreRecorded)
@@ -80,7 +48,7 @@ TEST(DisplayRun, RefreshesShowTheMappedFrameBufferAndMiscRequestsAreRecorded)
     ASSERT_EQ(phonesim({"run", dir, "--time-limit", "20", "--", PHONESIM_DISPLAY_PROBE}, out), 0)
         << slurp(out);
 
-    json r = json::parse(slurp(dir + "/.phonesim/last-run/report.json"), nullptr, false);
+    json r = testsupport::last_report(dir);
     ASSERT_FALSE(r.is_discarded());
     ASSERT_EQ(r["frames"].size(), 2u) << r["frames"].dump();
     EXPECT_EQ(screen_hex(r, r["frames"][0]), pattern_hex(false));

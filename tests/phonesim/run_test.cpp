@@ -4,6 +4,7 @@
 #include "phonesim/profile.h"
 
 #include "isolation.h"
+#include "phonesim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -23,18 +24,13 @@
 
 using namespace phonesim;
 using nlohmann::json;
+using testsupport::finish_phonesim;
+using testsupport::slurp;
+using testsupport::start_phonesim;
 using testsupport::TempDir;
 
 namespace
 {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 struct Telephone {
     TempDir tmp;
@@ -44,41 +40,13 @@ struct Telephone {
         std::string error;
         EXPECT_EQ(init_telephone(dir, default_profile(), options, &error), 0) << error;
     }
-    json report() const
-    {
-        return json::parse(slurp(dir + "/.phonesim/last-run/report.json"), nullptr, false);
-    }
+    json report() const { return testsupport::last_report(dir); }
 };
-
-// phonesim with args; its stdout goes to out_file.
-pid_t start(const std::vector<std::string> &args, const std::string &out_file)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        std::vector<char *> argv{const_cast<char *>(PHONESIM_BIN)};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(PHONESIM_BIN, argv.data());
-        _exit(126);
-    }
-    return pid;
-}
-
-int finish(pid_t pid)
-{
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
 
 int run_phonesim(const std::vector<std::string> &args, std::string *out)
 {
     TempDir tmp;
-    int code = finish(start(args, tmp.path() + "/out"));
+    int code = testsupport::phonesim(args, tmp.path() + "/out");
     *out = slurp(tmp.path() + "/out");
     return code;
 }
@@ -235,14 +203,15 @@ TEST(Run, TwoTelephonesRunAtOnce)
         std::string pack = shared.path() + "/pack" + std::to_string(n);
         std::ofstream(pack, std::ios::binary) << std::string(4, static_cast<char>(0x10 + n));
         outs.push_back(shared.path() + "/out" + std::to_string(n));
-        pids.push_back(start({"run", phone->dir, "--load", pack, "--state", std::to_string(5 + n),
-                              "--time-limit", "30", "--", "sh", "-c", script, PHONESIM_PROBE,
-                              shared.path(), n == 0 ? "a" : "b", n == 0 ? "b" : "a"},
-                             outs.back()));
+        pids.push_back(
+            start_phonesim({"run", phone->dir, "--load", pack, "--state", std::to_string(5 + n),
+                            "--time-limit", "30", "--", "sh", "-c", script, PHONESIM_PROBE,
+                            shared.path(), n == 0 ? "a" : "b", n == 0 ? "b" : "a"},
+                           outs.back()));
         ++n;
     }
-    EXPECT_EQ(finish(pids[0]), 0);
-    EXPECT_EQ(finish(pids[1]), 0);
+    EXPECT_EQ(finish_phonesim(pids[0]), 0);
+    EXPECT_EQ(finish_phonesim(pids[1]), 0);
     EXPECT_NE(slurp(outs[0]).find("state 5 rom 10101010"), std::string::npos) << slurp(outs[0]);
     EXPECT_NE(slurp(outs[1]).find("state 6 rom 11111111"), std::string::npos) << slurp(outs[1]);
     for (Telephone *phone : {&a, &b}) {

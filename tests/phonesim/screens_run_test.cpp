@@ -6,6 +6,7 @@
 #include "log/rl_log.h"
 
 #include "isolation.h"
+#include "phonesim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -24,39 +25,14 @@
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
+using testsupport::phonesim;
 using testsupport::ScopedRoot;
+using testsupport::screen_hex;
+using testsupport::slurp;
 using testsupport::TempDir;
 
 namespace
 {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// phonesim with args, its stdout into out_file; the exit status or -1.
-int phonesim(const std::vector<std::string> &args, const std::string &out_file)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        std::vector<char *> argv{const_cast<char *>(PHONESIM_BIN)};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(PHONESIM_BIN, argv.data());
-        _exit(126);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
 
 std::string hex(const std::string &bytes)
 {
@@ -67,14 +43,6 @@ std::string hex(const std::string &bytes)
         out += text;
     }
     return out;
-}
-
-std::string screen_hex(const json &report, const json &frame)
-{
-    for (const json &s : report["screens"])
-        if (s["hash"] == frame["hash"])
-            return s["hex"];
-    return "";
 }
 
 // The screens in screens_probe's order.
@@ -138,7 +106,7 @@ TEST(ScreensRun, EachScreenLeavesExactlyItsFrame)
     ASSERT_EQ(phonesim({"run", dir, "--time-limit", "20", "--", PHONESIM_SCREENS_PROBE}, out), 0)
         << slurp(out);
 
-    json r = json::parse(slurp(dir + "/.phonesim/last-run/report.json"), nullptr, false);
+    json r = testsupport::last_report(dir);
     ASSERT_FALSE(r.is_discarded());
     ASSERT_EQ(r["frames"].size(), expected.size()) << r["frames"].dump();
     for (size_t i = 0; i < expected.size(); ++i)

@@ -9,6 +9,7 @@
 #include "display/lcd.h"
 
 #include "isolation.h"
+#include "lcd_root.h"
 
 #include <gtest/gtest.h>
 
@@ -73,11 +74,7 @@ class BasicUIScreen : public ::testing::Test
   protected:
     void SetUp() override
     {
-        for (const char *dir : {"/dev", "/dev/input", "/proc", "/proc/glcd", "/proc/misc"})
-            mkdir((root / dir).c_str(), 0755);
-        std::ofstream(root / "/dev/fb0", std::ios::binary) << std::string(1056, '\0');
-        std::ofstream(root / "/proc/glcd/refresh") << "";
-        std::ofstream(root / "/proc/misc/hwver") << "60.0.0.1.0.0.0.0\n";
+        testsupport::make_lcd_root(root);
         ASSERT_EQ(ui.Init(), 0);
         ASSERT_NE(gp_lcdbuffer, nullptr);
     }

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 
 #include "isolation.h"
+#include "lcd_root.h"
 
 #include <gtest/gtest.h>
 
@@ -76,11 +77,7 @@ class Dlg : public ::testing::Test
   protected:
     void SetUp() override
     {
-        for (const char *dir : {"/dev", "/dev/input", "/proc", "/proc/glcd", "/proc/misc"})
-            mkdir((root / dir).c_str(), 0755);
-        std::ofstream(root / "/dev/fb0", std::ios::binary) << std::string(1056, '\0');
-        std::ofstream(root / "/proc/glcd/refresh") << "";
-        std::ofstream(root / "/proc/misc/hwver") << "60.0.0.1.0.0.0.0\n";
+        testsupport::make_lcd_root(root);
         ASSERT_EQ(lcd_init(), 0);
         ASSERT_NE(dlg = dlg_init(), nullptr);
     }

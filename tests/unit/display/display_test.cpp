@@ -2,6 +2,7 @@
 // the frame buffer, the refresh file and the misc device.
 #include "display/display.h"
 
+#include "files.h"
 #include "isolation.h"
 
 #include <gtest/gtest.h>
@@ -14,26 +15,15 @@
 #include <string>
 #include <vector>
 
+using testsupport::put;
 using testsupport::ScopedRoot;
+using testsupport::slurp;
 
 namespace
 {
 
 ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void put(const std::string &path, const std::string &content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 // A root with the three device images; the frame buffer holds fb_bytes
 // bytes of 0x5A.

@@ -10,8 +10,10 @@
 
 #include "display/font.h"
 
+#include "files.h"
+#include "golden.h"
 #include "isolation.h"
-#include "png_write.h"
+#include "lcd_root.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +29,13 @@
 #include <string>
 #include <vector>
 
+using testsupport::golden_updating;
+using testsupport::make_lcd_root;
+using testsupport::put;
+using testsupport::read_pbm;
 using testsupport::ScopedRoot;
+using testsupport::slurp;
+using testsupport::write_pbm;
 
 namespace
 {
@@ -36,19 +44,6 @@ namespace
     new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
 
 const int kW = 132, kH = 64;
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void put(const std::string &path, const std::string &content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 bool logged(const std::string &text)
 {
@@ -77,36 +72,11 @@ std::vector<uint8_t> snapshot()
     return std::vector<uint8_t>(gp_lcdbuffer, gp_lcdbuffer + 1056);
 }
 
-// Plain PBM (P1) of the screen's size; comments are not expected.
-bool read_pbm(const std::string &path, std::vector<uint8_t> *bits)
-{
-    std::istringstream in(slurp(path));
-    std::string magic;
-    int w = 0, h = 0;
-    if (!(in >> magic >> w >> h) || magic != "P1" || w != kW || h != kH)
-        return false;
-    bits->clear();
-    for (char c; bits->size() < size_t(kW * kH) && in >> c;)
-        bits->push_back(static_cast<uint8_t>(c == '1'));
-    return bits->size() == size_t(kW * kH);
-}
-
-void write_pbm(const std::string &path, const std::vector<uint8_t> &bits)
-{
-    std::string out = "P1\n132 64\n";
-    for (int y = 0; y < kH; ++y)
-        for (int x = 0; x < kW; ++x) // two lines per row keep lines short
-            out += std::string(1, static_cast<char>('0' + bits[y * kW + x])) +
-                   (x == kW / 2 - 1 || x == kW - 1 ? "\n" : "");
-    put(path, out);
-}
-
 void expect_golden(const std::string &name)
 {
     const std::string base = std::string(LCD_GOLDEN_DIR) + "/" + name;
     std::vector<uint8_t> actual = picture();
-    const char *update = getenv("UPDATE_GOLDEN");
-    if (update != nullptr && strcmp(update, "1") == 0) {
+    if (golden_updating()) {
         write_pbm(base + ".pbm", actual);
         return;
     }
@@ -116,30 +86,15 @@ void expect_golden(const std::string &name)
         unlink((base + "_actual.png").c_str());
         return;
     }
-    std::vector<uint8_t> grey(actual.size());
-    for (size_t i = 0; i < actual.size(); ++i)
-        grey[i] = actual[i] ? 0 : 255;
-    testsupport::png_write_gray(base + "_actual.png", kW, kH, grey, 4);
+    testsupport::leave_actual_png(base, actual);
     if (!have) {
         ADD_FAILURE() << "no readable reference " << base << ".pbm; drawn: " << base
                       << "_actual.png";
         return;
     }
-    size_t first = 0, count = 0;
-    for (size_t i = 0; i < actual.size(); ++i)
-        if (actual[i] != expected[i] && count++ == 0)
-            first = i;
+    size_t first = 0, count = testsupport::count_differences(actual, expected, &first);
     ADD_FAILURE() << name << ": " << count << " pixels differ, first at (" << first % kW << ", "
                   << first / kW << "); drawn: " << base << "_actual.png";
-}
-
-void make_root(const ScopedRoot &root, const char *hwver)
-{
-    for (const char *dir : {"/dev", "/proc", "/proc/glcd", "/proc/misc"})
-        mkdir((root / dir).c_str(), 0755);
-    put(root / "/dev/fb0", std::string(1056, '\0'));
-    put(root / "/proc/glcd/refresh", "");
-    put(root / "/proc/misc/hwver", hwver);
 }
 
 class Lcd : public ::testing::Test
@@ -147,7 +102,7 @@ class Lcd : public ::testing::Test
   protected:
     void SetUp() override
     {
-        make_root(root, "60.0.0.1.0.0.0.0\n");
+        make_lcd_root(root, "60.0.0.1.0.0.0.0\n");
         ASSERT_EQ(lcd_init(), 0);
         ASSERT_NE(gp_lcdbuffer, nullptr);
     }
@@ -351,7 +306,7 @@ TEST_F(Lcd, RefreshCopiesTheWholeBufferThenSignals)
 TEST(LcdInit, WithoutFrameBufferFailsAndDrawingIsHarmless)
 {
     ScopedRoot root;
-    make_root(root, "60.0.0.1.0.0.0.0\n");
+    make_lcd_root(root, "60.0.0.1.0.0.0.0\n");
     unlink((root / "/dev/fb0").c_str());
     EXPECT_EQ(lcd_init(), -1);
     EXPECT_TRUE(logged("Unable to mmap framebuffer\n"));
@@ -368,7 +323,7 @@ TEST(LcdInit, WithoutFrameBufferFailsAndDrawingIsHarmless)
 TEST(LcdInit, GTypeFromTheHardwareVersionUnderTheRoot)
 {
     ScopedRoot root;
-    make_root(root, "59.0.0.17.0.0.0.0\n");
+    make_lcd_root(root, "59.0.0.17.0.0.0.0\n");
     ASSERT_EQ(lcd_init(), 0);
     EXPECT_EQ(g_is_Gtype_basicui, 1);
     lcd_denit();
