@@ -63,3 +63,29 @@ format:
 # docs/screens/: every screen of the upgrade UI as drawn by the code.
 screens:
 	cmake --preset host && cmake --build --preset host --target screensheet && build/host/tools/screensheet/screensheet docs/screens
+
+.PHONY: demo bench bench-upgrade bench-flash
+# Two upgrades of a simulated telephone, end to end, with a summary of each
+# (scripts/demo.sh): a good pack installed and checked in flash, and a
+# refused pack ending on the failure screen. Everything lands in build/demo/.
+demo: deps
+	@scripts/demo.sh
+
+# Benchmarks of the release build, printed, never judged: the flash writer
+# against the stock tools, then a whole upgrade in phonesim.
+bench: deps
+	@status=0; \
+	$(MAKE) --no-print-directory bench-flash || status=1; \
+	$(MAKE) --no-print-directory bench-upgrade || status=1; \
+	exit $$status
+
+bench-upgrade:
+	@bench/upgrade_bench.sh
+
+bench-flash:
+	@cmake --preset release >/dev/null && \
+	if cmake --build --preset release --target help | grep -q '^flash_bench:'; then \
+	  cmake --build --preset release --target flash_bench && build/release/bench/flash_bench; \
+	else \
+	  echo "bench-flash: no flash_bench target in this tree, skipped"; \
+	fi

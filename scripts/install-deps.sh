@@ -11,6 +11,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   clang libclang-rt-14-dev
   pkg-config libfuse3-dev fuse3 libpng-dev busybox
+  mtd-utils
 )
 
 missing=()

@@ -10,7 +10,8 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Fails rather than cut: a truncated path would name another file.
 int fail(char *out, size_t size)
@@ -46,6 +47,21 @@ int platform_path(const char *path, char *out, size_t size)
     memcpy(out, root, root_len);
     memcpy(out + root_len, path, path_len + 1);
     return 0;
+}
+
+const char *platform_unroot(const char *path)
+{
+    if (path == nullptr)
+        return nullptr;
+    const char *env = getenv(UPGRADER_ROOT_ENV);
+    if (env == nullptr)
+        return path;
+    size_t root_len = strlen(env);
+    while (root_len > 0 && env[root_len - 1] == '/')
+        --root_len;
+    if (root_len == 0 || strncmp(path, env, root_len) != 0 || path[root_len] != '/')
+        return path;
+    return path + root_len;
 }
 
 int platform_shell_quote(const char *text, char *out, size_t size)
@@ -89,7 +105,8 @@ int platform_shell_path(const char *path, char *out, size_t size)
     return platform_shell_quote(resolved, out, size);
 }
 
-namespace {
+namespace
+{
 
 } // namespace
 
@@ -106,7 +123,8 @@ double platform_pause_scale(void)
     return scale;
 }
 
-namespace {
+namespace
+{
 
 void sleep_ns(double ns)
 {
@@ -137,9 +155,15 @@ int append_line(int fd, const char *line)
 
 } // namespace
 
-void platform_pause(unsigned int seconds) { sleep_ns(1e9 * seconds * platform_pause_scale()); }
+void platform_pause(unsigned int seconds)
+{
+    sleep_ns(1e9 * seconds * platform_pause_scale());
+}
 
-void platform_pause_ms(unsigned int milliseconds) { sleep_ns(1e6 * milliseconds * platform_pause_scale()); }
+void platform_pause_ms(unsigned int milliseconds)
+{
+    sleep_ns(1e6 * milliseconds * platform_pause_scale());
+}
 
 int platform_misc_set(int fd, unsigned long request, const char *name, int value)
 {

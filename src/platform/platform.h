@@ -19,6 +19,11 @@
 // never a cut path).
 int platform_path(const char *path, char *out, size_t size);
 
+// The program path as the telephone sees it: path with the root in front
+// taken away ("DIR/basic/bin/upgrader" -> "/basic/bin/upgrader" when the
+// root is DIR), or path itself when it does not lie under the root.
+const char *platform_unroot(const char *path);
+
 // Makes text one literal word for /bin/sh. Text made only of characters the
 // shell never interprets (letters, digits and "/._-+,:@=") is left as it is,
 // so that commands on the telephone read as they always did; anything else

@@ -1,5 +1,6 @@
 #include "phonesim/kernel.h"
 
+#include "fuse_device.h"
 #include "isolation.h"
 
 #include <gtest/gtest.h>
@@ -23,25 +24,10 @@ using namespace phonesim;
 namespace
 {
 
-// The private /dev of the isolation lacks /dev/fuse: make the node there
-// with the number of the host's, looked up before the isolation.
-struct stat g_host_fuse;
-const bool g_have_fuse = stat("/dev/fuse", &g_host_fuse) == 0;
-
-class FuseDeviceEnvironment : public ::testing::Environment
-{
-  public:
-    void SetUp() override
-    {
-        ASSERT_TRUE(g_have_fuse) << "no /dev/fuse on this machine";
-        ASSERT_EQ(mknod("/dev/fuse", S_IFCHR | 0666, g_host_fuse.st_rdev), 0) << strerror(errno);
-    }
-};
-
 ::testing::Environment *const g_isolated = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
 ::testing::Environment *const g_fuse =
-    ::testing::AddGlobalTestEnvironment(new FuseDeviceEnvironment);
+    ::testing::AddGlobalTestEnvironment(new testsupport::FuseDeviceEnvironment);
 
 const Window kLayout[kPartitions] = {{0x90000000, 0x90020000}, {0x90020000, 0x90100000},
                                      {0x90100000, 0x90300000}, {0x90300000, 0x90310000},

@@ -34,17 +34,6 @@ using testsupport::TempDir;
 namespace
 {
 
-std::string hex(const std::string &bytes)
-{
-    std::string out;
-    for (unsigned char c : bytes) {
-        char text[3];
-        snprintf(text, sizeof(text), "%02x", c);
-        out += text;
-    }
-    return out;
-}
-
 // The screens in screens_probe's order.
 const char *const kLines[] = {"Upgrade Status", "Firmware 2.0.0.15", nullptr, "Checking ROM..."};
 const std::vector<std::function<void(CBasicUI &)>> kScreens = {
@@ -83,7 +72,7 @@ std::vector<std::pair<std::string, int>> drawn_here()
     for (const auto &show : kScreens) {
         show(ui);
         ssize_t n = read(refreshes, drain, sizeof(drain));
-        out.emplace_back(hex(slurp(root / "/dev/fb0")), n > 0 ? int(n) : 0);
+        out.emplace_back(testsupport::to_hex(slurp(root / "/dev/fb0")), n > 0 ? int(n) : 0);
     }
     ui.Deinit();
     close(refreshes);

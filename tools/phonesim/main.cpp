@@ -262,6 +262,13 @@ int main(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
+    // The telephone's root is handed to the program and its tools, which run
+    // from other working directories: it must not be relative.
+    if (!dir.empty() && dir[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof(cwd)) != nullptr)
+            dir = std::string(cwd) + "/" + dir;
+    }
 
     if (*init_cmd)
         return init(dir, profile, program, busybox);

@@ -8,7 +8,8 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
 std::string resolve(const char *path, size_t size = 256)
 {
@@ -18,7 +19,8 @@ std::string resolve(const char *path, size_t size = 256)
     return out;
 }
 
-class PlatformPath : public ::testing::Test {
+class PlatformPath : public ::testing::Test
+{
   protected:
     void TearDown() override { unsetenv(UPGRADER_ROOT_ENV); }
 };
@@ -59,6 +61,22 @@ TEST_F(PlatformPath, ResultThatDoesNotFitIsAnErrorNotACut)
     EXPECT_STREQ(out, "");
     EXPECT_EQ(platform_path(nullptr, out, sizeof(out)), -1);
     EXPECT_EQ(platform_path("/a", nullptr, 10), -1);
+}
+
+// The program recognises itself by the path it was started under, as the
+// telephone names it, wherever the root puts it.
+TEST_F(PlatformPath, UnrootGivesThePathTheTelephoneSees)
+{
+    unsetenv(UPGRADER_ROOT_ENV);
+    EXPECT_STREQ(platform_unroot("/basic/bin/upgrader"), "/basic/bin/upgrader");
+    setenv(UPGRADER_ROOT_ENV, "/srv/phone/", 1);
+    EXPECT_STREQ(platform_unroot("/srv/phone/basic/bin/upgrader"), "/basic/bin/upgrader");
+    EXPECT_STREQ(platform_unroot("/srv/phonex/tmp/upgrader_tool"), "/srv/phonex/tmp/upgrader_tool");
+    EXPECT_STREQ(platform_unroot("/srv/phone"), "/srv/phone");
+    EXPECT_STREQ(platform_unroot("/basic/bin/upgrader"), "/basic/bin/upgrader");
+    setenv(UPGRADER_ROOT_ENV, "/", 1);
+    EXPECT_STREQ(platform_unroot("/tmp/upgrader_tool"), "/tmp/upgrader_tool");
+    EXPECT_EQ(platform_unroot(nullptr), nullptr);
 }
 
 TEST(PlatformShell, QuotingKeepsEveryCharacterLiteral)

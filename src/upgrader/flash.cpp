@@ -1,0 +1,236 @@
+// Writing the partitions of a ROM pack into their MTD flash partitions.
+#include "upgrader/flash.h"
+
+#include "basicui/basicUI.h"
+#include "log/rl_log.h"
+#include "platform/platform.h"
+#include "platform/unique_fd.h"
+#include "upgrader/requests.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <memory>
+
+int upgrader_kernel_only = 0;
+
+namespace
+{
+
+// The environment entry and device of one MTD partition.
+struct MtdNames {
+    char entry[16];  // "mtd%d"
+    char device[32]; // "/dev/mtd%d", as the telephone names it
+};
+
+void mtd_names(unsigned int id, MtdNames *names)
+{
+    snprintf(names->entry, sizeof(names->entry), "mtd%u", id);
+    snprintf(names->device, sizeof(names->device), "/dev/mtd%u", id);
+}
+
+// Looks up the partition's address range; logs as the burn does. 0 or -1.
+int find_range(const env_info *table, const MtdNames &names, uint32_t *start, uint32_t *end)
+{
+    unsigned int index = 0;
+    if (get_mtd_info(table, names.entry, &index) != 0) {
+        rl_log_err("%s isnot exist!\n", names.entry);
+        return -1;
+    }
+    *start = table[index].start_addr;
+    *end = table[index].end_addr;
+    rl_log_info("%s start_addr:%x end_addr:%x\n", names.entry, *start, *end);
+    return 0;
+}
+
+// Opens the device read-write; logs a failure with the telephone's path.
+UniqueFd open_device(const MtdNames &names)
+{
+    char path[PATH_MAX];
+    if (platform_path(names.device, path, sizeof(path)) != 0) {
+        rl_log_err("%s open failed!\n", names.device);
+        return UniqueFd();
+    }
+    UniqueFd fd(open(path, O_RDWR | O_CLOEXEC));
+    if (!fd.valid())
+        rl_log_err("%s open failed!\n", names.device);
+    return fd;
+}
+
+int fail(int code)
+{
+    update_msg_printf(code);
+    return code;
+}
+
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+
+// One request never asks for more than this, so that a length beyond what
+// ssize_t holds on a 32-bit target cannot be passed to write.
+constexpr uint64_t kMaxRequest = 0x40000000u;
+
+} // namespace
+
+int non_region_erase(int fd, int start, int count)
+{
+    mtd_info_user info;
+    memset(&info, 0, sizeof(info));
+    if (ioctl(fd, MEMGETINFO, &info) != 0)
+        return -1;
+    if (info.erasesize != FLASH_BLOCK_SIZE)
+        rl_log_err("------------FLASH_BLOCK_SIZE------ERROR---------------\n");
+    uint32_t at = uint32_t(start);
+    for (int i = 0; i < count; ++i) {
+        erase_info_user erase;
+        erase.start = at;
+        erase.length = info.erasesize;
+        if (ioctl(fd, MEMERASE, &erase) != 0)
+            return -1;
+        at += info.erasesize;
+    }
+    rl_log_debug("erase done\n");
+    return 0;
+}
+
+void fmt_one_partition(const env_info *table, int index)
+{
+    MtdNames names;
+    mtd_names(unsigned(index), &names);
+    uint32_t start = 0, end = 0;
+    if (find_range(table, names, &start, &end) != 0)
+        return;
+    UniqueFd fd = open_device(names);
+    if (!fd.valid())
+        return;
+    int blocks = int((end - start) >> 16);
+    for (int k = 0; k < blocks; ++k) {
+        if (non_region_erase(fd.get(), k * FLASH_BLOCK_SIZE, 1) < 0)
+            break;
+    }
+}
+
+int flash_write_all(int fd, const uint8_t *data, uint64_t len)
+{
+    while (len > 0) {
+        size_t ask = size_t(len < kMaxRequest ? len : kMaxRequest);
+        ssize_t done = write(fd, data, ask);
+        if (done < 0 && errno == EINTR)
+            continue;
+        // A driver that takes nothing will take nothing the next time either.
+        if (done <= 0)
+            return -1;
+        data += done;
+        len -= uint64_t(done);
+    }
+    return 0;
+}
+
+int flash_verify(int fd, const uint8_t *data, uint64_t len)
+{
+    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t *>(malloc(FLASH_BLOCK_SIZE)));
+    if (!buffer)
+        return -1;
+    uint64_t at = 0;
+    while (at < len) {
+        uint64_t left = len - at;
+        size_t ask = size_t(left < FLASH_BLOCK_SIZE ? left : FLASH_BLOCK_SIZE);
+        ssize_t got = pread(fd, buffer.get(), ask, off_t(at));
+        if (got < 0 && errno == EINTR)
+            continue;
+        // Ending early is as bad as failing: the flash is shorter than what
+        // was written to it.
+        if (got <= 0)
+            return -1;
+        if (memcmp(buffer.get(), data + at, size_t(got)) != 0)
+            return -1;
+        at += uint64_t(got);
+    }
+    return 0;
+}
+
+int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
+                        const Partition_Header *partitions, const int *flags, CBasicUI *ui)
+{
+    if (pack == nullptr || table == nullptr || partitions == nullptr || flags == nullptr ||
+        ui == nullptr)
+        return -1;
+
+    int n = 0;
+    for (int i = 0; i < count; ++i)
+        if (flags[i] == 1)
+            ++n;
+    int base = 15;
+    if (count <= 0) {
+        ui->SetUpgradingProgressBar(100);
+        return 0;
+    }
+
+    for (int i = 0; i < count; ++i) {
+        if (flags[i] != 1)
+            continue;
+        const Partition_Header &part = partitions[i];
+        if (upgrader_kernel_only == 1) {
+            rl_log_info("upgrader_kernel_only is AVAILABLE \n");
+            if (part.partition_id != 1) {
+                rl_log_info("ppartition_addr->partition_id:%x\n", part.partition_id);
+                continue;
+            }
+        }
+        int step = 85 / (2 * n);
+
+        MtdNames names;
+        mtd_names(part.partition_id, &names);
+        uint32_t start = 0, end = 0;
+        if (find_range(table, names, &start, &end) != 0)
+            return fail(UPD_MSG_MTD_ENV_LOSED);
+        UniqueFd fd = open_device(names);
+        if (!fd.valid())
+            return fail(UPD_MSG_MTD_OPEN_ERR);
+
+        // The whole partition is erased, not only what the payload covers:
+        // nothing of the old image may survive behind the new one.
+        int blocks = int((end - start) >> 16);
+        for (int k = 0; k < blocks; ++k) {
+            if (non_region_erase(fd.get(), k * FLASH_BLOCK_SIZE, 1) < 0)
+                return fail(UPD_MSG_FLASH_ERASE_ERR);
+            ui->SetUpgradingProgressBar(base + (k * step) / blocks);
+        }
+
+        uint32_t size = part.partition_size;
+        int chunks = int(size >> 16);
+        rl_log_debug("blocks :%x size:%x\n", size >> 16, size);
+        base += step;
+
+        const uint8_t *payload = pack + part.partition_offset;
+        for (int j = 0; j < chunks; ++j) {
+            if (flash_write_all(fd.get(), payload + uint64_t(j) * FLASH_BLOCK_SIZE,
+                                FLASH_BLOCK_SIZE) < 0)
+                return fail(UPD_MSG_FLASH_WRITE_ERR);
+            ui->SetUpgradingProgressBar(base + (j * step) / chunks);
+        }
+        uint32_t rest = size & 0xFFFF;
+        rl_log_debug("last size:%x\n", rest);
+        if (rest > 0 &&
+            flash_write_all(fd.get(), payload + uint64_t(chunks) * FLASH_BLOCK_SIZE, rest) < 0)
+            return fail(UPD_MSG_FLASH_WRITE_ERR);
+
+        // NOR keeps whatever bits an incomplete erase left behind, and a write
+        // can report success for bytes that did not take: only reading the
+        // flash back tells that the partition holds the image.
+        if (flash_verify(fd.get(), payload, size) != 0) {
+            rl_log_err("%s verify failed!\n", names.device);
+            return fail(UPD_MSG_FLASH_WRITE_ERR);
+        }
+        base += step;
+    }
+    ui->SetUpgradingProgressBar(100);
+    return 0;
+}

@@ -1,0 +1,40 @@
+// Writing the partitions of a ROM pack into their MTD flash partitions.
+#ifndef UPGRADER_FLASH_H
+#define UPGRADER_FLASH_H
+
+#include "upgrader/devenv.h"
+#include "upgrader/rompack.h"
+
+#include <stdint.h>
+
+class CBasicUI;
+
+#define FLASH_BLOCK_SIZE 0x10000
+
+// 1 when the pack's layout differs from the flash's and the kernel cannot
+// move partitions: only the kernel (partition id 1) may then be written.
+extern int upgrader_kernel_only;
+
+// Erases and writes every flagged partition of the pack (count headers),
+// payloads taken in place from the pack, moving the progress bar from 15 to
+// 100. Each partition is read back and compared after it is written.
+// Returns 0 or a negative upd_msg_e code (-1, -85, -83, -82, -81), logged.
+int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
+                        const Partition_Header *partitions, const int *flags, CBasicUI *ui);
+
+// Erases count erase blocks of the open MTD device fd from byte offset
+// start, one request per block. 0 or -1.
+int non_region_erase(int fd, int start, int count);
+
+// Erases the whole MTD partition index; failures are only logged.
+void fmt_one_partition(const env_info *table, int index);
+
+// Writes len bytes of data at the device's current position, continuing
+// short writes. 0, or -1 when a write fails or stores nothing.
+int flash_write_all(int fd, const uint8_t *data, uint64_t len);
+
+// Reads len bytes from the device's start and compares them with data.
+// 0 when equal, -1 on a difference or a failed read.
+int flash_verify(int fd, const uint8_t *data, uint64_t len);
+
+#endif

@@ -1,0 +1,357 @@
+#include "upgrader/mtdlayout.h"
+
+#include "log/rl_log.h"
+#include "platform/platform.h"
+#include "platform/unique_fd.h"
+#include "upgrader/flash.h"
+#include "upgrader/inifile.h"
+#include "upgrader/requests.h"
+#include "upgrader/shellcmd.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int kernel_support = 0;
+int env_mtd_write = 0;
+int config_mtd_write = 0;
+
+namespace
+{
+
+const int kPartitionCount = 10;
+const uint32_t kEraseBlock = 0x10000;
+const int kCopyAttempts = 5;
+const int kUmountAttempts = 5;
+const int kConfValueSize = 100;
+
+// Room for a resolved (and possibly quoted) path; a root that does not fit
+// is refused by platform_path rather than cut.
+const size_t kPathMax = 1024;
+
+const char kCat[] = "/tmp/bin/cat";
+const char kUmount[] = "/tmp/bin/umount";
+
+// Set once both partitions were saved whole: a second move in the same run
+// must not overwrite the copies with what the moved windows now show.
+bool g_copies_made = false;
+
+// A read-only view of a whole file, released with its owner.
+class FileMapping
+{
+  public:
+    FileMapping() = default;
+    ~FileMapping()
+    {
+        if (data_ != MAP_FAILED)
+            munmap(data_, size_);
+    }
+    FileMapping(const FileMapping &) = delete;
+    FileMapping &operator=(const FileMapping &) = delete;
+
+    bool map(int fd, size_t size)
+    {
+        data_ = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+        size_ = size;
+        return data_ != MAP_FAILED;
+    }
+    const uint8_t *data() const { return static_cast<const uint8_t *>(data_); }
+
+  private:
+    void *data_ = MAP_FAILED;
+    size_t size_ = 0;
+};
+
+void device_name(int n, char *out, size_t size)
+{
+    snprintf(out, size, "/dev/mtd%d", n);
+}
+
+// Opens /dev/mtdN read-write under the platform root; -1 when it cannot.
+int open_mtd_device(const char *name)
+{
+    char real[kPathMax];
+    if (platform_path(name, real, sizeof(real)) != 0)
+        return -1;
+    return open(real, O_RDWR | O_CLOEXEC);
+}
+
+bool valid_window(uint32_t start, uint32_t end)
+{
+    return end > start && start >= MTD_FLASH_BASE && end <= MTD_FLASH_END &&
+           start % kEraseBlock == 0 && end % kEraseBlock == 0;
+}
+
+// Reads the ten windows of the new layout; false at the first key that is
+// missing, malformed or outside the flash.
+bool read_layout(mtd_layout_entry (&layout)[kPartitionCount])
+{
+    char conf[kPathMax];
+    if (platform_path(MTD_CONF_PATH, conf, sizeof(conf)) != 0) {
+        rl_log_err("%s: path too long under the root\n", MTD_CONF_PATH);
+        return false;
+    }
+    for (int n = 0; n < kPartitionCount; ++n) {
+        char key[8];
+        snprintf(key, sizeof(key), "mtd%d", n);
+        char str_buf[kConfValueSize] = {0};
+        int found = read_profile_string("mtd", key, str_buf, sizeof(str_buf), nullptr, conf);
+        rl_log_debug("str_buf:%s\n", str_buf);
+        unsigned int start = 0;
+        unsigned int end = 0;
+        if (found != 1 || sscanf(str_buf, "%x,%x", &start, &end) != 2 || !valid_window(start, end))
+            return false;
+        memcpy(layout[n].name, key, sizeof(key));
+        layout[n].start_addr = start;
+        layout[n].end_addr = end;
+    }
+    return true;
+}
+
+// Copies one MTD block device to a file in /tmp with the tools there, until
+// the copy holds the whole partition. 0, or -1 after every attempt failed.
+int copy_block(const char *device, const char *file, off_t expected)
+{
+    char cat[kPathMax];
+    char src[kPathMax];
+    char dst[kPathMax];
+    char real[kPathMax];
+    if (platform_shell_path(kCat, cat, sizeof(cat)) != 0 ||
+        platform_shell_path(device, src, sizeof(src)) != 0 ||
+        platform_shell_path(file, dst, sizeof(dst)) != 0 ||
+        platform_path(file, real, sizeof(real)) != 0) {
+        rl_log_err("copy of %s: path too long under the root\n", device);
+        return -1;
+    }
+    char cmd[3 * kPathMax + 8];
+    int len = snprintf(cmd, sizeof(cmd), "%s %s > %s", cat, src, dst);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof(cmd)) {
+        rl_log_err("copy of %s: command too long\n", device);
+        return -1;
+    }
+    for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+        rl_log_info("shellcmd:%s\n", cmd);
+        int status = system(cmd);
+        struct stat st;
+        // A partial copy is as bad as none: written back, it would leave the
+        // rest of the block erased.
+        if (system_return_check(status) == 0 && stat(real, &st) == 0 && st.st_size == expected)
+            return 0;
+        platform_pause(1);
+    }
+    rl_log_err("%s could not be copied whole to %s\n", device, file);
+    return -1;
+}
+
+} // namespace
+
+int kernel_support_mtd_repair_check(void)
+{
+    rl_log_debug("kernel_support_mtd_repair_check \n");
+    for (int n = 0; n < 2; ++n) {
+        char name[32];
+        device_name(n, name, sizeof(name));
+        UniqueFd fd(open_mtd_device(name));
+        if (!fd.valid()) {
+            rl_log_debug("%s open failed!\n", name);
+            return 0;
+        }
+        if (ioctl(fd.get(), MTD_REPAIR_QUERY, nullptr) == 0)
+            return 1;
+        rl_log_debug("%s ioctl failed!\n", name);
+    }
+    return 0;
+}
+
+int mtd_config_deal(env_info *table)
+{
+    mtd_layout_entry layout[kPartitionCount];
+    memset(layout, 0, sizeof(layout));
+    if (!read_layout(layout))
+        return -1;
+
+    for (int n = 0; n < kPartitionCount; ++n) {
+        unsigned int index = 0;
+        if (table == nullptr || get_mtd_info(table, layout[n].name, &index) != 0) {
+            rl_log_info("%s isnot exist!\n", layout[n].name);
+            return -1;
+        }
+        env_info *current = &table[index];
+        rl_log_info("%s start_addr:%x end_addr:%x\n", layout[n].name, current->start_addr,
+                    current->end_addr);
+        if (current->start_addr == layout[n].start_addr && current->end_addr == layout[n].end_addr)
+            continue;
+        if (kernel_support == 0) {
+            // The old layout stays; the burn then keeps to what fits it.
+            rl_log_info("kernel_support is UNAVAILABLE\n");
+            upgrader_kernel_only = 1;
+            return 0;
+        }
+        if (mtd_diffrent_deal(n, &layout[n]) < 0)
+            return -1;
+        current->start_addr = layout[n].start_addr;
+        current->end_addr = layout[n].end_addr;
+    }
+    return 0;
+}
+
+int mtd_diffrent_deal(int n, const mtd_layout_entry *entry)
+{
+    if (entry == nullptr)
+        return -1;
+    rl_log_debug("mtd_diffrent_deal %s\n", entry->name);
+    bool env_block = strcmp(entry->name, "mtd3") == 0;
+    bool config_block = strcmp(entry->name, "mtd4") == 0;
+    if (env_block || config_block) {
+        // Once moved, the window shows other flash: without whole copies the
+        // environment and configuration would be lost for good.
+        if (cat_env_config_block() != 0) {
+            rl_log_err("%s not moved: its content could not be saved\n", entry->name);
+            return -1;
+        }
+        if (env_block)
+            env_mtd_write = 1;
+        else
+            config_mtd_write = 1;
+    }
+    return mtd_addr_repair(n, entry->start_addr - MTD_FLASH_BASE,
+                           entry->end_addr - entry->start_addr);
+}
+
+int mtd_addr_repair(int n, uint32_t offset, uint32_t size)
+{
+    if (n < 0 || n >= kPartitionCount)
+        return -1;
+    char name[32];
+    device_name(n, name, sizeof(name));
+    UniqueFd fd(open_mtd_device(name));
+    if (!fd.valid()) {
+        rl_log_debug("%s open failed!\n", name);
+        return -1;
+    }
+    rl_log_debug("offset:%x size:%x\n", offset, size);
+    mtd_repair_info info;
+    info.offset = offset;
+    info.size = size;
+    if (ioctl(fd.get(), MTD_ADDR_REPAIR, &info) != 0) {
+        rl_log_debug("%s ioctl failed!\n", name);
+        return -1;
+    }
+    return 0;
+}
+
+int cat_env_config_block(void)
+{
+    rl_log_debug("cat_env_config_block\n");
+    if (g_copies_made)
+        return 0;
+    if (copy_block("/dev/mtdblock/3", MTDBLOCK3_SAVE, MTDBLOCK3_SIZE) != 0)
+        return -1;
+    if (copy_block("/dev/mtdblock/4", MTDBLOCK4_SAVE, MTDBLOCK4_SIZE) != 0)
+        return -1;
+    g_copies_made = true;
+    return 0;
+}
+
+int umount_config_mtd(void)
+{
+    char umount[kPathMax];
+    char etc[kPathMax];
+    char config[kPathMax];
+    if (platform_shell_path(kUmount, umount, sizeof(umount)) != 0 ||
+        platform_shell_path("/etc/", etc, sizeof(etc)) != 0 ||
+        platform_shell_path("/config/", config, sizeof(config)) != 0) {
+        rl_log_err("umount: path too long under the root\n");
+        return -1;
+    }
+    char cmd[4 * kPathMax];
+    int len = snprintf(cmd, sizeof(cmd), "%s %s; %s %s", umount, etc, umount, config);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof(cmd)) {
+        rl_log_err("umount: command too long\n");
+        return -1;
+    }
+    for (int attempt = 0; attempt < kUmountAttempts; ++attempt) {
+        int status = system(cmd);
+        rl_log_info("shellcmd:%s\n", cmd);
+        if (system_return_check(status) == 0)
+            return 0;
+        platform_pause(1);
+    }
+    return -1;
+}
+
+int mtd_write(int n, int size, const char *path)
+{
+    if (n < 0 || n >= kPartitionCount || path == nullptr || size <= 0 ||
+        static_cast<uint32_t>(size) % kEraseBlock != 0) {
+        rl_log_err("mtd_write: refused partition %d size %x\n", n, static_cast<unsigned>(size));
+        return -1;
+    }
+    char real[kPathMax];
+    UniqueFd file;
+    if (platform_path(path, real, sizeof(real)) == 0)
+        file.reset(open(real, O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) {
+        rl_log_debug("%s File open failed!\n", path);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(file.get(), &st) != 0) {
+        rl_log_debug("%s File open failed!\n", path);
+        return -1;
+    }
+    rl_log_debug("file size:%x \n", static_cast<unsigned>(st.st_size));
+    FileMapping image;
+    if (!image.map(file.get(), static_cast<size_t>(st.st_size))) {
+        rl_log_debug("memory map failed!\n");
+        return -1;
+    }
+    if (st.st_size != static_cast<off_t>(size)) {
+        rl_log_err("%s size error\n", path);
+        return -1;
+    }
+
+    char name[32];
+    device_name(n, name, sizeof(name));
+    UniqueFd device(open_mtd_device(name));
+    if (!device.valid()) {
+        rl_log_err("%s open failed!\n", name);
+        return -1;
+    }
+    int blocks = size / static_cast<int>(kEraseBlock);
+    for (int i = 0; i < blocks; ++i) {
+        if (non_region_erase(device.get(), i * static_cast<int>(kEraseBlock), 1) < 0) {
+            rl_log_err("%s erase of block %d failed\n", name, i);
+            return -1;
+        }
+    }
+    if (lseek(device.get(), 0, SEEK_SET) != 0) {
+        rl_log_err("%s seek failed\n", name);
+        return -1;
+    }
+    for (int i = 0; i < blocks; ++i) {
+        rl_log_debug("mtd_write :%x \n", static_cast<unsigned>(n));
+        if (flash_write_all(device.get(), image.data() + static_cast<size_t>(i) * kEraseBlock,
+                            kEraseBlock) != 0) {
+            rl_log_err("%s write of block %d failed\n", name, i);
+            return -1;
+        }
+    }
+    // The configuration must come back exactly as it was saved; a block the
+    // flash did not take would otherwise only show after the reboot.
+    if (flash_verify(device.get(), image.data(), static_cast<uint64_t>(size)) != 0) {
+        rl_log_err("%s differs from %s after writing\n", name, path);
+        return -1;
+    }
+    return 0;
+}
+
+void mtdlayout_reset(void)
+{
+    g_copies_made = false;
+}

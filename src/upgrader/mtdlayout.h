@@ -1,0 +1,51 @@
+// Moving MTD partition boundaries to the layout a ROM pack carries, keeping
+// the contents of the environment (mtd3) and configuration (mtd4) blocks.
+#ifndef UPGRADER_MTDLAYOUT_H
+#define UPGRADER_MTDLAYOUT_H
+
+#include "upgrader/devenv.h"
+
+#include <stdint.h>
+
+#define MTD_FLASH_BASE 0x90000000u
+#define MTD_FLASH_END 0x90800000u
+#define MTD_CONF_PATH "/tmp/mtd.conf"
+#define MTDBLOCK3_SAVE "/tmp/mtdblock3"
+#define MTDBLOCK4_SAVE "/tmp/mtdblock4"
+#define MTDBLOCK3_SIZE 0x10000
+#define MTDBLOCK4_SIZE 0x80000
+
+// 1 when the kernel can move partitions (set by the sequence at start).
+extern int kernel_support;
+// 1 when mtd3 / mtd4 was moved and its saved copy must be written back.
+extern int env_mtd_write;
+extern int config_mtd_write;
+
+// One partition of the new layout.
+typedef struct mtd_layout_entry {
+    char name[8];
+    uint32_t start_addr;
+    uint32_t end_addr;
+} mtd_layout_entry;
+
+// 1 when mtd0 or mtd1 answers the partition query with 0, else 0.
+int kernel_support_mtd_repair_check(void);
+// Reads "/tmp/mtd.conf" and moves every partition whose window differs,
+// updating table. 0 or -1.
+int mtd_config_deal(env_info *table);
+// Saves mtd3/mtd4 when entry is one of them, then moves partition n.
+int mtd_diffrent_deal(int n, const mtd_layout_entry *entry);
+// Moves partition n to {offset, size}. 0 or -1.
+int mtd_addr_repair(int n, uint32_t offset, uint32_t size);
+// Copies mtd3 and mtd4 to /tmp once per process. 0, or -1 when a copy
+// could not be made whole.
+int cat_env_config_block(void);
+// Unmounts /etc and /config (5 tries). 0 or -1.
+int umount_config_mtd(void);
+// Erases partition n and writes the image file of exactly size bytes. 0/-1.
+int mtd_write(int n, int size, const char *path);
+
+// Forgets that the copies were made (for a fresh start in one process).
+void mtdlayout_reset(void);
+
+#endif

@@ -1,0 +1,453 @@
+#include "upgrader/sequence.h"
+
+#include "basicui/basicUI.h"
+#include "libipc/ipc.h"
+#include "libupgrader/libupgrader.h"
+#include "log/rl_log.h"
+#include "platform/platform.h"
+#include "platform/unique_fd.h"
+#include "semctrl/semctrl.h"
+#include "upgrader/autop.h"
+#include "upgrader/failure.h"
+#include "upgrader/flash.h"
+#include "upgrader/mtdlayout.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+const key_t kProcessKey = 0xC002;
+const key_t kToolProcessKey = 0xC003;
+const key_t kMemoryKey = 0xA130;
+const key_t kBurnKey = 0xC004;
+
+// The IPC broadcasts of the sequence carry no data.
+void broadcast(int msg, int param1)
+{
+    ipc_broadcast(msg, param1, 0, nullptr, 0);
+}
+
+unsigned int addr_word(const void *p)
+{
+    return unsigned(uintptr_t(p));
+}
+
+// Runs "<prefix> <path under the root><suffix>" through system_ex. The
+// commands are fixed texts; only the root in front of their paths varies.
+int system_ex_path(const char *prefix, const char *path, int limit, int retries)
+{
+    char quoted[PATH_MAX + 64];
+    if (platform_shell_path(path, quoted, sizeof(quoted)) != 0)
+        return -1;
+    char command[PATH_MAX + 128];
+    snprintf(command, sizeof(command), "%s %s", prefix, quoted);
+    return system_ex(command, limit, retries);
+}
+
+// The read-only view of a ROM file, unmapped and closed when it goes away.
+struct RomFile {
+    UniqueFd fd;
+    void *map = MAP_FAILED;
+    size_t len = 0;
+    ~RomFile()
+    {
+        if (map != MAP_FAILED)
+            munmap(map, len);
+    }
+};
+
+// Opens and maps the ROM file named on the command line. 0, -196 or -195,
+// logged; on a failure the logger and the IPC registration are closed, as
+// the program then ends at once.
+int map_rom_file(const char *name, RomFile *rom)
+{
+    char path[PATH_MAX];
+    if (platform_path(name, path, sizeof(path)) == 0)
+        rom->fd.reset(open(path, O_RDONLY));
+    if (rom->fd.get() < 0) {
+        rl_log_err("%s File open failed!\n", name);
+        rl_log_deinit();
+        ipc_unregister();
+        return -196;
+    }
+    struct stat st;
+    if (fstat(rom->fd.get(), &st) == 0 && st.st_size > 0) {
+        rom->len = size_t(st.st_size);
+        rom->map = mmap(nullptr, rom->len, PROT_READ, MAP_PRIVATE, rom->fd.get(), 0);
+    }
+    if (rom->map == MAP_FAILED) {
+        rl_log_err("memory map failed!\n");
+        rl_log_deinit();
+        ipc_unregister();
+        rom->fd.reset();
+        return -195;
+    }
+    rl_log_debug("start:%x \n", addr_word(rom->map));
+    return 0;
+}
+
+// Which lock an identity takes, with its messages.
+struct Identity {
+    key_t key;
+    const char *name;
+};
+
+// The installed and the relaunched identities; argv[0] is compared as the
+// telephone sees it (the root in front taken away).
+const Identity *identity_of(const char *argv0)
+{
+    static const Identity installed = {kProcessKey, "upgrader_process"};
+    static const Identity relaunched = {kToolProcessKey, "upgrader_tool_process"};
+    const char *path = platform_unroot(argv0);
+    if (path == nullptr)
+        return nullptr;
+    if (strcmp(path, INSTALLED_PATH) == 0)
+        return &installed;
+    if (strncmp(path, RELAUNCH_PATH, strlen(RELAUNCH_PATH)) == 0)
+        return &relaunched;
+    return nullptr;
+}
+
+// A one-shot try-lock of key; -1 when it is taken (the caller then ends at
+// once: another upgrader owns the telephone).
+int take_try_lock(key_t key, const char *name)
+{
+    int semid = binary_sem_create_key(key);
+    if (semid < 0)
+        rl_log_err("get %s failed!\n", name);
+    rl_log_debug("wait lock %s\n", name);
+    if (try_lock_binary_sem(semid) == -1) {
+        rl_log_err("lock %s failed\n", name);
+        return -1;
+    }
+    rl_log_debug("locked %s\n", name);
+    return 0;
+}
+
+// Starts the carried upgrader in the background when the pack brought one
+// and this is not already it. 1 when it was started.
+int relaunch_carried_upgrader(const char *argv0)
+{
+    char tool[PATH_MAX];
+    if (platform_path(RELAUNCH_PATH, tool, sizeof(tool)) != 0 || access(tool, F_OK) != 0)
+        return 0;
+    if (strcmp(platform_unroot(argv0), RELAUNCH_PATH) == 0)
+        return 0;
+    char quoted[PATH_MAX + 64];
+    char command[PATH_MAX + 80];
+    if (platform_shell_quote(tool, quoted, sizeof(quoted)) != 0)
+        return 0;
+    snprintf(command, sizeof(command), "%s &", quoted);
+    if (system(command) == -1)
+        rl_log_err("%s failed\n", command);
+    rl_log_debug("upgrader_tool_check %s exist\n", RELAUNCH_PATH);
+    return 1;
+}
+
+enum Ending { kE1, kE2, kE3 };
+
+struct Sequence {
+    upgrader_run *run = nullptr;
+    bool shm = false;
+    int memory_semid = -1;
+    void *shm_addr = nullptr;
+    int state = 0;
+    int status = 0;
+    int failure_id = 0;
+    autop_timer_arg timer_arg{};
+};
+
+// After a failed auto-provisioned upgrade: the countdown on its own thread,
+// the reboot key on this one. Never returns.
+[[noreturn]] void autop_failure_ending(Sequence *s)
+{
+    broadcast(3, 0);
+    s->timer_arg.failure_id = s->failure_id;
+    s->timer_arg.ui = s->run->ui;
+    pthread_create(&tid_kpad, nullptr, autop_reboot_timer, &s->timer_arg);
+    wait_reboot_key(s->run->ui, s->run->reboot_selector);
+    for (;;)
+        pause();
+}
+
+// The endings E1 to E3, each falling through to the next. Returns the
+// status main ends with, unless a failure screen keeps the process.
+int finish(Sequence *s, Ending from)
+{
+    upgrader_run *run = s->run;
+    if (from == kE1 && run->cfg_semid > 0)
+        unlock_binary_sem(run->cfg_semid);
+    if (from <= kE2 && s->shm) {
+        if (s->memory_semid > 0)
+            unlock_binary_sem(s->memory_semid);
+        if (s->status != 0)
+            libupd_delete_share_memory(s->shm_addr);
+    }
+    rl_log_debug("upgrader_state:%x\n", unsigned(s->state));
+    switch (s->state) {
+    case 0:
+    case -1:
+    case 2:
+    case -3:
+        disp_failed_info(run->ui, s->status, run->reboot_selector, s->failure_id);
+        break;
+    case 1:
+    case -2:
+        if (s->status != 0)
+            autop_failure_ending(s);
+        break;
+    default:
+        break;
+    }
+    run->ui->Deinit();
+    ipc_unregister();
+    rl_log_deinit();
+    return s->status;
+}
+
+int fail(Sequence *s, int status, int failure_id, Ending from)
+{
+    s->status = status;
+    s->failure_id = failure_id;
+    return finish(s, from);
+}
+
+// Asks for the reboot the way every successful ending does.
+void reboot_now(int selector)
+{
+    do_reboot(selector);
+    platform_pause(10);
+    CloseWatchDog(1);
+}
+
+// The configuration saver gets ten seconds to finish; the upgrade goes on
+// without its lock after that.
+void wait_config_saver(int cfg_semid)
+{
+    if (cfg_semid <= 0)
+        return;
+    for (int i = 0; i < 10; ++i) {
+        if (try_lock_binary_sem(cfg_semid) == 0)
+            return;
+        platform_pause(1);
+    }
+}
+
+// The pack was already installed: show the bar run through and reboot
+// without writing anything.
+void same_version_short_cut(upgrader_run *run)
+{
+    for (int percent = 15; percent <= 95; percent += 10) {
+        run->ui->SetUpgradingProgressBar(percent);
+        platform_pause(1);
+    }
+    run->ui->SetUpgradingProgressBar(100);
+    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
+    reboot_now(run->reboot_selector);
+}
+
+} // namespace
+
+int upgrader_sequence(upgrader_run *run)
+{
+    Sequence s;
+    s.run = run;
+    s.shm = run->argc == 1;
+    CBasicUI *ui = run->ui;
+
+    if (ui->Init() < 0) {
+        rl_log_err("BasicUI init failed!\n");
+        ipc_unregister();
+        rl_log_deinit();
+        return 0;
+    }
+    ui->ShowVersion();
+
+    int watchdog = -1;
+    for (int i = 0; i < 3 && watchdog != 0; ++i)
+        watchdog = CloseWatchDog(0);
+    if (watchdog != 0)
+        return fail(&s, -190, -190, kE3);
+
+    const Identity *identity = identity_of(run->argv[0]);
+    if (identity == nullptr) {
+        rl_log_debug("upgrader path error\n");
+        return 0;
+    }
+    if (take_try_lock(identity->key, identity->name) != 0)
+        return 0;
+
+    kernel_support = kernel_support_mtd_repair_check();
+    rl_log_info("kernel_support is :%d \n", kernel_support);
+
+    const uint8_t *image = nullptr;
+    size_t image_len = 0;
+    RomFile rom;
+    if (s.shm) {
+        unsigned int segment_size = 0;
+        s.shm_addr = get_share_memory_sized(&segment_size);
+        if (s.shm_addr == nullptr)
+            return fail(&s, -198, -198, kE3);
+        rl_log_debug("mem_addr:0x%x\n", addr_word(s.shm_addr));
+        s.memory_semid = binary_sem_create_key(kMemoryKey);
+        if (s.memory_semid < 0)
+            rl_log_err("get memory_semid failed!\n");
+        rl_log_debug("wait lock memory_semid\n");
+        lock_binary_sem(s.memory_semid);
+        rl_log_debug("locked memory_semid");
+        s.state = libupd_get_state(s.shm_addr);
+        if (s.state == -1 || s.state == -2) {
+            rl_log_info("upgrader_state is failed\n");
+            return fail(&s, -199, -199, kE3);
+        }
+        image = static_cast<const uint8_t *>(libupd_get_rom_start_addr(s.shm_addr));
+        // The image has no length of its own: the segment bounds it.
+        image_len = segment_size > 8 ? segment_size - 8 : 0;
+        rl_log_debug("rom_addr:%x\n", addr_word(image));
+    } else {
+        int r = map_rom_file(run->argv[1], &rom);
+        if (r != 0)
+            return r;
+        image = static_cast<const uint8_t *>(rom.map);
+        image_len = rom.len;
+    }
+
+    bool same_version = false;
+    int r = upgrader_rompack_check(image, image_len, run->table, run->header, run->partitions,
+                                   run->flags);
+    if (r == UPD_MSG_ROM_VERSION_SAME) {
+        same_version = true;
+    } else if (r < 0) {
+        rl_log_err("rom pack check failed! ID:%d\n", r);
+        broadcast(4, 1);
+        platform_pause(3);
+        return fail(&s, -193, r, kE2);
+    }
+
+    if (s.shm) {
+        system_ex_path("rm -rf", "/config/etc/", 5, 3);
+        if (relaunch_carried_upgrader(run->argv[0]))
+            return fail(&s, 0, 0, kE2);
+    }
+
+    if (mtd_config == 1) {
+        rl_log_debug("mtd_config\n");
+        if (mtd_config_deal(run->table) < 0) {
+            rl_log_debug("mtd_config failed!\n");
+            return fail(&s, -188, -188, kE2);
+        }
+    }
+
+    broadcast(4, 2);
+    platform_pause(3);
+    wait_config_saver(run->cfg_semid);
+
+    int killed = upgrader_killapps(s.shm ? s.state : 0);
+    if (same_version)
+        same_version_short_cut(run);
+    if (killed < 0) {
+        rl_log_err("killapps failed!\n");
+        broadcast(4, 3);
+        return fail(&s, -192, -192, kE1);
+    }
+
+    if (take_try_lock(kBurnKey, "burn_flash_semid") != 0)
+        return 0;
+
+    if (config_mtd_write == 1) {
+        if (umount_config_mtd() < 0) {
+            rl_log_debug("config unmount failed!\n");
+            return fail(&s, -187, -187, kE1);
+        }
+        if (mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE) < 0) {
+            rl_log_debug("config mtd_write failed!\n");
+            return fail(&s, -191, -191, kE1);
+        }
+    }
+    if (env_mtd_write == 1 && mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE) < 0) {
+        rl_log_debug("env mtd_write failed!\n");
+        return fail(&s, -191, -191, kE1);
+    }
+
+    int b = upgrader_burn_flash(image, run->table, int(run->header->partition_num),
+                                run->partitions, run->flags, ui);
+    if (b < 0) {
+        rl_log_err("burn flash failed!\n");
+        broadcast(4, 4);
+        return fail(&s, -191, b, kE1);
+    }
+
+    if (s.shm) {
+        config_autop(run->table);
+        config_deleteLineKey8(run->table);
+        system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
+        platform_pause(1);
+        reboot_now(run->reboot_selector);
+        for (;;) {
+            platform_pause(5);
+            rl_log_err("wait reboot");
+        }
+    }
+
+    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
+    system_ex_path("rm -rf", "/config/etc", 3, 3);
+    platform_pause(1);
+    reboot_now(run->reboot_selector);
+    if (run->cfg_semid > 0)
+        unlock_binary_sem(run->cfg_semid);
+    ui->Deinit();
+    ipc_unregister();
+    rl_log_info("upgrader-1 completed!\n");
+    rl_log_deinit();
+    return 0;
+}
+
+int upgrader_direct(upgrader_run *run)
+{
+    RomFile rom;
+    int r = map_rom_file(run->argv[1], &rom);
+    if (r != 0)
+        return r;
+    const uint8_t *image = static_cast<const uint8_t *>(rom.map);
+
+    const char *failure = nullptr;
+    if (run->ui->Init() < 0) {
+        failure = "BasicUI init failed!\n";
+    } else {
+        run->ui->ShowVersion();
+        int checked = upgrader_rompack_check(image, rom.len, run->table, run->header,
+                                             run->partitions, run->flags);
+        if (checked < 0 && checked != UPD_MSG_ROM_VERSION_SAME)
+            failure = "rom pack check failed!\n";
+        else if (upgrader_killapps(0) < 0)
+            failure = "killapps failed!\n";
+        else if (upgrader_burn_flash(image, run->table, int(run->header->partition_num),
+                                     run->partitions, run->flags, run->ui) < 0)
+            failure = "burn flash failed!\n";
+    }
+    if (failure != nullptr) {
+        rl_log_err("%s", failure);
+        delete run->ui;
+        run->ui = nullptr;
+        rl_log_deinit();
+        ipc_unregister();
+        return -194;
+    }
+    run->ui->Deinit();
+    rl_log_info("rom upgrader completed!\n");
+    delete run->ui;
+    run->ui = nullptr;
+    platform_pause(2);
+    reboot_now(run->reboot_selector);
+    return 0;
+}
