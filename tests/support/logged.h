@@ -37,6 +37,16 @@ inline int count_of(const std::vector<Logged> &lines, const std::string &message
     }));
 }
 
+// The log lines since the last call as "<level>:<message>", for comparing
+// whole sequences.
+inline std::vector<std::string> logged_lines()
+{
+    std::vector<std::string> out;
+    for (const Logged &l : logged())
+        out.push_back(std::to_string(l.level) + ":" + l.message);
+    return out;
+}
+
 } // namespace testsupport
 
 #endif

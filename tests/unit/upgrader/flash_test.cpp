@@ -3,40 +3,28 @@
 // byte the burn failed to erase or to write shows in what it reads back.
 #include "upgrader/flash.h"
 
-#include "files.h"
 #include "flash_progress_ui.h"
-#include "fuse_device.h"
-#include "isolation.h"
-#include "logged.h"
+#include "phone_fixture.h"
 
 #include "basicui/basicUI.h"
-#include "phonesim/kernel.h"
-
-#include <gtest/gtest.h>
+#include "platform/unique_fd.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <memory>
-#include <string>
-#include <vector>
-
 using namespace phonesim;
+using testsupport::count_of;
+using testsupport::logged;
+using testsupport::Logged;
 
 namespace
 {
 
-::testing::Environment *const g_isolated = ::testing::AddGlobalTestEnvironment(
-    new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
-::testing::Environment *const g_fuse =
-    ::testing::AddGlobalTestEnvironment(new testsupport::FuseDeviceEnvironment);
-
 constexpr uint32_t kBlock = 0x10000;
 constexpr int kErr = 3, kInfo = 6, kDebug = 7;
+using Bytes = std::vector<uint8_t>;
 
 // mtd1 and mtd2 have four blocks each, so that the erase steps of the bar
 // can be told apart; the others are small.
@@ -46,215 +34,125 @@ const Window kLayout[kPartitions] = {{0x90000000, 0x90020000}, {0x90020000, 0x90
                                      {0x900f0000, 0x90110000}, {0x90110000, 0x90130000},
                                      {0x90130000, 0x90150000}, {0x90150000, 0x90170000}};
 
-// What the chip holds at a flash offset before the burn.
-uint8_t chip_byte(uint32_t at)
-{
-    return uint8_t(at * 7 + (at >> 16) + 1);
-}
-
-using testsupport::count_of;
-using testsupport::logged;
-using testsupport::Logged;
-
-// One partition of the pack under test.
-struct Part {
-    int id;
-    uint32_t size;
-    int flag = 1;
-};
-
-// A telephone root (the platform root of the test) with the simulated
-// kernel mounted, /dev/mtdN leading into it, a pack and the environment
-// table the burn is given.
-class FlashBurn : public ::testing::Test
+class FlashBurn : public testsupport::PhoneFixture
 {
   protected:
-    void SetUp() override
-    {
-        paths.root = root.path();
-        std::copy(kLayout, kLayout + kPartitions, profile.mtd);
-        ASSERT_EQ(mkdir(paths.state().c_str(), 0755), 0);
-        ASSERT_EQ(mkdir((root / "/dev").c_str(), 0755), 0);
-        std::string chip(kFlashSize, '\0');
-        for (uint32_t i = 0; i < kFlashSize; ++i)
-            chip[i] = char(chip_byte(i));
-        testsupport::put(paths.flash(), chip);
-        testsupport::put(paths.layout(), format_layout(kLayout));
-        testsupport::put(paths.bootenv(), "");
-        for (int i = 0; i < kPartitions; ++i) {
-            std::string link = "../.phonesim/kernel/dev/mtd" + std::to_string(i);
-            ASSERT_EQ(symlink(link.c_str(), (root / "/dev/mtd" + std::to_string(i)).c_str()), 0);
-        }
-        memset(table, 0, sizeof(table));
-        for (int i = 0; i < kPartitions; ++i) {
-            snprintf(table[i].name, sizeof(table[i].name), "mtd%d", i);
-            table[i].start_addr = kLayout[i].start;
-            table[i].end_addr = kLayout[i].end;
-        }
-        progress_seen().clear();
-    }
-
-    void TearDown() override
-    {
-        if (kernel)
-            kernel->unmount();
-        kernel.reset();
-    }
-
     void start()
     {
-        kernel.reset(new Kernel(paths, profile, KernelEvents()));
-        std::string error;
-        ASSERT_EQ(kernel->mount(&error), 0) << error;
-        logged(); // only what the burn logs counts
+        std::copy(kLayout, kLayout + kPartitions, profile.mtd);
+        boot([this] { testsupport::put(paths.flash(), chip()); });
+        progress_seen().clear();
     }
 
-    // Builds a pack holding the partitions' payloads one after another and
-    // burns it.
-    int burn(const std::vector<Part> &parts)
-    {
-        headers.assign(parts.size(), Partition_Header());
-        flags.assign(parts.size(), 0);
-        pack.assign(64, 0); // stands for the pack's headers
-        for (size_t i = 0; i < parts.size(); ++i) {
-            memset(&headers[i], 0, sizeof(headers[i]));
-            headers[i].partition_id = uint32_t(parts[i].id);
-            headers[i].partition_size = parts[i].size;
-            headers[i].partition_offset = uint32_t(pack.size());
-            for (uint32_t b = 0; b < parts[i].size; ++b)
-                pack.push_back(uint8_t(b * 13 + (b >> 9) + parts[i].id * 41));
-            flags[i] = parts[i].flag;
-        }
-        CBasicUI ui;
-        return upgrader_burn_flash(pack.data(), table, int(parts.size()), headers.data(),
-                                   flags.data(), &ui);
-    }
+    int burn(const std::vector<PackPart> &parts) { return burn_pack(parts, table, &pack); }
 
-    std::vector<uint8_t> payload(size_t i) const
+    // What the chip holds before the burn.
+    static const std::string &chip()
     {
-        const uint8_t *p = pack.data() + headers[i].partition_offset;
-        return std::vector<uint8_t>(p, p + headers[i].partition_size);
+        static const std::string bytes = [] {
+            std::string c(kFlashSize, '\0');
+            for (uint32_t at = 0; at < kFlashSize; ++at)
+                c[at] = char(at * 7 + (at >> 16) + 1);
+            return c;
+        }();
+        return bytes;
     }
-
-    // The bytes of partition n as the chip holds them.
-    std::vector<uint8_t> flash(int n) const
+    static Bytes part_of(const std::string &image, int n)
     {
-        std::string chip = testsupport::slurp(paths.flash());
-        uint32_t at = kLayout[n].start - kFlashBase;
-        return std::vector<uint8_t>(chip.begin() + at,
-                                    chip.begin() + at + (kLayout[n].end - kLayout[n].start));
+        auto from = image.begin() + (kLayout[n].start - kFlashBase);
+        return Bytes(from, from + (kLayout[n].end - kLayout[n].start));
     }
+    Bytes flash(int n) const { return part_of(testsupport::slurp(paths.flash()), n); }
+    static Bytes untouched(int n) { return part_of(chip(), n); }
 
-    static std::vector<uint8_t> untouched(int n)
+    // Partition n holding payload i up to `to`, erased flash up to
+    // `erased_to`, and what it held before from there on.
+    Bytes expected(size_t i, int n, uint32_t to, uint32_t erased_to) const
     {
-        std::vector<uint8_t> v;
-        for (uint32_t a = kLayout[n].start - kFlashBase; a < kLayout[n].end - kFlashBase; ++a)
-            v.push_back(chip_byte(a));
+        Bytes v = untouched(n);
+        std::fill(v.begin(), v.begin() + erased_to, 0xFF);
+        if (to > 0)
+            std::copy_n(pack.payload(i).begin(), to, v.begin());
         return v;
     }
-
-    // The payload of header i, then erased flash to the end of partition n.
-    std::vector<uint8_t> written(size_t i, int n) const
+    Bytes written(size_t i, int n) const
     {
-        std::vector<uint8_t> v = payload(i);
-        v.resize(kLayout[n].end - kLayout[n].start, 0xFF);
-        return v;
+        return expected(i, n, pack.headers[i].partition_size, kLayout[n].end - kLayout[n].start);
     }
 
-    static std::vector<uint8_t> slice(const std::vector<uint8_t> &v, uint32_t from, uint32_t to)
+    // The error lines logged since the last call.
+    static std::vector<std::string> errors()
     {
-        return std::vector<uint8_t>(v.begin() + from, v.begin() + to);
+        std::vector<std::string> out;
+        for (const Logged &l : logged())
+            if (l.level <= kErr)
+                out.push_back(l.message);
+        return out;
     }
 
-    testsupport::ScopedRoot root;
-    Paths paths;
-    Profile profile;
-    std::unique_ptr<Kernel> kernel;
-    env_info table[ENV_TABLE_SIZE];
-    std::vector<uint8_t> pack;
-    std::vector<Partition_Header> headers;
-    std::vector<int> flags;
+    TestPack pack;
 };
 
-// --- the progress bar and what is logged on the way ---------------------
+// --- the progress bar ---------------------------------------------------
 
-TEST_F(FlashBurn, OneFlaggedPartitionMovesTheBarThroughEraseAndWrite)
+struct Burn {
+    const char *name;
+    std::vector<PackPart> parts;
+    std::vector<int> progress;
+    const char *last_size; // the logged size of the last, partial chunk; null: no log
+    friend void PrintTo(const Burn &b, std::ostream *os) { *os << b.name; }
+};
+
+class FlashBurnOk : public FlashBurn, public ::testing::WithParamInterface<Burn>
 {
+};
+
+// Flagged partitions land whole, with erased flash after them; the others
+// take no share of the bar and are not even opened (that would fail).
+TEST_P(FlashBurnOk, BarAndFlash)
+{
+    const Burn &b = GetParam();
+    auto flagged = [&](int n) {
+        size_t i = 0;
+        while (i < b.parts.size() && !(b.parts[i].id == n && b.parts[i].flag == 1))
+            ++i;
+        return i;
+    };
+    for (int n = 0; n < kPartitions; ++n)
+        if (flagged(n) == b.parts.size())
+            profile.faults.push_back({n, "open", -1});
     start();
-    ASSERT_EQ(burn({{1, 100000}}), 0);
-    EXPECT_EQ(progress_seen(), (std::vector<int>{15, 25, 36, 46, 57, 100}));
+    ASSERT_EQ(burn(b.parts), 0);
+    EXPECT_EQ(progress_seen(), b.progress);
     std::vector<Logged> lines = logged();
-    EXPECT_EQ(count_of(lines, "mtd1 start_addr:90020000 end_addr:90060000\n", kInfo), 1);
-    EXPECT_EQ(count_of(lines, "blocks :1 size:186a0\n", kDebug), 1);
-    EXPECT_EQ(count_of(lines, "last size:86a0\n", kDebug), 1);
-    EXPECT_EQ(count_of(lines, "erase done\n", kDebug), 4);
+    if (b.last_size == nullptr)
+        EXPECT_TRUE(lines.empty());
+    else
+        EXPECT_GT(count_of(lines, b.last_size, kDebug), 0);
     for (const Logged &l : lines)
         EXPECT_GT(l.level, kErr) << l.message;
-    EXPECT_EQ(flash(1), written(0, 1));
-}
-
-// Unflagged headers take no share of the bar and are not touched.
-TEST_F(FlashBurn, TwoFlaggedPartitionsShareTheBar)
-{
-    start();
-    ASSERT_EQ(burn({{1, 100000}, {5, 5000, 0}, {2, 100000}, {6, 7000, 2}}), 0);
-    EXPECT_EQ(progress_seen(), (std::vector<int>{15, 20, 25, 30, 36, 57, 62, 67, 72, 78, 100}));
-    EXPECT_EQ(flash(1), written(0, 1));
-    EXPECT_EQ(flash(2), written(2, 2));
-    EXPECT_EQ(flash(5), untouched(5));
-    EXPECT_EQ(flash(6), untouched(6));
-    for (int n : {0, 3, 4, 7, 8, 9})
-        EXPECT_EQ(flash(n), untouched(n)) << "mtd" << n;
-}
-
-TEST_F(FlashBurn, BlockSizedAndTinyPayloads)
-{
-    start();
-    ASSERT_EQ(burn({{1, 65536}}), 0);
-    EXPECT_EQ(progress_seen(), (std::vector<int>{15, 25, 36, 46, 57, 100}));
-    std::vector<Logged> lines = logged();
-    EXPECT_EQ(count_of(lines, "blocks :1 size:10000\n", kDebug), 1);
-    EXPECT_EQ(count_of(lines, "last size:0\n", kDebug), 1);
-    EXPECT_EQ(flash(1), written(0, 1));
-
-    progress_seen().clear();
-    ASSERT_EQ(burn({{2, 100}}), 0);
-    EXPECT_EQ(progress_seen(), (std::vector<int>{15, 25, 36, 46, 100}));
-    lines = logged();
-    EXPECT_EQ(count_of(lines, "blocks :0 size:64\n", kDebug), 1);
-    EXPECT_EQ(count_of(lines, "last size:64\n", kDebug), 1);
-    EXPECT_EQ(flash(2), written(0, 2));
-}
-
-TEST_F(FlashBurn, NothingFlaggedOpensNothing)
-{
-    // Any device opened would fail the burn.
-    for (int n = 0; n < kPartitions; ++n)
-        profile.faults.push_back({n, "open", -1});
-    start();
-    EXPECT_EQ(burn({{1, 100000, 0}, {2, 100, 0}}), 0);
-    EXPECT_EQ(progress_seen(), (std::vector<int>{100}));
-    EXPECT_TRUE(logged().empty());
-}
-
-TEST_F(FlashBurn, NoPartitionsGoesStraightTo100)
-{
-    start();
-    CBasicUI ui;
-    int flag = 1;
-    Partition_Header part;
-    memset(&part, 0, sizeof(part));
-    part.partition_id = 1;
-    part.partition_size = 100;
-    uint8_t byte[100] = {};
-    for (int count : {0, -3}) {
-        progress_seen().clear();
-        EXPECT_EQ(upgrader_burn_flash(byte, table, count, &part, &flag, &ui), 0);
-        EXPECT_EQ(progress_seen(), (std::vector<int>{100}));
+    for (int n = 0; n < kPartitions; ++n) {
+        size_t i = flagged(n);
+        EXPECT_EQ(flash(n), i < b.parts.size() ? written(i, n) : untouched(n)) << "mtd" << n;
+        char window[64];
+        snprintf(window, sizeof(window), "mtd%d start_addr:%x end_addr:%x\n", n, kLayout[n].start,
+                 kLayout[n].end);
+        EXPECT_EQ(count_of(lines, window, kInfo), i < b.parts.size() ? 1 : 0) << window;
     }
-    EXPECT_TRUE(logged().empty());
-    EXPECT_EQ(flash(1), untouched(1));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Payloads, FlashBurnOk,
+    ::testing::Values(
+        Burn{"OneFlagged", {{1, 100000}}, {15, 25, 36, 46, 57, 100}, "last size:86a0\n"},
+        Burn{"WholeBlock", {{1, 65536}}, {15, 25, 36, 46, 57, 100}, "last size:0\n"},
+        Burn{"Tiny", {{2, 100}}, {15, 25, 36, 46, 100}, "last size:64\n"},
+        Burn{"TwoFlaggedShareTheBar",
+             {{1, 100000}, {5, 5000, 0}, {2, 100000}, {6, 7000, 2}},
+             {15, 20, 25, 30, 36, 57, 62, 67, 72, 78, 100},
+             "last size:86a0\n"},
+        Burn{"NothingFlagged", {{1, 100000, 0}, {2, 100, 0}}, {100}, nullptr}),
+    [](const ::testing::TestParamInfo<Burn> &info) { return std::string(info.param.name); });
 
 // With a layout the kernel cannot take, only the kernel partition goes in;
 // the skipped partition's share of the bar is never added.
@@ -266,245 +164,153 @@ TEST_F(FlashBurn, KernelOnlyModeWritesOnlyTheKernel)
     upgrader_kernel_only = 0;
     ASSERT_EQ(result, 0);
     EXPECT_EQ(progress_seen(), (std::vector<int>{15, 20, 25, 30, 36, 100}));
-    std::vector<Logged> lines = logged();
-    EXPECT_EQ(count_of(lines, "upgrader_kernel_only is AVAILABLE \n", kInfo), 2);
-    EXPECT_EQ(count_of(lines, "ppartition_addr->partition_id:5\n", kInfo), 1);
-    EXPECT_EQ(count_of(lines, "mtd5 start_addr:900d0000 end_addr:900f0000\n", kInfo), 0);
+    EXPECT_EQ(count_of(logged(), "upgrader_kernel_only is AVAILABLE \n", kInfo), 2);
     EXPECT_EQ(flash(5), untouched(5));
     EXPECT_EQ(flash(1), written(1, 1));
 }
 
 // --- failures -------------------------------------------------------------
 
-TEST_F(FlashBurn, MissingEnvironmentEntry)
+struct Failure {
+    const char *name;
+    Fault fault; // none when kind is empty
+    std::vector<PackPart> parts;
+    int unnamed; // the environment entry left out, or -1
+    int code;
+    std::vector<int> progress;
+    std::vector<std::string> errors;
+    // What the last partition then holds: its payload up to `to`, erased
+    // flash up to `erased_to`, its old content after. Those before it stay
+    // written.
+    uint32_t to, erased_to;
+    friend void PrintTo(const Failure &f, std::ostream *os) { *os << f.name; }
+};
+
+class FlashBurnFault : public FlashBurn, public ::testing::WithParamInterface<Failure>
 {
+};
+
+TEST_P(FlashBurnFault, CodeLogAndFlash)
+{
+    const Failure &f = GetParam();
+    if (!f.fault.kind.empty())
+        profile.faults.push_back(f.fault);
     start();
-    table[7].name[0] = '\0';
-    EXPECT_EQ(burn({{1, 100}, {7, 100}}), -85);
-    std::vector<Logged> lines = logged();
-    EXPECT_EQ(count_of(lines, "mtd7 isnot exist!\n", kErr), 1);
-    EXPECT_EQ(count_of(lines, "UPD_MSG_MTD_ENV_LOSED\n", kErr), 1);
-    EXPECT_EQ(flash(1), written(0, 1));
+    if (f.unnamed >= 0)
+        table[f.unnamed].name[0] = '\0';
+    EXPECT_EQ(burn(f.parts), f.code);
+    EXPECT_EQ(progress_seen(), f.progress);
+    EXPECT_EQ(errors(), f.errors);
+    size_t last = f.parts.size() - 1;
+    for (size_t i = 0; i < last; ++i)
+        EXPECT_EQ(flash(f.parts[i].id), written(i, f.parts[i].id));
+    EXPECT_EQ(flash(f.parts[last].id), expected(last, f.parts[last].id, f.to, f.erased_to));
 }
 
-TEST_F(FlashBurn, DeviceThatCannotBeOpened)
-{
-    profile.faults.push_back({2, "open", -1});
-    start();
-    EXPECT_EQ(burn({{1, 100000}, {2, 100000}}), -83);
-    std::vector<Logged> lines = logged();
-    EXPECT_EQ(count_of(lines, "/dev/mtd2 open failed!\n", kErr), 1);
+const std::string kWriteErr = "UPD_MSG_FLASH_WRITE_ERR\n";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Faults, FlashBurnFault, ::testing::Values(
+    Failure{"MissingEnvironmentEntry", {}, {{1, 100}, {7, 100}}, 7, -85, {15, 20, 25, 30},
+            {"mtd7 isnot exist!\n", "UPD_MSG_MTD_ENV_LOSED\n"}, 0, 0},
     // The code's text as the check's table has it.
-    EXPECT_EQ(count_of(lines, "UPD_MSG_MTD_ADDR_ERR\n", kErr), 1);
-    EXPECT_EQ(progress_seen(), (std::vector<int>{15, 20, 25, 30, 36}));
-    // What was written before stays written.
-    EXPECT_EQ(flash(1), written(0, 1));
-    EXPECT_EQ(flash(2), untouched(2));
-}
-
-TEST_F(FlashBurn, EraseFailureLeavesThePartitionErasedUpToTheBlock)
-{
-    profile.faults.push_back({1, "erase", 2});
-    start();
-    EXPECT_EQ(burn({{1, 100000}}), -82);
-    EXPECT_EQ(progress_seen(), (std::vector<int>{15, 25}));
-    EXPECT_EQ(count_of(logged(), "UPD_MSG_FLASH_ERASE_ERR\n", kErr), 1);
-    std::vector<uint8_t> now = flash(1);
-    EXPECT_EQ(slice(now, 0, 2 * kBlock), std::vector<uint8_t>(2 * kBlock, 0xFF));
-    EXPECT_EQ(slice(now, 2 * kBlock, 4 * kBlock), slice(untouched(1), 2 * kBlock, 4 * kBlock));
-}
-
-TEST_F(FlashBurn, WriteFailureInAChunk)
-{
-    profile.faults.push_back({2, "write", 1});
-    start();
-    EXPECT_EQ(burn({{1, 100}, {2, 200000}}), -81);
-    EXPECT_EQ(count_of(logged(), "UPD_MSG_FLASH_WRITE_ERR\n", kErr), 1);
+    Failure{"OpenFails", {2, "open", -1}, {{1, 100000}, {2, 100000}}, -1, -83,
+            {15, 20, 25, 30, 36}, {"/dev/mtd2 open failed!\n", "UPD_MSG_MTD_ADDR_ERR\n"}, 0, 0},
+    Failure{"EraseFailsAtBlock2", {1, "erase", 2}, {{1, 100000}}, -1, -82, {15, 25},
+            {"UPD_MSG_FLASH_ERASE_ERR\n"}, 0, 2 * kBlock},
     // The first partition has no whole chunk to report; the second erases
     // from 57, reports its first chunk at 78 and fails on the next.
-    EXPECT_EQ(progress_seen(), (std::vector<int>{15, 20, 25, 30, 57, 62, 67, 72, 78}));
-    EXPECT_EQ(flash(1), written(0, 1));
-    std::vector<uint8_t> now = flash(2);
-    EXPECT_EQ(slice(now, 0, kBlock), slice(payload(1), 0, kBlock));
-    EXPECT_EQ(slice(now, kBlock, 4 * kBlock), std::vector<uint8_t>(3 * kBlock, 0xFF));
-}
-
-TEST_F(FlashBurn, WriteFailureInTheRest)
-{
-    profile.faults.push_back({1, "write", 1});
-    start();
-    EXPECT_EQ(burn({{1, 100000}}), -81);
-    EXPECT_EQ(progress_seen(), (std::vector<int>{15, 25, 36, 46, 57}));
-    std::vector<Logged> lines = logged();
-    EXPECT_EQ(count_of(lines, "last size:86a0\n", kDebug), 1);
-    EXPECT_EQ(count_of(lines, "UPD_MSG_FLASH_WRITE_ERR\n", kErr), 1);
-}
-
-// The chip stores half of every write: the burn keeps writing until all of
-// it is in.
-TEST_F(FlashBurn, ShortWritesAreContinued)
-{
-    profile.faults.push_back({1, "short_write", -1});
-    start();
-    ASSERT_EQ(burn({{1, 100000}}), 0);
-    EXPECT_EQ(progress_seen(), (std::vector<int>{15, 25, 36, 46, 57, 100}));
-    EXPECT_EQ(flash(1), written(0, 1));
-}
+    Failure{"WriteFailsInAChunk", {2, "write", 1}, {{1, 100}, {2, 200000}}, -1, -81,
+            {15, 20, 25, 30, 57, 62, 67, 72, 78}, {kWriteErr}, kBlock, 4 * kBlock},
+    Failure{"WriteFailsInTheRest", {1, "write", 1}, {{1, 100000}}, -1, -81,
+            {15, 25, 36, 46, 57}, {kWriteErr}, kBlock, 4 * kBlock},
+    // The chip stores half of every write: the burn keeps writing.
+    Failure{"ShortWritesContinued", {1, "short_write", -1}, {{1, 100000}}, -1, 0,
+            {15, 25, 36, 46, 57, 100}, {}, 100000, 4 * kBlock}),
+    [](const ::testing::TestParamInfo<Failure> &info) { return std::string(info.param.name); });
+// clang-format on
 
 // The environment gives mtd1 one block while the payload runs into the
-// second: the erase covers less than the write, and on NOR the old data
-// of the second block shows through what was written over it. Every write
+// second: the erase covers less than the write, and on NOR the old data of
+// the second block shows through what was written over it. Every write
 // reports success; only reading back finds it.
 TEST_F(FlashBurn, ReadBackFindsBytesThatDidNotTake)
 {
-    table[1].end_addr = table[1].start_addr + kBlock;
     start();
+    table[1].end_addr = table[1].start_addr + kBlock;
     EXPECT_EQ(burn({{1, 100000}}), -81);
-    std::vector<Logged> lines = logged();
-    EXPECT_EQ(count_of(lines, "/dev/mtd1 verify failed!\n", kErr), 1);
-    EXPECT_EQ(count_of(lines, "UPD_MSG_FLASH_WRITE_ERR\n", kErr), 1);
-    // One erase step, one write step, and no end.
+    EXPECT_EQ(errors(), (std::vector<std::string>{"/dev/mtd1 verify failed!\n", kWriteErr}));
     EXPECT_EQ(progress_seen(), (std::vector<int>{15, 57}));
-    std::vector<uint8_t> now = flash(1);
-    EXPECT_EQ(slice(now, 0, kBlock), slice(payload(0), 0, kBlock));
-    EXPECT_NE(slice(now, kBlock, 100000), slice(payload(0), kBlock, 100000));
+    Bytes want = expected(0, 1, kBlock, kBlock), payload = pack.payload(0);
+    for (uint32_t a = kBlock; a < 100000; ++a)
+        want[a] &= payload[a];
+    EXPECT_EQ(flash(1), want);
 }
 
-TEST_F(FlashBurn, MissingArgumentsAreRefusedQuietly)
+// Missing arguments are refused (-1) before the bar moves; no partitions
+// to burn finish the bar at once.
+TEST_F(FlashBurn, NothingToBurnTouchesNothing)
 {
     start();
     CBasicUI ui;
-    uint8_t byte = 0;
+    uint8_t byte[100] = {};
     int flag = 1;
-    Partition_Header part;
-    memset(&part, 0, sizeof(part));
-    part.partition_id = 1;
-    part.partition_size = 1;
+    Partition_Header part = {};
     EXPECT_EQ(upgrader_burn_flash(nullptr, table, 1, &part, &flag, &ui), -1);
-    EXPECT_EQ(upgrader_burn_flash(&byte, nullptr, 1, &part, &flag, &ui), -1);
-    EXPECT_EQ(upgrader_burn_flash(&byte, table, 1, nullptr, &flag, &ui), -1);
-    EXPECT_EQ(upgrader_burn_flash(&byte, table, 1, &part, nullptr, &ui), -1);
-    EXPECT_EQ(upgrader_burn_flash(&byte, table, 1, &part, &flag, nullptr), -1);
+    EXPECT_EQ(upgrader_burn_flash(byte, nullptr, 1, &part, &flag, &ui), -1);
+    EXPECT_EQ(upgrader_burn_flash(byte, table, 1, nullptr, &flag, &ui), -1);
+    EXPECT_EQ(upgrader_burn_flash(byte, table, 1, &part, nullptr, &ui), -1);
+    EXPECT_EQ(upgrader_burn_flash(byte, table, 1, &part, &flag, nullptr), -1);
     EXPECT_TRUE(progress_seen().empty());
+    for (int count : {0, -3}) {
+        EXPECT_EQ(upgrader_burn_flash(byte, table, count, &part, &flag, &ui), 0);
+        EXPECT_EQ(progress_seen().back(), 100);
+    }
+    EXPECT_EQ(progress_seen().size(), 2u);
     EXPECT_TRUE(logged().empty());
     EXPECT_EQ(flash(1), untouched(1));
 }
 
-// --- erasing a whole partition ------------------------------------------
+// --- erasing a whole partition, and the primitives ------------------------
 
-TEST_F(FlashBurn, FormatErasesTheWholePartitionAndNothingElse)
-{
-    start();
-    fmt_one_partition(table, 2);
-    EXPECT_EQ(flash(2), std::vector<uint8_t>(4 * kBlock, 0xFF));
-    EXPECT_EQ(flash(1), untouched(1));
-    EXPECT_EQ(flash(3), untouched(3));
-    std::vector<Logged> lines = logged();
-    EXPECT_EQ(count_of(lines, "mtd2 start_addr:90060000 end_addr:900a0000\n", kInfo), 1);
-    EXPECT_EQ(count_of(lines, "erase done\n", kDebug), 4);
-}
-
-TEST_F(FlashBurn, FormatStopsAtTheFirstFailedErase)
+// Formatting erases every block of the partition and nothing else, and
+// stops at the first failure.
+TEST_F(FlashBurn, FormatErasesThePartitionUpToAFailure)
 {
     profile.faults.push_back({2, "erase", 1});
     profile.faults.push_back({3, "open", -1});
     start();
+    fmt_one_partition(table, 1);
+    EXPECT_EQ(count_of(logged(), "erase done\n", kDebug), 4);
     fmt_one_partition(table, 2);
-    std::vector<uint8_t> now = flash(2);
-    EXPECT_EQ(slice(now, 0, kBlock), std::vector<uint8_t>(kBlock, 0xFF));
-    EXPECT_EQ(slice(now, kBlock, 4 * kBlock), slice(untouched(2), kBlock, 4 * kBlock));
-
     fmt_one_partition(table, 3);
     table[4].name[0] = '\0';
     fmt_one_partition(table, 4);
-    std::vector<Logged> lines = logged();
-    EXPECT_EQ(count_of(lines, "/dev/mtd3 open failed!\n", kErr), 1);
-    EXPECT_EQ(count_of(lines, "mtd4 isnot exist!\n", kErr), 1);
-    EXPECT_EQ(flash(3), untouched(3));
-    EXPECT_EQ(flash(4), untouched(4));
+    EXPECT_EQ(errors(),
+              (std::vector<std::string>{"/dev/mtd3 open failed!\n", "mtd4 isnot exist!\n"}));
+    EXPECT_EQ(flash(0), untouched(0));
+    EXPECT_EQ(flash(1), Bytes(4 * kBlock, 0xFF));
+    EXPECT_EQ(flash(2), expected(0, 2, 0, kBlock));
+    for (int n : {3, 4, 5})
+        EXPECT_EQ(flash(n), untouched(n));
 }
 
-// --- the primitives on the chip and on plain files ----------------------
-
-TEST_F(FlashBurn, NonRegionEraseErasesCountBlocksFromStart)
+// non_region_erase erases count blocks from start; a write at the end of a
+// partition has no room: the chip refuses it.
+TEST_F(FlashBurn, PrimitivesOnTheChip)
 {
     profile.faults.push_back({2, "erase", 3});
     start();
-    int fd = open((root / "/dev/mtd2").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << strerror(errno);
-    EXPECT_EQ(non_region_erase(fd, int(kBlock), 2), 0);
-    std::vector<uint8_t> now = flash(2);
-    EXPECT_EQ(slice(now, 0, kBlock), slice(untouched(2), 0, kBlock));
-    EXPECT_EQ(slice(now, kBlock, 3 * kBlock), std::vector<uint8_t>(2 * kBlock, 0xFF));
-    EXPECT_EQ(non_region_erase(fd, 0, 4), -1);
-    close(fd);
-}
-
-TEST(FlashPrimitives, VerifyComparesWhatTheDeviceHolds)
-{
-    testsupport::TempDir dir;
-    std::string path = dir.path() + "/dev";
-    std::vector<uint8_t> data(3 * kBlock + 123);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = uint8_t(i ^ (i >> 8));
-    std::string content(data.begin(), data.end());
-    testsupport::put(path, content + "tail");
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    // The position left by the writes does not matter: reading starts at 0.
-    ASSERT_EQ(lseek(fd, 0, SEEK_END), off_t(content.size() + 4));
-    EXPECT_EQ(flash_verify(fd, data.data(), data.size()), 0);
-    EXPECT_EQ(flash_verify(fd, data.data(), 0), 0);
-
-    std::vector<uint8_t> other = data;
-    other[2 * kBlock + 5] ^= 0x10;
-    EXPECT_EQ(flash_verify(fd, other.data(), other.size()), -1);
-    other = data;
-    other.back() ^= 1;
-    EXPECT_EQ(flash_verify(fd, other.data(), other.size()), -1);
-    // More than the device holds.
-    std::vector<uint8_t> longer = data;
-    longer.insert(longer.end(), {'t', 'a', 'i', 'l', 0xFF});
-    EXPECT_EQ(flash_verify(fd, longer.data(), longer.size()), -1);
-    close(fd);
-
-    // A device that cannot be read.
-    fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(flash_verify(fd, data.data(), data.size()), -1);
-    close(fd);
-}
-
-TEST(FlashPrimitives, WriteAllWritesEverythingOrFails)
-{
-    testsupport::TempDir dir;
-    std::string path = dir.path() + "/dev";
-    testsupport::put(path, "");
-    std::vector<uint8_t> data(200000);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = uint8_t(i * 3);
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(flash_write_all(fd, data.data(), data.size()), 0);
-    EXPECT_EQ(flash_write_all(fd, data.data(), 0), 0);
-    close(fd);
-    EXPECT_EQ(testsupport::slurp(path), std::string(data.begin(), data.end()));
-
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(flash_write_all(fd, data.data(), data.size()), -1);
-    close(fd);
-}
-
-// A write at the end of a partition has no room: the chip refuses it.
-TEST_F(FlashBurn, WriteAllStopsAtTheEndOfThePartition)
-{
-    start();
-    int fd = open((root / "/dev/mtd3").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << strerror(errno);
-    std::vector<uint8_t> data(kBlock + 10, 0);
-    EXPECT_EQ(flash_write_all(fd, data.data(), data.size()), -1);
-    close(fd);
+    UniqueFd fd(open(at("/dev/mtd2").c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_GE(fd.get(), 0) << strerror(errno);
+    EXPECT_EQ(non_region_erase(fd.get(), int(kBlock), 2), 0);
+    Bytes want = untouched(2);
+    std::fill(want.begin() + kBlock, want.begin() + 3 * kBlock, 0xFF);
+    EXPECT_EQ(flash(2), want);
+    EXPECT_EQ(non_region_erase(fd.get(), 0, 4), -1);
+    UniqueFd small(open(at("/dev/mtd3").c_str(), O_RDWR | O_CLOEXEC));
+    Bytes data(kBlock + 10, 0);
+    EXPECT_EQ(flash_write_all(small.get(), data.data(), data.size()), -1);
 }
 
 } // namespace
