@@ -27,17 +27,17 @@ constexpr int kTimeLimit = 124;
 inline rompack::PackSpec accepted_pack(std::vector<rompack::PartitionSpec> partitions,
                                        const std::string &version = "2.143.7.1")
 {
-    rompack::PackSpec spec;
-    spec.device_id = 59;
-    spec.oem_id = 0;
-    rompack::parse_version(version, &spec.version);
-    spec.match_id[0] = 2;
-    spec.scramble_key = 17;
+    rompack::PackSpec recipe;
+    recipe.device_id = 59;
+    recipe.oem_id = 0;
+    rompack::parse_version(version, &recipe.version);
+    recipe.match_id[0] = 2;
+    recipe.scramble_key = 17;
     for (rompack::PartitionSpec &p : partitions)
         if (p.version == 0)
-            p.version = spec.version;
-    spec.partitions = std::move(partitions);
-    return spec;
+            p.version = recipe.version;
+    recipe.partitions = std::move(partitions);
+    return recipe;
 }
 
 // A partition of id with size bytes of a deterministic pattern.
@@ -72,9 +72,9 @@ class Telephone
     std::string operator/(const std::string &path) const { return dir_ + path; }
 
     // Writes the pack to the host path and returns it.
-    std::string write_pack(const rompack::PackSpec &spec, const std::string &name = "rom.bin")
+    std::string write_pack(const rompack::PackSpec &recipe, const std::string &name = "rom.bin")
     {
-        std::vector<uint8_t> bytes = rompack::make_pack(spec);
+        std::vector<uint8_t> bytes = rompack::make_pack(recipe);
         std::string path = tmp_.path() + "/" + name;
         put(path, std::string(bytes.begin(), bytes.end()));
         return path;

@@ -3,14 +3,14 @@
 // sample text set with the glyph widths alone, as the LCD would show them.
 // docs/font.png is made with:
 //   cmake --build <build> --target fontsheet && <build>/tools/fontsheet/fontsheet docs/font.png
+#include "common/png_out.h"
 #include "display/font.h"
-
-#include <png.h>
 
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 namespace
@@ -72,18 +72,12 @@ bool write_png(const char *path, const Sheet &sheet)
     std::vector<uint8_t> scaled(size_t(width) * height);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            scaled[size_t(y) * width + x] = sheet.pixels[size_t(y / kScale) * sheet.width + x / kScale];
-    png_image image;
-    memset(&image, 0, sizeof(image));
-    image.version = PNG_IMAGE_VERSION;
-    image.width = png_uint_32(width);
-    image.height = png_uint_32(height);
-    image.format = PNG_FORMAT_RGB_COLORMAP;
-    image.colormap_entries = 4;
-    if (png_image_write_to_file(&image, path, 0, scaled.data(), width, kPalette))
+            scaled[size_t(y) * width + x] =
+                sheet.pixels[size_t(y / kScale) * sheet.width + x / kScale];
+    std::string error;
+    if (png_out_write(path, scaled.data(), width, height, kPalette, 4, &error))
         return true;
-    fprintf(stderr, "fontsheet: %s: %s\n", path, image.message);
-    png_image_free(&image);
+    fprintf(stderr, "fontsheet: %s\n", error.c_str());
     return false;
 }
 

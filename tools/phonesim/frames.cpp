@@ -1,6 +1,6 @@
 #include "phonesim/frames.h"
 
-#include <png.h>
+#include "common/png_out.h"
 
 #include <string.h>
 
@@ -44,19 +44,7 @@ void paint(std::vector<uint8_t> &picture, int width, int left, int top,
 bool write_indexed(const std::string &path, const std::vector<uint8_t> &picture, int width,
                    int height, std::string *error)
 {
-    png_image image;
-    memset(&image, 0, sizeof(image));
-    image.version = PNG_IMAGE_VERSION;
-    image.width = png_uint_32(width);
-    image.height = png_uint_32(height);
-    image.format = PNG_FORMAT_RGB_COLORMAP;
-    image.colormap_entries = 3;
-    if (png_image_write_to_file(&image, path.c_str(), 0, picture.data(), width, kPalette))
-        return true;
-    if (error)
-        *error = path + ": " + image.message;
-    png_image_free(&image);
-    return false;
+    return png_out_write(path, picture.data(), width, height, kPalette, 3, error);
 }
 
 } // namespace

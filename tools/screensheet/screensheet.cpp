@@ -6,11 +6,10 @@
 // The user-setting screen is typed into through a FIFO in place of the
 // keypad and pictured halfway through the entry.
 #include "basicui/basicUI.h"
+#include "common/png_out.h"
 
 #include "basicui/key.h"
 #include "platform/platform.h"
-
-#include <png.h>
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -66,16 +65,10 @@ bool write_png(const std::string &fb, const std::string &path)
             pixels[size_t(y) * width + x] =
                 (static_cast<unsigned char>(fb[bit / 8]) >> (bit % 8)) & 1 ? kInk : kPaper;
         }
-    png_image image;
-    memset(&image, 0, sizeof(image));
-    image.version = PNG_IMAGE_VERSION;
-    image.width = png_uint_32(width);
-    image.height = png_uint_32(height);
-    image.format = PNG_FORMAT_GRAY;
-    if (png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), width, nullptr))
+    std::string error;
+    if (png_out_write(path, pixels.data(), width, height, nullptr, 0, &error))
         return true;
-    fprintf(stderr, "screensheet: %s: %s\n", path.c_str(), image.message);
-    png_image_free(&image);
+    fprintf(stderr, "screensheet: %s\n", error.c_str());
     return false;
 }
 
