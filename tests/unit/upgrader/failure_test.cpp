@@ -133,6 +133,9 @@ class Failure : public ::testing::Test
     {
         ipc_register(3);
         ASSERT_EQ(ipc_run(on_message, nullptr), 0);
+        // The reader logs as it starts; a fork while it holds the log's lock
+        // would leave the failure screen's child stuck in its first log call.
+        ASSERT_TRUE(testsupport::syslog_capture().wait_for("This is thread", kWaitMs));
     }
     void TearDown() override
     {
