@@ -1,10 +1,13 @@
-// Whole-file reads and writes for tests.
+// Whole files, hex, bounded waits and data rows for tests.
 #ifndef TESTS_SUPPORT_FILES_H
 #define TESTS_SUPPORT_FILES_H
+
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace testsupport
 {
@@ -30,6 +33,47 @@ inline std::string to_hex(const std::string &bytes)
     for (unsigned char c : bytes) {
         out += digits[c >> 4];
         out += digits[c & 15];
+    }
+    return out;
+}
+
+// Bounded polling: true as soon as done() holds, false after timeout_ms.
+template <typename Pred> bool wait_until(Pred done, int timeout_ms = 30000)
+{
+    for (int waited = 0; !done(); waited += 5) {
+        if (waited >= timeout_ms)
+            return false;
+        usleep(5000);
+    }
+    return true;
+}
+
+// A table of cases kept as text: one row per line, fields separated by '|'
+// and trimmed; blank lines and lines starting with '#' are skipped. "\n" in
+// a field stands for a newline.
+using Row = std::vector<std::string>;
+inline std::vector<Row> rows(const std::string &path)
+{
+    std::vector<Row> out;
+    std::istringstream in(slurp(path));
+    for (std::string line; std::getline(in, line);) {
+        size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        Row row;
+        for (size_t start = 0;;) {
+            size_t bar = line.find('|', start);
+            std::string field = line.substr(start, bar == std::string::npos ? bar : bar - start);
+            size_t a = field.find_first_not_of(" \t"), b = field.find_last_not_of(" \t\r");
+            field = a == std::string::npos ? "" : field.substr(a, b - a + 1);
+            for (size_t nl; (nl = field.find("\\n")) != std::string::npos;)
+                field.replace(nl, 2, "\n");
+            row.push_back(field);
+            if (bar == std::string::npos)
+                break;
+            start = bar + 1;
+        }
+        out.push_back(row);
     }
     return out;
 }

@@ -1,12 +1,11 @@
-// Reference pictures of the 132x64 screen for golden tests: plain PBM (P1,
-// 1 = ink, comments not expected), one value per pixel in memory. On a
-// mismatch the picture actually drawn is left as NAME_actual.png;
-// UPDATE_GOLDEN=1 asks for the references to be rewritten.
+// Reference pictures of the 132x64 screen: plain PBM (P1, 1 = ink), one
+// value per pixel in memory. On a mismatch the picture actually drawn is left
+// beside the reference as NAME_actual.pbm; UPDATE_GOLDEN=1 rewrites the
+// references instead.
 #ifndef TESTS_SUPPORT_GOLDEN_H
 #define TESTS_SUPPORT_GOLDEN_H
 
 #include "files.h"
-#include "png_write.h"
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -20,12 +19,6 @@ namespace testsupport
 {
 
 const int kGoldenW = 132, kGoldenH = 64;
-
-inline bool golden_updating()
-{
-    const char *update = getenv("UPDATE_GOLDEN");
-    return update != nullptr && strcmp(update, "1") == 0;
-}
 
 inline bool read_pbm(const std::string &path, std::vector<uint8_t> *bits)
 {
@@ -50,25 +43,32 @@ inline void write_pbm(const std::string &path, const std::vector<uint8_t> &bits)
     put(path, out);
 }
 
-// Pixels where actual and expected differ; the first of them in *first.
-inline size_t count_differences(const std::vector<uint8_t> &actual,
-                                const std::vector<uint8_t> &expected, size_t *first)
+// "" when actual (one value per pixel) matches DIR/NAME.pbm, else what is
+// wrong; the picture drawn is left as DIR/NAME_actual.pbm.
+inline std::string golden_mismatch(const std::string &dir, const std::string &name,
+                                   const std::vector<uint8_t> &actual)
 {
-    size_t count = 0;
-    *first = 0;
+    std::string base = dir + "/" + name;
+    const char *update = getenv("UPDATE_GOLDEN");
+    if (update != nullptr && strcmp(update, "1") == 0) {
+        write_pbm(base + ".pbm", actual);
+        return "";
+    }
+    std::vector<uint8_t> expected;
+    if (!read_pbm(base + ".pbm", &expected)) {
+        write_pbm(base + "_actual.pbm", actual);
+        return "no reference " + base + ".pbm (UPDATE_GOLDEN=1 writes it)";
+    }
+    size_t count = 0, first = 0;
     for (size_t i = 0; i < actual.size(); ++i)
         if (actual[i] != expected[i] && count++ == 0)
-            *first = i;
-    return count;
-}
-
-// Leaves the picture drawn as base_actual.png (ink black), four times enlarged.
-inline void leave_actual_png(const std::string &base, const std::vector<uint8_t> &actual)
-{
-    std::vector<uint8_t> grey(actual.size());
-    for (size_t i = 0; i < actual.size(); ++i)
-        grey[i] = actual[i] ? 0 : 255;
-    png_write_gray(base + "_actual.png", kGoldenW, kGoldenH, grey, 4);
+            first = i;
+    if (count == 0)
+        return "";
+    write_pbm(base + "_actual.pbm", actual);
+    return std::to_string(count) + " pixels differ from " + name + ", the first at (" +
+           std::to_string(first % kGoldenW) + ", " + std::to_string(first / kGoldenW) +
+           "); drawn: " + base + "_actual.pbm";
 }
 
 } // namespace testsupport

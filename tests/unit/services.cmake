@@ -1,0 +1,5 @@
+upgrader_test(rl_log_test SOURCES log/rl_log_test.cpp DEPS rl_log testsupport)
+upgrader_test(platform_test SOURCES platform/platform_test.cpp DEPS platform testsupport)
+upgrader_test(semctrl_test SOURCES semctrl/semctrl_test.cpp DEPS semctrl testsupport)
+upgrader_test(libupgrader_test SOURCES libupgrader/libupgrader_test.cpp DEPS libupgrader testsupport)
+upgrader_test(ipc_test SOURCES libipc/ipc_test.cpp DEPS ipc testsupport)
