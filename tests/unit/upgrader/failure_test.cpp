@@ -244,8 +244,8 @@ TEST_F(Failure, ScreenRebootsOnEveryPressOfTheRebootKeyOnly)
     press(reboot.substr(0, 8)); // an event may come in pieces
     usleep(50000);
     press(reboot.substr(8));
-    ASSERT_TRUE(wait_until([&] { return slurp(at("/dev/misc0")) == "MISC_IOCS_WATCHDOG 1\n"; },
-                           kWaitMs));
+    ASSERT_TRUE(
+        wait_until([&] { return slurp(at("/dev/misc0")) == "MISC_IOCS_WATCHDOG 1\n"; }, kWaitMs));
     EXPECT_EQ(record("reboot.log"), (Lines{"tmp-reboot"}));
     // A reboot that did not happen is asked for again on the next press.
     press(reboot);

@@ -15,8 +15,11 @@ namespace
 
 std::string unescape(std::string s)
 {
-    const std::pair<const char *, std::string> escapes[] = {
-        {"\\r", "\r"}, {"\\t", "\t"}, {"\\s", " "}, {"\\xff", "\xff"}, {"\\0", std::string(1, '\0')}};
+    const std::pair<const char *, std::string> escapes[] = {{"\\r", "\r"},
+                                                            {"\\t", "\t"},
+                                                            {"\\s", " "},
+                                                            {"\\xff", "\xff"},
+                                                            {"\\0", std::string(1, '\0')}};
     for (const auto &[from, to] : escapes)
         for (size_t at; (at = s.find(from)) != std::string::npos;)
             s.replace(at, strlen(from), to);
@@ -55,7 +58,8 @@ TEST_F(Ini, Rows)
         auto got = read(path, unescape(r[1]), unescape(r[2]), std::stoi(r[3]),
                         r[4] == "(null)" ? nullptr : r[4].c_str());
         std::string want = r[6] == "(untouched)" ? std::string(size_t(std::stoi(r[3])), '#') : r[6];
-        EXPECT_EQ(got, std::make_pair(std::stoi(r[5]), want)) << r[0] << " [" << r[1] << "] " << r[2];
+        EXPECT_EQ(got, std::make_pair(std::stoi(r[5]), want))
+            << r[0] << " [" << r[1] << "] " << r[2];
     }
 }
 
