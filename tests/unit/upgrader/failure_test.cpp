@@ -1,11 +1,9 @@
-// What the failure screens do that the integration tests cannot see: the
-// reboot key's events byte by byte, the reboot asked for again, the
-// countdown thread going on after its count, the watchdog requests, and
-// commands under a time limit. Each case runs in a fresh platform root:
+// What the failure screens do that the integration tests cannot see: key
+// events byte by byte, the reboot asked for again, the countdown thread
+// after its count, the watchdog requests, commands under a time limit.
 // "/dev/misc0" is an image file on which watchdog requests become lines,
-// "/dev/input/event0" a FIFO for key events; the reboot tools, the kill
-// script and a stand-in of the UI facade record what they were asked to do
-// under "<root>/records".
+// "/dev/input/event0" a FIFO; the reboot tools, the kill script and a
+// stand-in of the UI facade record under "<root>/records".
 #include "upgrader/failure.h"
 
 #include "basicui/basicUI.h"
@@ -18,16 +16,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
 
 ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kPrivateIpc | testsupport::kCaptureSyslog));
@@ -35,51 +32,42 @@
 namespace
 {
 
-using testsupport::key_event, testsupport::put, testsupport::slurp, testsupport::wait_until;
-using Lines = std::vector<std::string>;
-
-constexpr int kWaitMs = 60000;
+using testsupport::key_event, testsupport::put, testsupport::slurp;
 
 // While set, a thread that comes to the screen stays there for good: the
 // way to stop the countdown thread, which never returns by itself.
-std::atomic<bool> g_park{false};
-std::atomic<bool> g_parked{false};
+std::atomic<bool> g_park{false}, g_parked{false};
 
-// Appends to "<root>/records/<name>" in one write, so lines of threads and
-// of forked processes never mix.
-void append_record(const std::string &name, const std::string &line)
-{
-    if (const char *root = getenv("UPGRADER_ROOT"))
-        std::ofstream(std::string(root) + "/records/" + name, std::ios::app) << line + "\n";
-}
-
+// Appends in one write, so lines of threads and processes never mix.
 void shown(const std::string &line)
 {
-    while (g_park) {
-        g_parked = true;
-        pause();
-    }
-    append_record("ui.log", line);
+    while (g_park)
+        g_parked = true, pause();
+    std::ofstream(std::string(getenv("UPGRADER_ROOT")) + "/records/ui", std::ios::app)
+        << line + "\n";
 }
 
-Lines lines_of(const std::string &text)
+int lines(const std::string &text)
 {
-    Lines out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
+    return int(std::count(text.begin(), text.end(), '\n'));
 }
 
-// A tool that appends word to "<root>/records/<log>.log" and exits with the
+template <typename Pred> void wait_until(Pred done)
+{
+    ASSERT_TRUE(testsupport::wait_until(done, 60000));
+}
+
+// A tool that appends word to "<root>/records/<log>" and exits with the
 // number in "<root>/records/<log>.status" (0 without).
 void put_recorder(const std::string &path, const std::string &word, const std::string &log)
 {
     std::string r = "\"$UPGRADER_ROOT/records/" + log;
-    put(path, "#!/bin/sh\necho " + word + " >> " + r + ".log\"\nexit \"$(cat " + r +
+    put(path, "#!/bin/sh\necho " + word + " >> " + r + "\"\nexit \"$(cat " + r +
                   ".status\" 2>/dev/null || echo 0)\"\n");
     chmod(path.c_str(), 0755);
 }
+
+void on_signal(int) {}
 
 class Failure : public ::testing::Test
 {
@@ -90,131 +78,105 @@ class Failure : public ::testing::Test
              {"/dev", "/dev/input", "/tmp", "/bin", "/app", "/app/scripts", "/records"})
             mkdir(at(d).c_str(), 0755);
         put(at("/dev/misc0"), "");
-        ASSERT_EQ(mkfifo(at("/dev/input/event0").c_str(), 0600), 0) << strerror(errno);
+        ASSERT_EQ(mkfifo(at("/dev/input/event0").c_str(), 0600), 0);
         put_recorder(at("/tmp/reboot"), "tmp-reboot", "reboot");
         put_recorder(at("/bin/reboot"), "path-reboot", "reboot");
         put_recorder(at("/app/scripts/killapps.sh"), "killapps", "killapps");
-        const char *path = getenv("PATH");
-        setenv("PATH", (at("/bin") + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+        setenv("PATH", (at("/bin") + ":" + getenv("PATH")).c_str(), 1);
         setenv("UPGRADER_PAUSE_SCALE", "0", 1);
         events = open(at("/dev/input/event0").c_str(), O_RDWR | O_CLOEXEC);
-        ASSERT_GE(events, 0);
     }
     void TearDown() override
     {
         close(events);
-        if (child > 0) {
-            kill(-child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
+        if (child > 0)
+            kill(-child, SIGKILL), waitpid(child, nullptr, 0);
     }
     // The failure screen, in a process group of its own so that the
     // commands it started go with it.
     void show(int status, int selector, int id)
     {
-        child = fork();
-        if (child == 0) {
+        if ((child = fork()) == 0) {
             setpgid(0, 0);
             ipc_register(6);
             CBasicUI ui;
             disp_failed_info(&ui, status, selector, id);
             _exit(0);
         }
-        ASSERT_GT(child, 0);
         setpgid(child, child);
     }
     void press(const std::string &bytes)
     {
-        ASSERT_EQ(write(events, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        ASSERT_GT(write(events, bytes.data(), bytes.size()), 0);
     }
     std::string at(const std::string &path) const { return root / path; }
-    Lines record(const std::string &name) const { return lines_of(slurp(at("/records/" + name))); }
+    std::string record(const std::string &name) const { return slurp(at("/records/" + name)); }
 
     testsupport::ScopedRoot root;
     int events = -1;
     pid_t child = -1;
 };
 
-void on_signal(int) {}
-
 // The caller's signal state holds before, after and (bar the mask) in the
 // command, whichever way the command ended.
 TEST_F(Failure, SystemExExitCodeAtOnceOnlyATimeOutRetriedCallersSignalsKept)
 {
-    struct sigaction mine = {};
+    struct sigaction mine = {}, now;
     mine.sa_handler = on_signal;
     for (int sig : {SIGINT, SIGQUIT})
         ASSERT_EQ(sigaction(sig, &mine, nullptr), 0);
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR1);
-    ASSERT_EQ(sigprocmask(SIG_SETMASK, &blocked, nullptr), 0);
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGUSR1);
+    ASSERT_EQ(sigprocmask(SIG_SETMASK, &mask, nullptr), 0);
     const struct {
         const char *command;
         int limit, retries, code, runs;
-    } cases[] = {
-        {"exit 2", 10, 3, 2, 1},
-        {"/nonexistent/tool", 10, 3, 127, 1},
-        {"sleep 0.2; exit 4", 0, 3, 4, 1}, // no limit: waits however long it takes
-        {"kill -KILL $$", 10, 3, -1, 1},
-        // exec: the killed process is the one that hangs, nothing is left behind.
-        {"exec sleep 1000", 1, 2, -1, 3},
-        {"exec sleep 1000", 1, -5, -1, 1},
-    };
-    std::string runs = at("/records/runs");
+    } cases[] = {{"exit 2", 10, 3, 2, 1},
+                 {"/nonexistent/tool", 10, 3, 127, 1},
+                 {"kill -KILL $$", 10, 3, -1, 1},
+                 {"sleep 0.2; exit 4", 0, 3, 4, 1}, // no limit: waits however long it takes
+                 // exec: the killed process is the one that hangs, nothing is left behind.
+                 {"exec sleep 1000", 1, 2, -1, 3},
+                 {"exec sleep 1000", 1, -5, -1, 1}};
     for (const auto &c : cases) {
-        unlink(runs.c_str());
-        std::string command = "echo run >> " + runs + "; " + c.command;
+        unlink(at("/records/runs").c_str());
+        std::string command = "echo run >> " + at("/records/runs") + "; " + c.command;
         EXPECT_EQ(system_ex(command.c_str(), c.limit, c.retries), c.code) << c.command;
-        EXPECT_EQ(lines_of(slurp(runs)).size(), size_t(c.runs)) << c.command;
+        EXPECT_EQ(lines(record("runs")), c.runs) << c.command;
     }
     EXPECT_EQ(system_ex(nullptr, 10, 3), -1);
-    // Every child was reaped: none is left, not even a zombie.
-    errno = 0;
-    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD);
-    struct sigaction now;
-    for (int sig : {SIGINT, SIGQUIT}) {
-        ASSERT_EQ(sigaction(sig, nullptr, &now), 0);
-        EXPECT_EQ(now.sa_handler, on_signal) << sig;
-    }
-    sigset_t mask;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1); // every child reaped, not even a zombie left
+    for (int sig : {SIGINT, SIGQUIT})
+        EXPECT_TRUE(sigaction(sig, nullptr, &now) == 0 && now.sa_handler == on_signal) << sig;
     ASSERT_EQ(sigprocmask(SIG_SETMASK, nullptr, &mask), 0);
-    EXPECT_EQ(sigismember(&mask, SIGUSR1), 1);
-    EXPECT_EQ(sigismember(&mask, SIGCHLD), 0);
+    EXPECT_TRUE(sigismember(&mask, SIGUSR1) && !sigismember(&mask, SIGCHLD));
 #ifndef __mips__
     // SIGINT and SIGQUIT are not ignored in the command. (Under the emulator
     // the command is a host process with the emulator's signal state.)
-    std::string status = at("/records/status");
-    EXPECT_EQ(system_ex(("grep '^SigIgn' /proc/self/status > " + status).c_str(), 10, 0), 0);
-    Lines ignored = lines_of(slurp(status));
-    ASSERT_EQ(ignored.size(), 1u);
-    unsigned long long bits = strtoull(ignored[0].substr(7).c_str(), nullptr, 16);
-    EXPECT_EQ(bits & ((1ull << (SIGINT - 1)) | (1ull << (SIGQUIT - 1))), 0u) << ignored[0];
+    EXPECT_EQ(
+        system_ex(("grep '^SigIgn' /proc/self/status > " + at("/records/ign")).c_str(), 10, 0), 0);
+    unsigned long long bits = strtoull(record("ign").substr(7).c_str(), nullptr, 16);
+    EXPECT_EQ(bits & ((1ull << (SIGINT - 1)) | (1ull << (SIGQUIT - 1))), 0u) << record("ign");
 #endif
 }
 
 TEST_F(Failure, WatchdogRequestsBecomeLinesOnTheMiscImageOrFail)
 {
-    EXPECT_EQ(CloseWatchDog(0), 0);
-    EXPECT_EQ(upgrader_set_watchdog(1), 0);
+    EXPECT_EQ(CloseWatchDog(0) + upgrader_set_watchdog(1), 0);
     EXPECT_EQ(slurp(at("/dev/misc0")), "MISC_IOCS_WATCHDOG 0\nMISC_IOCS_WATCHDOG 1\n");
     unlink(at("/dev/misc0").c_str());
-    EXPECT_EQ(CloseWatchDog(0), -1);
-    EXPECT_EQ(upgrader_set_watchdog(0), -1);
-    // A device that knows no such request.
-    ASSERT_EQ(symlink("/dev/null", at("/dev/misc0").c_str()), 0);
-    EXPECT_EQ(CloseWatchDog(0), -1);
-    EXPECT_EQ(upgrader_set_watchdog(0), -1);
+    EXPECT_EQ(CloseWatchDog(0) + upgrader_set_watchdog(0), -2);
+    ASSERT_EQ(symlink("/dev/null", at("/dev/misc0").c_str()), 0); // knows no such request
+    EXPECT_EQ(CloseWatchDog(0) + upgrader_set_watchdog(0), -2);
 }
 
 // The reboot selector chooses the copy in /tmp or the tool on PATH; the
 // copy and the kill script are found under a root the shell would split.
 TEST_F(Failure, RebootAndKillScriptUnderAnyRoot)
 {
-    for (int selector : {0, -1})
-        EXPECT_EQ(do_reboot(selector), 0);
-    EXPECT_EQ(record("reboot.log"), (Lines{"tmp-reboot", "path-reboot"}));
+    EXPECT_EQ(do_reboot(0) + do_reboot(-1), 0);
+    EXPECT_EQ(record("reboot"), "tmp-reboot\npath-reboot\n");
     put(at("/records/reboot.status"), "3");
     EXPECT_EQ(do_reboot(0), 3);
     put(at("/records/killapps.status"), "1");
@@ -227,16 +189,14 @@ TEST_F(Failure, RebootAndKillScriptUnderAnyRoot)
     put_recorder(base + "/tmp/reboot", "odd-root", "reboot");
     put_recorder(base + "/app/scripts/killapps.sh", "odd-root", "killapps");
     setenv("UPGRADER_ROOT", base.c_str(), 1);
-    EXPECT_EQ(do_reboot(0), 0);
-    EXPECT_EQ(upgrader_killapps(1), 0);
-    EXPECT_EQ(slurp(base + "/records/reboot.log") + slurp(base + "/records/killapps.log"),
+    EXPECT_EQ(do_reboot(0) + upgrader_killapps(1), 0);
+    EXPECT_EQ(slurp(base + "/records/reboot") + slurp(base + "/records/killapps"),
               "odd-root\nodd-root\n");
 }
 
 TEST_F(Failure, ScreenRebootsOnEveryPressOfTheRebootKeyOnly)
 {
     show(-193, 0, -80);
-    ASSERT_TRUE(wait_until([&] { return !record("ui.log").empty(); }, kWaitMs));
     // Release, auto-repeat and other keys do nothing; events are read in
     // order, so by the time the press below reboots, these have been seen.
     press(key_event(35, 0) + key_event(35, 2) + key_event(34, 1) + key_event(3, 1));
@@ -244,21 +204,17 @@ TEST_F(Failure, ScreenRebootsOnEveryPressOfTheRebootKeyOnly)
     press(reboot.substr(0, 8)); // an event may come in pieces
     usleep(50000);
     press(reboot.substr(8));
-    ASSERT_TRUE(
-        wait_until([&] { return slurp(at("/dev/misc0")) == "MISC_IOCS_WATCHDOG 1\n"; }, kWaitMs));
-    EXPECT_EQ(record("reboot.log"), (Lines{"tmp-reboot"}));
+    wait_until([&] { return slurp(at("/dev/misc0")) == "MISC_IOCS_WATCHDOG 1\n"; });
+    EXPECT_EQ(record("reboot"), "tmp-reboot\n");
     // A reboot that did not happen is asked for again on the next press.
     press(reboot);
-    ASSERT_TRUE(wait_until([&] { return record("reboot.log").size() == 2; }, kWaitMs));
-    ASSERT_TRUE(wait_until([&] { return lines_of(slurp(at("/dev/misc0"))).size() == 2; }, kWaitMs));
-}
+    wait_until([&] { return lines(record("reboot")) == 2 && lines(slurp(at("/dev/misc0"))) == 2; });
 
-TEST_F(Failure, ScreenWithoutInputDeviceEndsTheProcess)
-{
-    unlink(at("/dev/input/event0").c_str());
-    show(-191, 0, -5);
+    unlink(at("/dev/input/event0").c_str()); // without input the screen's process ends
+    kill(-child, SIGKILL), waitpid(child, nullptr, 0);
     int status = 0;
-    ASSERT_TRUE(wait_until([&] { return waitpid(child, &status, WNOHANG) == child; }, kWaitMs));
+    show(-191, 0, -5);
+    wait_until([&] { return waitpid(child, &status, WNOHANG) == child; });
     child = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
 }
@@ -268,17 +224,20 @@ TEST_F(Failure, CountdownRebootsWithTheToolOnPathEverySecondAfterTheCount)
     CBasicUI ui;
     autop_timer_arg arg{-191, &ui};
     ASSERT_EQ(pthread_create(&tid_kpad, nullptr, autop_reboot_timer, &arg), 0);
-    ASSERT_TRUE(wait_until([&] { return record("reboot.log").size() >= 3; }, kWaitMs));
+    wait_until([&] { return lines(record("reboot")) >= 3; });
     g_park = true;
-    ASSERT_TRUE(wait_until([] { return g_parked.load(); }, kWaitMs));
-    for (const std::string &r : record("reboot.log"))
-        EXPECT_EQ(r, "path-reboot");
-    Lines shown = record("ui.log");
-    ASSERT_GE(shown.size(), 63u);
-    // After the count: the screen stays at 0 and the reboot is asked for
+    wait_until([] { return g_parked.load(); });
+    EXPECT_EQ(record("reboot").find("tmp"), std::string::npos); // always the tool on PATH
+    // After the count the screen stays at 0 and the reboot is asked for
     // again after every further second.
-    for (size_t i = 60; i < shown.size(); ++i)
-        EXPECT_EQ(shown[i], i % 2 == 0 ? "notice Rebooting..." : "autop -191 0") << i;
+    std::istringstream shown(record("ui"));
+    int i = 0;
+    for (std::string line; std::getline(shown, line); ++i)
+        EXPECT_EQ(line, i < 60       ? "autop -191 " + std::to_string(60 - i)
+                        : i % 2 == 0 ? "notice Rebooting..."
+                                     : "autop -191 0")
+            << i;
+    EXPECT_GE(i, 63);
     EXPECT_EQ(slurp(at("/dev/misc0")).substr(0, 21), "MISC_IOCS_WATCHDOG 1\n");
 }
 
@@ -289,13 +248,11 @@ CBasicUI::CBasicUI() {}
 CBasicUI::~CBasicUI() {}
 int CBasicUI::ShowUpgradingFailedInfoWithID(const char *message, int id)
 {
-    shown("failed " + std::string(message) + ":" + std::to_string(id));
-    return 0;
+    return shown("failed " + std::string(message) + ":" + std::to_string(id)), 0;
 }
 int CBasicUI::ShowUpgradingAutop2FailedInfoWithID(int code, int seconds)
 {
-    shown("autop " + std::to_string(code) + " " + std::to_string(seconds));
-    return 0;
+    return shown("autop " + std::to_string(code) + " " + std::to_string(seconds)), 0;
 }
 void CBasicUI::DispNoticeInfo(const char *text)
 {

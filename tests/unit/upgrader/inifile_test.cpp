@@ -1,4 +1,4 @@
-// INI reading cases are rows of tests/data/inifile.rows; here what rows
+// INI reading: the cases are rows of tests/data/inifile.rows; here what rows
 // cannot say: the 160 KiB limit, whole-buffer clearing, absent arguments.
 #include "upgrader/inifile.h"
 
@@ -15,33 +15,28 @@ namespace
 
 std::string unescape(std::string s)
 {
-    const std::pair<const char *, std::string> escapes[] = {{"\\r", "\r"},
-                                                            {"\\t", "\t"},
-                                                            {"\\s", " "},
-                                                            {"\\xff", "\xff"},
-                                                            {"\\0", std::string(1, '\0')}};
+    const std::pair<std::string, std::string> escapes[] = {{"\\r", "\r"},
+                                                           {"\\t", "\t"},
+                                                           {"\\s", " "},
+                                                           {"\\xff", "\xff"},
+                                                           {"\\0", std::string(1, '\0')}};
     for (const auto &[from, to] : escapes)
         for (size_t at; (at = s.find(from)) != std::string::npos;)
-            s.replace(at, strlen(from), to);
+            s.replace(at, from.size(), to);
     return s;
 }
 
 class Ini : public ::testing::Test
 {
   protected:
-    std::string write(const std::string &bytes)
-    {
-        testsupport::put(path, bytes);
-        return path;
-    }
     // The value buffer is exactly size bytes so that the sanitizer build
     // catches any write past it.
-    std::pair<int, std::string> read(const std::string &file, const std::string &section,
-                                     const std::string &key, int size, const char *def)
+    std::pair<int, std::string> read(const std::string &section, const std::string &key, int size,
+                                     const char *def, const std::string &file = "")
     {
         std::vector<char> value(size_t(size), '#');
         int rc = read_profile_string(section.c_str(), key.c_str(), value.data(), size, def,
-                                     file.c_str());
+                                     (file.empty() ? path : file).c_str());
         return {rc, std::string(value.data(), strnlen(value.data(), value.size()))};
     }
     testsupport::TempDir dir;
@@ -53,27 +48,25 @@ class Ini : public ::testing::Test
 TEST_F(Ini, Rows)
 {
     for (const testsupport::Row &r : testsupport::rows(TEST_DATA_DIR "/inifile.rows")) {
-        ASSERT_EQ(r.size(), 7u) << r[0];
-        write(unescape(r[0]));
-        auto got = read(path, unescape(r[1]), unescape(r[2]), std::stoi(r[3]),
-                        r[4] == "(null)" ? nullptr : r[4].c_str());
-        std::string want = r[6] == "(untouched)" ? std::string(size_t(std::stoi(r[3])), '#') : r[6];
+        testsupport::put(path, unescape(r[0]));
+        int size = std::stoi(r[3]);
+        auto got =
+            read(unescape(r[1]), unescape(r[2]), size, r[4] == "(null)" ? nullptr : r[4].c_str());
+        std::string want = r[6] == "(untouched)" ? std::string(size_t(size), '#') : r[6];
         EXPECT_EQ(got, std::make_pair(std::stoi(r[5]), want))
             << r[0] << " [" << r[1] << "] " << r[2];
     }
 }
 
-TEST_F(Ini, TextIsCutAfter160KiB)
+TEST_F(Ini, LimitBufferClearingAndAbsentArguments)
 {
-    // "tail=XY" ends exactly at the limit; "Z" and "after" lie beyond it.
-    write("[s]\n;" + std::string(INI_TEXT_MAX - 13, 'f') + "\ntail=XYZ\nafter=1\n");
-    EXPECT_EQ(read(path, "s", "tail", 8, nullptr).second, "XY");
-    EXPECT_EQ(read(path, "s", "after", 8, "no").second, "no");
-}
+    // "tail=XY" ends exactly at the 160 KiB limit; "Z" and "after" lie beyond it.
+    testsupport::put(path,
+                     "[s]\n;" + std::string(INI_TEXT_MAX - 13, 'f') + "\ntail=XYZ\nafter=1\n");
+    EXPECT_EQ(read("s", "tail", 8, nullptr).second, "XY");
+    EXPECT_EQ(read("s", "after", 8, "no").second, "no");
 
-TEST_F(Ini, WholeBufferClearedAndAbsentArgumentsRefused)
-{
-    write("[s]\nshort=ab\nk=1\n");
+    testsupport::put(path, "[s]\nshort=ab\nk=1\n");
     char value[8] = "xxxxxxx";
     ASSERT_EQ(read_profile_string("s", "short", value, 8, nullptr, path.c_str()), 1);
     EXPECT_EQ(std::string(value, 8), std::string("ab\0\0\0\0\0\0", 8));
@@ -85,5 +78,5 @@ TEST_F(Ini, WholeBufferClearedAndAbsentArgumentsRefused)
     EXPECT_EQ(read_profile_string("s", "k", value, 4, "d", nullptr), 0);
     EXPECT_EQ(read_profile_string("s", "k", nullptr, 4, "d", path.c_str()), 0);
     EXPECT_EQ(value[0], 'q');
-    EXPECT_EQ(read(dir.path() + "/none", "s", "k", 100, "0"), std::make_pair(0, std::string("0")));
+    EXPECT_EQ(read("s", "k", 100, "0", dir.path() + "/none"), std::make_pair(0, std::string("0")));
 }
