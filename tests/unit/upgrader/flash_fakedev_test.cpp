@@ -1,9 +1,8 @@
-// The flash writer against stand-in MTD devices: plain files under the
-// platform root whose ioctl and write requests this test answers as NOR
-// flash would (an erase sets bytes to 0xFF, a write only clears bits), with
-// faults asked for by the rows of tests/data/flash_burn.rows. The progress
-// bar is recorded value by value by a stand-in of the UI facade: the drawn
-// fill would lose precision.
+// The flash writer against stand-in MTD devices: plain files whose ioctl
+// and write requests this test answers as NOR flash would (an erase sets
+// bytes to 0xFF, a write only clears bits), with the faults the rows of
+// tests/data/flash_burn.rows ask for. A stand-in of the UI facade records
+// the progress bar value by value (the drawn fill would lose precision).
 #include "upgrader/flash.h"
 
 #include "basicui/basicUI.h"
@@ -11,16 +10,14 @@
 #include "isolation.h"
 #include "upgrader/requests.h"
 
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,35 +26,29 @@ namespace
 {
 
 constexpr uint32_t kBlock = 0x10000;
-constexpr int kParts = 10;
-const uint32_t kBlocks[kParts] = {2, 4, 4, 1, 2, 2, 2, 2, 2, 2};
-
-// What the stand-in devices do and what was asked of them.
-struct Fakes {
-    ino_t ino[kParts] = {};
-    dev_t dev = 0;
-    int fault_on = -1;
-    std::string fault;
-    int index = -1;
-    int erases[kParts] = {}, writes[kParts] = {}; // requests so far
-} g_fake;
-
+const uint32_t kBlocks[10] = {2, 4, 4, 1, 2, 2, 2, 2, 2, 2};
+std::string g_devices; // "<root>/dev/mtd"
+int g_fault_on = -1;   // the device of the fault
+char g_fault[16];      // its kind
+int g_fault_at = -1;   // the index of the failing request
+int g_requests[10][2]; // erase and write requests so far, by device
 std::vector<int> g_progress;
 
-int fake_of(int fd)
+// The stand-in device fd is, or -1.
+int device_of(int fd)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_dev != g_fake.dev)
+    char link[64], path[4096] = {};
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    if (g_devices.empty() || readlink(link, path, sizeof(path) - 1) < 0 ||
+        strncmp(path, g_devices.c_str(), g_devices.size()) != 0)
         return -1;
-    for (int n = 0; n < kParts; ++n)
-        if (g_fake.ino[n] != 0 && st.st_ino == g_fake.ino[n])
-            return n;
-    return -1;
+    return atoi(path + g_devices.size());
 }
 
-bool fault(int n, const char *kind, int index = -1)
+bool fault(int n, const char *kind, int kind_index = -1)
 {
-    return n == g_fake.fault_on && g_fake.fault == kind && (index < 0 || index == g_fake.index);
+    int at = kind_index < 0 ? -1 : g_requests[n][kind_index]++;
+    return n == g_fault_on && strcmp(g_fault, kind) == 0 && (at < 0 || at == g_fault_at);
 }
 
 } // namespace
@@ -70,63 +61,47 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    int n = fake_of(fd);
-    if (n < 0) {
-        using Real = int (*)(int, unsigned long, ...);
-        static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
-        return real(fd, request, arg);
-    }
+    int n = device_of(fd);
+    if (n < 0)
+        return reinterpret_cast<int (*)(int, unsigned long, ...)>(dlsym(RTLD_NEXT, "ioctl"))(
+            fd, request, arg);
     if (request == MEMGETINFO && !fault(n, "info")) {
         mtd_info_user info = {};
         info.erasesize = kBlock;
-        memcpy(arg, &info, sizeof(info));
-        return 0;
+        return memcpy(arg, &info, sizeof(info)), 0;
     }
-    if (request == MEMERASE && !fault(n, "erase", g_fake.erases[n]++)) {
-        erase_info_user e;
-        memcpy(&e, arg, sizeof(e));
-        std::string ff(e.length, '\xff');
+    erase_info_user e;
+    memcpy(&e, arg, sizeof(e));
+    std::string ff(request == MEMERASE ? e.length : 0, '\xff');
+    if (request == MEMERASE && !fault(n, "erase", 0))
         return pwrite(fd, ff.data(), ff.size(), e.start) == ssize_t(ff.size()) ? 0 : -1;
-    }
-    errno = request == MEMGETINFO || request == MEMERASE ? EIO : ENOTTY;
-    return -1;
+    return errno = EIO, -1;
 }
 
 extern "C" ssize_t write(int fd, const void *buf, size_t len)
 {
-    using Real = ssize_t (*)(int, const void *, size_t);
-    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "write"));
-    int n = fake_of(fd);
+    int n = device_of(fd);
     if (n < 0)
-        return real(fd, buf, len);
-    if (fault(n, "write", g_fake.writes[n]++)) {
-        errno = EIO;
-        return -1;
-    }
-    if (fault(n, "short"))
-        len = (len + 1) / 2;
+        return reinterpret_cast<ssize_t (*)(int, const void *, size_t)>(dlsym(RTLD_NEXT, "write"))(
+            fd, buf, len);
+    if (fault(n, "write", 1))
+        return errno = EIO, -1;
+    std::string cells(fault(n, "short") ? (len + 1) / 2 : len, '\0');
     off_t at = lseek(fd, 0, SEEK_CUR);
-    std::string cells(len, '\0');
-    ssize_t got = pread(fd, &cells[0], len, at);
-    if (got < 0)
-        return -1;
-    cells.resize(size_t(got));
+    cells.resize(size_t(std::max(pread(fd, &cells[0], cells.size(), at), ssize_t(0))));
     for (size_t i = 0; i < cells.size(); ++i)
         cells[i] = char(cells[i] & static_cast<const char *>(buf)[i]);
     ssize_t done = pwrite(fd, cells.data(), cells.size(), at);
-    if (done > 0)
-        lseek(fd, done, SEEK_CUR);
-    return done;
+    return lseek(fd, std::max(done, ssize_t(0)), SEEK_CUR), done;
 }
 
-// The facade as the flash writer uses it: only what it calls is defined, so
-// any new use shows as a link error rather than as an unrecorded screen.
+// Only what the flash writer calls is defined: any new use of the facade
+// shows as a link error rather than as an unrecorded screen.
 CBasicUI::CBasicUI() {}
 CBasicUI::~CBasicUI() {}
 int CBasicUI::SetUpgradingProgressBar(int percent)
 {
-    g_progress.push_back(percent);
-    return 0;
+    return g_progress.push_back(percent), 0;
 }
 
 namespace
@@ -135,142 +110,108 @@ namespace
 ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
 
-std::vector<std::string> words(const std::string &text, char by = ' ')
+// What partition n holds before the burn, and the payload of partition id.
+std::string old(int n)
 {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string w; std::getline(in, w, by);)
-        if (!w.empty())
-            out.push_back(w);
-    return out;
+    std::string c(kBlocks[n] * kBlock, '\0');
+    for (uint32_t at = 0; at < c.size(); ++at)
+        c[at] = char(at * 7 + (at >> 16) + n + 1);
+    return c;
 }
 
-class FlashBurn : public ::testing::Test
+std::string payload(int id, uint32_t size)
 {
-  protected:
-    void SetUp() override
-    {
-        g_fake = Fakes();
-        g_progress.clear();
-        mkdir((root / "/dev").c_str(), 0755);
-        uint32_t start = 0x90000000;
-        for (int n = 0; n < kParts; ++n) {
-            std::string name = "mtd" + std::to_string(n);
-            testsupport::put(device(n), old(n));
-            struct stat st;
-            ASSERT_EQ(stat(device(n).c_str(), &st), 0);
-            g_fake.ino[n] = st.st_ino;
-            g_fake.dev = st.st_dev;
-            strcpy(table[n].name, name.c_str());
-            table[n].start_addr = start;
-            table[n].end_addr = start += kBlocks[n] * kBlock;
-        }
-    }
-    void TearDown() override { g_fake = Fakes(); }
-    std::string device(int n) const { return root / ("/dev/mtd" + std::to_string(n)); }
-    // What partition n holds before the burn.
-    static std::string old(int n)
-    {
-        std::string c(kBlocks[n] * kBlock, '\0');
-        for (uint32_t at = 0; at < c.size(); ++at)
-            c[at] = char(at * 7 + (at >> 16) + n + 1);
-        return c;
-    }
-    static std::string payload(int id, uint32_t size)
-    {
-        std::string p(size, '\0');
-        for (uint32_t b = 0; b < size; ++b)
-            p[b] = char(b * 13 + (b >> 9) + id * 41);
-        return p;
-    }
+    std::string p(size, '\0');
+    for (uint32_t b = 0; b < size; ++b)
+        p[b] = char(b * 13 + (b >> 9) + id * 41);
+    return p;
+}
 
-    testsupport::ScopedRoot root;
-    env_info table[ENV_TABLE_SIZE] = {};
-};
-
-// Rows: name | partitions | fault | code | progress | what each holds.
-TEST_F(FlashBurn, Rows)
+// Rows: name | partitions ID:SIZE[:FLAG] | fault | code | progress | what each holds.
+TEST(FlashBurn, Rows)
 {
     for (const testsupport::Row &r : testsupport::rows(TEST_DATA_DIR "/flash_burn.rows")) {
         SCOPED_TRACE(r[0]);
-        SetUp();
-        std::vector<uint8_t> pack(64, 0);
-        std::vector<Partition_Header> headers;
+        testsupport::ScopedRoot root;
+        mkdir((root / "/dev").c_str(), 0755);
+        g_devices = root / "/dev/mtd";
+        env_info table[ENV_TABLE_SIZE] = {};
+        for (uint32_t n = 0, start = 0x90000000; n < 10; ++n) {
+            testsupport::put(g_devices + std::to_string(n), old(int(n)));
+            snprintf(table[n].name, sizeof(table[n].name), "mtd%u", n);
+            table[n].start_addr = start;
+            table[n].end_addr = start += kBlocks[n] * kBlock;
+        }
+        std::string pack(64, '\0');
+        std::vector<Partition_Header> parts;
         std::vector<int> flags;
-        for (const std::string &p : words(r[1])) {
-            std::vector<std::string> f = words(p, ':');
+        std::istringstream words(r[1]);
+        for (std::string w; words >> w;) {
             Partition_Header h = {};
-            h.partition_id = uint32_t(std::stoul(f[0]));
-            h.partition_size = uint32_t(std::stoul(f[1]));
+            flags.push_back(1);
+            sscanf(w.c_str(), "%u:%u:%d", &h.partition_id, &h.partition_size, &flags.back());
             h.partition_offset = uint32_t(pack.size());
-            std::string bytes = payload(int(h.partition_id), h.partition_size);
-            pack.insert(pack.end(), bytes.begin(), bytes.end());
-            headers.push_back(h);
-            flags.push_back(f.size() > 2 ? std::stoi(f[2]) : 1);
+            pack += payload(int(h.partition_id), h.partition_size);
+            parts.push_back(h);
         }
-        std::vector<std::string> f = words(r[2], ':');
-        if (f.size() == 1 && f[0] == "kernel_only")
-            upgrader_kernel_only = 1;
-        else if (!f.empty()) {
-            g_fake.fault_on = std::stoi(f[0]);
-            g_fake.fault = f[1];
-            g_fake.index = f.size() > 2 ? int(std::stoul(f[2], nullptr, 0)) : -1;
-            if (f[1] == "open")
-                unlink(device(g_fake.fault_on).c_str());
-            if (f[1] == "noenv")
-                table[g_fake.fault_on].name[0] = '\0';
-            if (f[1] == "window")
-                table[g_fake.fault_on].end_addr = uint32_t(g_fake.index);
+        memset(g_requests, 0, sizeof(g_requests));
+        g_fault_on = g_fault_at = -1;
+        upgrader_kernel_only = r[2] == "kernel_only";
+        if (sscanf(r[2].c_str(), "%d:%15[a-z]:%i", &g_fault_on, g_fault, &g_fault_at) >= 2) {
+            if (strcmp(g_fault, "open") == 0)
+                unlink((g_devices + std::to_string(g_fault_on)).c_str());
+            if (strcmp(g_fault, "noenv") == 0)
+                table[g_fault_on].name[0] = '\0';
+            if (strcmp(g_fault, "window") == 0)
+                table[g_fault_on].end_addr = uint32_t(g_fault_at);
         }
+        g_progress.clear();
         CBasicUI ui;
-        int code = upgrader_burn_flash(pack.data(), table, int(headers.size()), headers.data(),
-                                       flags.data(), &ui);
+        EXPECT_EQ(upgrader_burn_flash(reinterpret_cast<const uint8_t *>(pack.data()), table,
+                                      int(parts.size()), parts.data(), flags.data(), &ui),
+                  std::stoi(r[3]));
         upgrader_kernel_only = 0;
-        EXPECT_EQ(code, std::stoi(r[3]));
-        std::vector<int> progress;
-        for (const std::string &p : words(r[4]))
-            progress.push_back(std::stoi(p));
-        EXPECT_EQ(g_progress, progress);
-        std::vector<std::string> holds = words(r[5]);
-        ASSERT_EQ(holds.size(), headers.size());
-        std::vector<bool> listed(kParts);
-        for (size_t i = 0; i < headers.size(); ++i) {
-            int n = int(headers[i].partition_id);
-            uint32_t size = headers[i].partition_size, to = size, erased = kBlocks[n] * kBlock;
-            listed[size_t(n)] = true;
-            if (holds[i] == "-")
+        std::string progress;
+        for (int p : g_progress)
+            progress += (progress.empty() ? "" : " ") + std::to_string(p);
+        EXPECT_EQ(progress, r[4]);
+        // Partitions not named hold what they held; a named one holds its
+        // payload up to `to` over flash erased up to `erased`.
+        std::string holds[10] = {"o", "o", "o", "o", "o", "o", "o", "o", "o", "o"};
+        std::istringstream expected(r[5]);
+        for (const Partition_Header &h : parts)
+            expected >> holds[h.partition_id];
+        for (int n = 0; n < 10; ++n) {
+            uint32_t size = 0, to = 0, erased = 0;
+            for (const Partition_Header &h : parts)
+                size = h.partition_id == uint32_t(n) ? h.partition_size : size;
+            if (holds[n] == "w")
+                to = size, erased = kBlocks[n] * kBlock;
+            else if (holds[n] != "o" && sscanf(holds[n].c_str(), "%i:%i", &to, &erased) != 2)
                 continue;
-            if (holds[i] == "o")
-                to = erased = 0;
-            else if (holds[i] != "w")
-                to = uint32_t(std::stoul(words(holds[i], ':')[0], nullptr, 0)),
-                erased = uint32_t(std::stoul(words(holds[i], ':')[1], nullptr, 0));
             std::string want = old(n), p = payload(n, size);
             std::fill(want.begin(), want.begin() + erased, '\xff');
             for (uint32_t a = 0; a < to; ++a)
                 want[a] = char(want[a] & p[a]);
-            EXPECT_TRUE(testsupport::slurp(device(n)) == want) << "mtd" << n;
+            EXPECT_TRUE(testsupport::slurp(g_devices + std::to_string(n)) == want) << "mtd" << n;
         }
-        for (int n = 0; n < kParts; ++n)
-            if (!listed[size_t(n)]) {
-                EXPECT_TRUE(testsupport::slurp(device(n)) == old(n)) << "mtd" << n;
-            }
-        TearDown();
+        g_devices.clear();
     }
 }
 
 // Missing arguments are refused before the bar moves; no partitions to
 // burn finish the bar at once.
-TEST_F(FlashBurn, NothingToBurn)
+TEST(FlashBurn, NothingToBurn)
 {
     CBasicUI ui;
+    env_info table[ENV_TABLE_SIZE] = {};
     uint8_t byte[100] = {};
     int flag = 1;
     Partition_Header part = {};
+    g_progress.clear();
     EXPECT_EQ(upgrader_burn_flash(nullptr, table, 1, &part, &flag, &ui), -1);
     EXPECT_EQ(upgrader_burn_flash(byte, table, 1, &part, nullptr, &ui), -1);
     EXPECT_EQ(upgrader_burn_flash(byte, table, 1, &part, &flag, nullptr), -1);
-    EXPECT_TRUE(g_progress.empty());
     EXPECT_EQ(upgrader_burn_flash(byte, table, 0, &part, &flag, &ui), 0);
     EXPECT_EQ(g_progress, std::vector<int>{100});
 }

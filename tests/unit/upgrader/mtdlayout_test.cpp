@@ -1,7 +1,7 @@
 // Every case makes a simulated telephone (phonesim's root, chip image and
-// kernel, mounted inside this process, with /bin copied to /tmp/bin as the
-// program does) and runs the partition moves, copies and write-backs
-// against it with real shell commands.
+// kernel, mounted inside this process, /bin copied to /tmp/bin as the
+// program does) and moves, copies and writes back partitions against it
+// with real shell commands.
 #include "upgrader/mtdlayout.h"
 
 #include "files.h"
@@ -25,8 +25,8 @@
 using namespace phonesim;
 using testsupport::put, testsupport::slurp;
 
-// Reads back from the flash can be made to see one bit other than what the
-// chip holds, as a worn block would show it.
+// Reads can be made to see one bit other than what the chip holds, as a
+// worn block would show it.
 static std::atomic<int> g_flip_reads{0};
 
 extern "C" ssize_t pread(int fd, void *buf, size_t count, off_t offset)
@@ -51,12 +51,6 @@ namespace
 ::testing::Environment *const g_fuse =
     ::testing::AddGlobalTestEnvironment(new testsupport::FuseDeviceEnvironment);
 
-long open_descriptors()
-{
-    std::filesystem::directory_iterator fds("/proc/self/fd");
-    return std::distance(fds, std::filesystem::directory_iterator());
-}
-
 class Mtdlayout : public ::testing::Test
 {
   protected:
@@ -77,6 +71,7 @@ class Mtdlayout : public ::testing::Test
     void TearDown() override { kernel.reset(); } // unmounted before the root goes
     void boot()
     {
+        kernel.reset();
         paths.root = root.path();
         std::string error;
         ASSERT_EQ(init_telephone(paths.root, profile, InitOptions(), &error), 0) << error;
@@ -101,7 +96,7 @@ class Mtdlayout : public ::testing::Test
         }
         put(at("/tmp/mtd.conf"), text);
     }
-    // The windows the kernel serves and those the table holds.
+    // The windows the kernel serves, then those the table holds.
     std::string layouts() const
     {
         Window w[kPartitions];
@@ -114,8 +109,7 @@ class Mtdlayout : public ::testing::Test
     {
         return format_layout(w) + "/" + format_layout(w);
     }
-    int moved() const { return env_mtd_write + config_mtd_write + upgrader_kernel_only; }
-    // Replaces the telephone's copy of cat with a shell script.
+    bool saved_copy() const { return access(at(MTDBLOCK3_SAVE).c_str(), F_OK) == 0; }
     void fake_cat(const std::string &body)
     {
         put(at("/tmp/bin/cat"), "#!/bin/sh\n" + body + "\n");
@@ -130,20 +124,18 @@ class Mtdlayout : public ::testing::Test
     Window next[kPartitions];
 };
 
-TEST_F(Mtdlayout, KernelSupportIsAskedOfTheDevices)
+TEST_F(Mtdlayout, KernelSupportAndAKernelWithoutMovesBurningOnlyTheKernel)
 {
     boot();
     EXPECT_EQ(kernel_support_mtd_repair_check(), 1);
-    kernel.reset();
     profile.mtd_move_supported = false;
     boot();
-    EXPECT_EQ(kernel_support_mtd_repair_check(), 0);
-    kernel.reset();
-    profile.mtd_move_supported = true;
-    profile.faults.push_back(Fault{0, "open", -1});
-    profile.faults.push_back(Fault{1, "open", -1});
-    boot();
-    EXPECT_EQ(kernel_support_mtd_repair_check(), 0);
+    EXPECT_EQ(kernel_support = kernel_support_mtd_repair_check(), 0);
+    write_conf();
+    EXPECT_EQ(mtd_config_deal(table), 0);
+    EXPECT_EQ(upgrader_kernel_only, 1);
+    EXPECT_EQ(layouts(), both(profile.mtd));
+    EXPECT_EQ(env_mtd_write + config_mtd_write, 0);
 }
 
 // An identical layout moves and copies nothing; one where only mtd5
@@ -159,8 +151,8 @@ TEST_F(Mtdlayout, IdenticalLayoutAndOnlyMtd5Differing)
     write_conf();
     EXPECT_EQ(mtd_config_deal(table), 0);
     EXPECT_EQ(layouts(), both(next));
-    EXPECT_EQ(moved(), 0);
-    EXPECT_NE(access(at("/tmp/mtdblock3").c_str(), F_OK), 0);
+    EXPECT_EQ(env_mtd_write + config_mtd_write + upgrader_kernel_only, 0);
+    EXPECT_FALSE(saved_copy());
 }
 
 TEST_F(Mtdlayout, ConfigPartitionsMovedAndWrittenBackKeepTheirContent)
@@ -187,18 +179,6 @@ TEST_F(Mtdlayout, ConfigPartitionsMovedAndWrittenBackKeepTheirContent)
     EXPECT_EQ(slurp(at("/dev/mtdblock/4")), config_before);
 }
 
-TEST_F(Mtdlayout, WithoutKernelSupportOnlyTheKernelIsBurnt)
-{
-    profile.mtd_move_supported = false;
-    boot();
-    kernel_support = 0;
-    write_conf();
-    EXPECT_EQ(mtd_config_deal(table), 0);
-    EXPECT_EQ(upgrader_kernel_only, 1);
-    EXPECT_EQ(layouts(), both(profile.mtd));
-    EXPECT_EQ(env_mtd_write + config_mtd_write, 0);
-}
-
 TEST_F(Mtdlayout, MissingOrMalformedLayoutsAreRefusedBeforeAnythingMoves)
 {
     boot();
@@ -207,8 +187,8 @@ TEST_F(Mtdlayout, MissingOrMalformedLayoutsAreRefusedBeforeAnythingMoves)
         write_conf(std::stoi(r[1]), std::stoi(r[2]), r[3]);
         EXPECT_EQ(mtd_config_deal(table), -1) << r[0];
         EXPECT_EQ(layouts(), both(profile.mtd)) << r[0];
-        EXPECT_EQ(moved(), 0) << r[0];
-        EXPECT_NE(access(at("/tmp/mtdblock3").c_str(), F_OK), 0) << r[0];
+        EXPECT_EQ(env_mtd_write + config_mtd_write + upgrader_kernel_only, 0) << r[0];
+        EXPECT_FALSE(saved_copy()) << r[0];
     }
     write_conf();
     strcpy(table[7].name, "mtd77");
@@ -234,68 +214,44 @@ TEST_F(Mtdlayout, FailedOrShortCopyStopsTheMove)
     EXPECT_EQ(cat_env_config_block(), -1);
     ASSERT_EQ(system(("cp -f " + at("/bin/cat") + " " + at("/tmp/bin/cat")).c_str()), 0);
     EXPECT_EQ(cat_env_config_block(), 0);
-    EXPECT_EQ(slurp(at("/tmp/mtdblock4")), slurp(at("/dev/mtdblock/4")));
+    EXPECT_EQ(slurp(at(MTDBLOCK4_SAVE)), slurp(at("/dev/mtdblock/4")));
 }
 
-TEST_F(Mtdlayout, UmountFailingEveryTimeGivesUpAfterFiveTries)
-{
-    profile.umount_status = 1;
-    boot();
-    EXPECT_EQ(umount_config_mtd(), -1);
-    std::string runs = slurp(paths.records() + "/umount.log");
-    EXPECT_EQ(std::count(runs.begin(), runs.end(), '\n'), 10);
-}
-
-// Sizes that are not whole blocks and partitions that do not exist are
-// refused; writes the chip stores only half of are continued.
-TEST_F(Mtdlayout, WriteBackArgumentsAndShortWrites)
-{
-    profile.faults.push_back(Fault{3, "short_write", -1});
-    boot();
-    std::string before = slurp(at("/dev/mtdblock/3")), image(MTDBLOCK3_SIZE, 'i');
-    put(at("/tmp/mtdblock3"), image.substr(0, 0x8000));
-    for (int size : {0x8000, 0, -0x10000})
-        EXPECT_EQ(mtd_write(3, size, MTDBLOCK3_SAVE), -1) << size;
-    EXPECT_EQ(mtd_write(10, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE), -1);
-    EXPECT_EQ(slurp(at("/dev/mtdblock/3")), before);
-    put(at("/tmp/mtdblock3"), image);
-    EXPECT_EQ(mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE), 0);
-    EXPECT_EQ(slurp(at("/dev/mtdblock/3")), image);
-}
-
-// Every failure leaves neither a descriptor nor the image's mapping
-// behind; an image refused leaves the partition as it was.
+// Refused images and failing devices leave neither a descriptor nor the
+// image's mapping behind; a refused image leaves the partition as it was.
 TEST_F(Mtdlayout, WriteBackFailuresLeakNothing)
 {
     const struct {
-        const char *kind; // a device fault, or null
-        int block;
-        uint32_t image_size; // 0: no image
+        const char *kind; // a device fault, or none
+        int block, size;  // the image's size; 0: no image
         bool flip_reads;
-    } cases[] = {{"open", -1, MTDBLOCK4_SIZE, false},          {"erase", 5, MTDBLOCK4_SIZE, false},
-                 {"write", 2, MTDBLOCK4_SIZE, false},          {nullptr, 0, MTDBLOCK4_SIZE, true},
-                 {nullptr, 0, MTDBLOCK4_SIZE - 0x1000, false}, {nullptr, 0, 0, false}};
+    } cases[] = {{"open", -1, MTDBLOCK4_SIZE, false},     {"erase", 5, MTDBLOCK4_SIZE, false},
+                 {"write", 2, MTDBLOCK4_SIZE, false},     {"", 0, MTDBLOCK4_SIZE, true},
+                 {"", 0, MTDBLOCK4_SIZE - 0x1000, false}, {"", 0, 0, false}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.kind ? c.kind : "-") + std::to_string(c.image_size));
-        kernel.reset();
-        profile.faults.clear();
-        if (c.kind != nullptr)
-            profile.faults.push_back(Fault{4, c.kind, c.block});
+        SCOPED_TRACE(c.kind + std::to_string(c.size));
+        profile.faults.assign(*c.kind ? 1 : 0, Fault{4, c.kind, c.block});
         boot();
         std::string before = slurp(at("/dev/mtdblock/4"));
-        unlink(at("/tmp/mtdblock4").c_str());
-        if (c.image_size > 0)
-            put(at("/tmp/mtdblock4"), std::string(c.image_size, 'i'));
+        unlink(at(MTDBLOCK4_SAVE).c_str());
+        if (c.size > 0)
+            put(at(MTDBLOCK4_SAVE), std::string(size_t(c.size), 'i'));
         g_flip_reads = c.flip_reads;
         // The first call opens the log connection, which stays.
         EXPECT_EQ(mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE), -1);
-        long fds = open_descriptors();
+        auto open_fds = [] {
+            return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+        };
+        long fds = open_fds();
         EXPECT_EQ(mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE), -1);
         g_flip_reads = 0;
-        EXPECT_EQ(open_descriptors(), fds);
-        EXPECT_EQ(slurp("/proc/self/maps").find(at("/tmp/mtdblock4")), std::string::npos);
-        EXPECT_TRUE(c.kind || c.flip_reads || slurp(at("/dev/mtdblock/4")) == before);
+        EXPECT_EQ(open_fds(), fds);
+        EXPECT_EQ(slurp("/proc/self/maps").find(at(MTDBLOCK4_SAVE)), std::string::npos);
+        EXPECT_TRUE(*c.kind || c.flip_reads || slurp(at("/dev/mtdblock/4")) == before);
     }
+    for (int size : {0x8000, 0, -0x10000}) // not whole blocks
+        EXPECT_EQ(mtd_write(3, size, MTDBLOCK3_SAVE), -1) << size;
+    EXPECT_EQ(mtd_write(10, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE), -1);
 }
 
 } // namespace
