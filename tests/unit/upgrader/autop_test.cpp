@@ -79,36 +79,11 @@ TEST_F(Autop, OnlyForTheirRomVersions)
     }
 }
 
-// Regular *.cfg and *.conf files, at most ten, URL lines blanked; the save
-// is never appended to.
-TEST_F(Autop, GathersTenRegularProvisioningFilesWithoutUrls)
-{
-    put(at("/tmp/x.cfg"), "account.1.url = http://a\nserver.URL=b\nkeep=1\nUrl.first=2\nnourl\n");
-    for (int i = 0; i < 10; ++i)
-        put(at("/tmp/f" + std::to_string(i) + ".conf"), "file" + std::to_string(i) + "\n");
-    for (const char *other : {"a.cfg.bak", "b.conf.old", "c.txt", "cfg"})
-        put(at("/tmp/") + other, "other\n");
-    mkdir(at("/tmp/d.cfg").c_str(), 0755);
-    ASSERT_EQ(symlink("x.cfg", at("/tmp/l.cfg").c_str()), 0);
-    ASSERT_EQ(symlink("/nowhere", at("/tmp/m.conf").c_str()), 0);
-    config_autop(table);
-    int taken = 0;
-    std::string expected = in_listed_order([&](const std::string &name) -> std::string {
-        if (name.find(name[0] == 'x' ? "x.cfg" : "f") != 0 || ++taken > 10)
-            return "";
-        // A line with any character before "url" (any case) is blanked;
-        // one starting with it stays.
-        return name[0] == 'x' ? "   \n   \nkeep=1\nUrl.first=2\n   \n  \n"
-                              : slurp(at("/tmp/" + name)) + "  \n";
-    });
-    EXPECT_EQ(slurp(at(AUTOP_RETRY_SAVE)), expected + kReboot);
-    put(at("/tmp/z.cfg"), "z=1\n");
-    config_autop(table);
-    EXPECT_EQ(slurp(at(AUTOP_RETRY_SAVE)), expected + kReboot);
-}
-
-// Unquoted, a newline would end the command and leave the content out.
-TEST_F(Autop, HostileNamesAndRootsAreOnlyEverFileNames)
+// Regular *.cfg and *.conf files, the first ten listed, URL lines blanked;
+// names and roots the shell would split are only ever file names (unquoted,
+// a newline would end the command and leave the content out). The save is
+// never appended to.
+TEST_F(Autop, GathersTenRegularProvisioningFilesWithoutUrlsWhateverTheirNames)
 {
     testsupport::TempDir cwd;
     char *old_cwd = getcwd(nullptr, 0);
@@ -116,16 +91,30 @@ TEST_F(Autop, HostileNamesAndRootsAreOnlyEverFileNames)
     // Joined with '/', the one character no name can hold.
     std::istringstream names("x;touch PWNED;.cfg/$(touch PWNED).cfg/`touch PWNED`.conf/it's.cfg/"
                              "q\"uote.cfg/sp ace .cfg/new\nline;touch PWNED.cfg/-n.cfg/"
-                             "a'$(touch PWNED)'b.cfg/&& touch PWNED |.conf");
-    int count = 0;
-    for (std::string name; std::getline(names, name, '/'); ++count)
-        put(at("/tmp/") + name, "marker" + std::to_string(count) + "\n");
+                             "a'$(touch PWNED)'b.cfg/&& touch PWNED |.conf/u.cfg");
+    for (std::string name; std::getline(names, name, '/');)
+        put(at("/tmp/") + name, name + "\n");
+    put(at("/tmp/u.cfg"), "account.1.url = http://a\nserver.URL=b\nkeep=1\nUrl.first=2\nnourl\n");
+    for (const char *other : {"a.cfg.bak", "b.conf.old", "c.txt", "cfg"})
+        put(at("/tmp/") + other, "other\n");
+    mkdir(at("/tmp/d.cfg").c_str(), 0755);
+    ASSERT_EQ(symlink("u.cfg", at("/tmp/l.cfg").c_str()), 0);
+    ASSERT_EQ(symlink("/nowhere", at("/tmp/m.conf").c_str()), 0);
     config_autop(table);
-    EXPECT_EQ(slurp(at(AUTOP_RETRY_SAVE)),
-              in_listed_order([&](const std::string &name) {
-                  return name[0] == '.' ? "" : slurp(at("/tmp/" + name)) + "  \n";
-              }) + kReboot);
-    // Both steps under a root the shell would split.
+    int taken = 0;
+    std::string expected = in_listed_order([&](const std::string &name) -> std::string {
+        std::string text = slurp(at("/tmp/" + name));
+        if (text.empty() || text == "other\n" || name[0] == 'l' || ++taken > 10)
+            return "";
+        // A line with any character before "url" (any case) is blanked;
+        // one starting with it stays.
+        return name == "u.cfg" ? "   \n   \nkeep=1\nUrl.first=2\n   \n  \n" : text + "  \n";
+    });
+    EXPECT_EQ(taken, 11);
+    EXPECT_EQ(slurp(at(AUTOP_RETRY_SAVE)), expected + kReboot);
+    config_autop(table);
+    EXPECT_EQ(slurp(at(AUTOP_RETRY_SAVE)), expected + kReboot);
+
     std::string base = cwd.path() + "/it's a 'root'; $(touch PWNED)";
     make_root(base);
     put(base + "/tmp/x.cfg", "x=1\n");
