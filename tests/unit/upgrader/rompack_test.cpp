@@ -136,44 +136,20 @@ TEST(RompackCheck, Rules)
         SCOPED_TRACE(r[0]);
         r.resize(7);
         testsupport::ScopedRoot root;
-        for (const char *dir : {"/proc", "/proc/avalanche", "/proc/ver", "/proc/misc", "/app",
-                                "/basic", "/tmp", "/tmp/bin", "/dev", "/config"})
-            ASSERT_EQ(mkdir((root / dir).c_str(), 0755), 0) << dir;
-        for (std::string tool : {"/tmp/bin/cat", "/tmp/bin/touch", "/tmp/bin/chmod"}) {
-            put(root / tool, slurp(tool.substr(4)));
-            ASSERT_EQ(chmod((root / tool).c_str(), 0755), 0);
-        }
-        // The device's changes: hw=, env= (the lines before the mtd lines),
-        // nomtd, rom= (none when empty), software=, rm=PATH, file=PATH:TEXT,
-        // fsize=LIMIT.
-        std::map<std::string, std::string> c = {
-            {"hw", "59.1.0.1.2.0.0.0"},
-            {"env", "MID_VERSION 0\nSW_OEM 0\nSW_protect 0\nMtd2Version 1.0.0.1\n"},
-            {"rom", "2.100.6.0"},
-            {"software", "1.2.3.4,build\n"}};
+        std::map<std::string, std::string> c; // the device's files, then the row's changes
+        for (const testsupport::Row &file : testsupport::rows(TEST_DATA_DIR "/rompack_device.rows"))
+            c[file[0]] = file.size() > 1 ? file[1] : "";
         for (const std::string &change : split(r[1], ';'))
             c[key_value(change).first] = key_value(change).second;
-        std::string env = c["env"];
-        for (unsigned i = 0; i < 10; ++i) {
-            put(root / ("/dev/mtd" + std::to_string(i)), "");
-            char line[64];
-            snprintf(line, sizeof(line), "mtd%u 0x%x,0x%x\n", i, 0x90000000u + (i << 20),
-                     0x90010000u + (i << 20));
-            env += c.count("nomtd") ? "" : line;
+        c["/proc/avalanche/env"] = c["env"] + c["mtd"];
+        for (std::string tool : {"/tmp/bin/cat", "/tmp/bin/touch", "/tmp/bin/chmod"})
+            c[tool] = slurp(tool.substr(4));
+        for (const auto &[path, text] : c) {
+            for (size_t slash = 1; (slash = path.find('/', slash)) != std::string::npos; ++slash)
+                mkdir((root / path.substr(0, slash)).c_str(), 0755);
+            if (path[0] == '/' && text != "-")
+                put(root / path, text), chmod((root / path).c_str(), 0755);
         }
-        if (c.count("rm"))
-            unlink((root / c["rm"]).c_str());
-        if (c.count("file"))
-            put(root / c["file"].substr(0, c["file"].find(':')),
-                c["file"].substr(c["file"].find(':') + 1));
-        put(root / "/proc/avalanche/env", env);
-        put(root / "/proc/misc/hwver", c["hw"] + "\n");
-        put(root / "/app/version.conf", "[Version]\nMtd6Version=2.100.6.0\n" +
-                                            (c["rom"].empty() ? "" : "RomVersion=" + c["rom"]));
-        put(root / "/basic/version.conf", "[Version]\nMtd5Version=5.0.0.1\n");
-        put(root / "/version.conf", "[Version]\nMtd0Version=0.0.0.1\n");
-        put(root / "/proc/ver/software", c["software"]);
-
         Bytes pack = make(r[2]);
         env_info table[ENV_TABLE_SIZE];
         Rom_Header header;
