@@ -5,7 +5,6 @@
 #include "files.h"
 
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 TEST(AesDecrypt, KnownAnswersApartAndInPlace)

@@ -12,10 +12,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <sstream>
-#include <string>
 
 ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kPrivateIpc | testsupport::kCaptureSyslog));

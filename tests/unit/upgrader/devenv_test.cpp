@@ -10,9 +10,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <sstream>
-#include <string>
-
 using testsupport::put, testsupport::slurp;
 
 namespace

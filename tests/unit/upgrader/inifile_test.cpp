@@ -6,9 +6,6 @@
 
 #include <string.h>
 
-#include <string>
-#include <vector>
-
 namespace
 {
 

@@ -15,8 +15,6 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <memory>
 

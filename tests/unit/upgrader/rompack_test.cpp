@@ -12,11 +12,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-
 #include <map>
-#include <sstream>
-#include <string>
-#include <vector>
 
 using Bytes = std::vector<uint8_t>;
 using testsupport::put, testsupport::slurp;

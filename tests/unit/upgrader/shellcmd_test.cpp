@@ -1,7 +1,6 @@
 #include "upgrader/shellcmd.h"
 
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 TEST(ShellcmdStatus, OnlyAZeroExitCounts)
