@@ -7,20 +7,18 @@
 
 TEST(Requests, TakeTheTelephonesValues)
 {
-    const struct {
-        unsigned long request;
-        unsigned int mips_value, dir, nr, size;
-    } all[] = {{MEMGETINFO, 0x40204D01u, _IOC_READ, 0x01, 32},
-               {MEMERASE, 0x80084D02u, _IOC_WRITE, 0x02, 8},
-               {MTD_REPAIR_QUERY, 0x40044D12u, _IOC_READ, 0x12, 4},
-               {MTD_ADDR_REPAIR, 0x80084D11u, _IOC_WRITE, 0x11, 8},
-               {MISC_IOCS_WATCHDOG, 0x80044D05u, _IOC_WRITE, 0x05, 4}};
+    // request, its value on MIPS, direction, number, size
+    const unsigned long all[][5] = {{MEMGETINFO, 0x40204D01u, _IOC_READ, 0x01, 32},
+                                    {MEMERASE, 0x80084D02u, _IOC_WRITE, 0x02, 8},
+                                    {MTD_REPAIR_QUERY, 0x40044D12u, _IOC_READ, 0x12, 4},
+                                    {MTD_ADDR_REPAIR, 0x80084D11u, _IOC_WRITE, 0x11, 8},
+                                    {MISC_IOCS_WATCHDOG, 0x80044D05u, _IOC_WRITE, 0x05, 4}};
     for (const auto &e : all) {
 #if defined(__mips__)
-        EXPECT_EQ(e.request, e.mips_value);
+        EXPECT_EQ(e[0], e[1]);
 #endif
-        EXPECT_EQ(_IOC_TYPE(e.request), unsigned('M'));
-        EXPECT_EQ(_IOC_NR(e.request) + _IOC_SIZE(e.request) * 256, e.nr + e.size * 256);
-        EXPECT_EQ(_IOC_DIR(e.request), e.dir);
+        unsigned long fields[] = {_IOC_TYPE(e[0]), _IOC_DIR(e[0]), _IOC_NR(e[0]), _IOC_SIZE(e[0])};
+        EXPECT_EQ(std::vector<unsigned long>(fields, fields + 4),
+                  (std::vector<unsigned long>{'M', e[2], e[3], e[4]}));
     }
 }
