@@ -1,5 +1,4 @@
 upgrader_test(inifile_test SOURCES upgrader/inifile_test.cpp DEPS inifile testsupport)
-upgrader_test(shellcmd_test SOURCES upgrader/shellcmd_test.cpp DEPS shellcmd testsupport)
 upgrader_test(aes_test SOURCES upgrader/aes_test.cpp DEPS aes testsupport)
 upgrader_test(devenv_test SOURCES upgrader/devenv_test.cpp DEPS devenv testsupport)
 upgrader_test(rompack_test SOURCES upgrader/rompack_test.cpp DEPS rompack packmaker testsupport)
