@@ -1,5 +1,4 @@
-// Known answers of the header descrambling (tests/data/aes_kat.rows); the
-// pack check test decodes whole scrambled packs.
+// Known answers of the header descrambling; the pack check decodes packs.
 #include "upgrader/aes.h"
 
 #include "files.h"

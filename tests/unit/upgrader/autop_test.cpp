@@ -1,5 +1,4 @@
-// Each case runs in a fresh platform root whose /tmp and /config are real
-// directories; the shell tools are the host's, so every command really runs.
+// Provisioning housekeeping in a fresh platform root, with real shell commands.
 // Lists directories the way the unit does, also in a 32-bit build.
 #define _FILE_OFFSET_BITS 64
 
@@ -39,8 +38,7 @@ class Autop : public ::testing::Test
         snprintf(table[3].value, sizeof(table[3].value), "%s", version.c_str());
     }
     std::string at(const std::string &path) const { return root / path; }
-    // The saved text the files of /tmp give, in the order the directory
-    // lists them; each file's text by its name.
+    // What text(name) gives for the entries of /tmp, in their listed order.
     template <typename Text> std::string in_listed_order(Text text) const
     {
         std::string out;
@@ -76,9 +74,8 @@ TEST_F(Autop, OnlyForTheirRomVersions)
 }
 
 // Regular *.cfg and *.conf files, the first ten listed, URL lines blanked;
-// names and roots the shell would split are only ever file names (unquoted,
-// a newline would end the command and leave the content out). The save is
-// never appended to.
+// names and roots the shell would split are only ever file names. The save
+// is never appended to.
 TEST_F(Autop, GathersTenRegularProvisioningFilesWithoutUrlsWhateverTheirNames)
 {
     testsupport::TempDir cwd;
@@ -102,8 +99,7 @@ TEST_F(Autop, GathersTenRegularProvisioningFilesWithoutUrlsWhateverTheirNames)
         std::string text = slurp(at("/tmp/" + name));
         if (text.empty() || text == "other\n" || name[0] == 'l' || ++taken > 10)
             return "";
-        // A line with any character before "url" (any case) is blanked;
-        // one starting with it stays.
+        // Lines with "url" (any case) after their first character are blanked.
         return name == "u.cfg" ? "   \n   \nkeep=1\nUrl.first=2\n   \n  \n" : text + "  \n";
     });
     EXPECT_EQ(taken, 11);

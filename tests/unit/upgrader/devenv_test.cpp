@@ -1,6 +1,5 @@
-// Each case runs in a fresh platform root holding real files: the kernel
-// files are plain files there and /tmp/bin/cat is the host's cat, so every
-// shell command really runs.
+// The device environment in a fresh platform root of plain files, with the
+// host's cat as /tmp/bin/cat so that every shell command really runs.
 #include "upgrader/devenv.h"
 #include "upgrader/shellcmd.h"
 

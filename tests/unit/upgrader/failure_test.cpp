@@ -48,8 +48,7 @@ class Failure : public ::testing::Test
         if (child > 0)
             kill(-child, SIGKILL), waitpid(child, nullptr, 0);
     }
-    // The failure screen, in a process group of its own so that the
-    // commands it started go with it.
+    // The failure screen, in a process group of its own (for its commands).
     void show(int status, int id)
     {
         if ((child = fork()) == 0) {
@@ -87,8 +86,6 @@ class Failure : public ::testing::Test
     pid_t child = -1;
 };
 
-// Only a time-out is retried; no limit waits however long it takes; the
-// killed process is the one that hangs (exec), and every child is reaped.
 TEST_F(Failure, SystemExRetriesOnlyATimeOut)
 {
     for (const testsupport::Row &c : testsupport::rows(TEST_DATA_DIR "/system_ex.rows")) {
@@ -116,10 +113,8 @@ TEST_F(Failure, RebootAndKillScriptUnderAnyRoot)
     EXPECT_EQ(slurp(base + "/records/run"), "reboot\nkillapps\n");
 }
 
-// Release, auto-repeat and other keys do nothing; events are read in
-// order, so by the time the press reboots, these have been seen. The
-// watchdog is set going first; a reboot that did not happen is asked for
-// again on the next press.
+// Release, auto-repeat and other keys do nothing (events are read in order);
+// the press sets the watchdog going, then reboots, again on every press.
 TEST_F(Failure, ScreenRebootsOnEveryPressOfTheRebootKeyOnly)
 {
     show(-193, -80);

@@ -1,8 +1,7 @@
-// The flash writer against stand-in MTD devices: plain files whose ioctl
-// and write requests this test answers as NOR flash would (an erase sets
-// bytes to 0xFF, a write only clears bits), with the faults the rows of
-// tests/data/flash_burn.rows ask for. A stand-in of the UI facade records
-// the progress bar value by value (the drawn fill would lose precision).
+// The flash writer against stand-in MTD devices: plain files whose ioctl and
+// write requests this test answers as NOR flash would (an erase sets 0xFF, a
+// write only clears bits), with the faults of tests/data/flash_burn.rows. The
+// progress bar is recorded value by value (the drawn fill loses precision).
 #include "upgrader/flash.h"
 
 #include "basicui/basicUI.h"
@@ -105,8 +104,8 @@ namespace
 ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
 
-// Bytes that tell their place: what partition n holds before the burn
-// (mul 7, add n + 1), and the payload of partition id (13, id * 41).
+// Bytes that tell their place: partition n before the burn (7, n + 1), the
+// payload of partition id (13, id * 41).
 std::string bytes(uint32_t size, int mul, int add)
 {
     std::string c(size, '\0');

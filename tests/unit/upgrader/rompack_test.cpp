@@ -1,6 +1,5 @@
-// The pack check against a platform root of real files (boot environment,
-// version files, hardware version, MTD devices as plain files, the shell
-// tools in tmp/bin). Its rules are the rows of tests/data/rompack_check.rows.
+// The pack check against a platform root of plain files, with the shell tools
+// in tmp/bin; its rules are the rows of tests/data/rompack_check.rows.
 #include "upgrader/rompack.h"
 
 #include "files.h"
