@@ -21,7 +21,6 @@ namespace
 using testsupport::put, testsupport::slurp;
 
 const std::string kReboot = "Config.Autoprovision.Reboot.Enable = 1 \n";
-const std::string kKeys = "[ LINEKEY7 ]\ntype = 15\n[ LINEKEY8 ]\ntype = 15\n[ LINEKEY9 ]\n";
 
 class Autop : public ::testing::Test
 {
@@ -54,24 +53,6 @@ class Autop : public ::testing::Test
 };
 
 } // namespace
-
-TEST_F(Autop, OnlyForTheirRomVersions)
-{
-    put(at("/tmp/x.cfg"), "x=1\n");
-    for (const testsupport::Row &r : testsupport::rows(TEST_DATA_DIR "/autop_versions.rows")) {
-        unlink(at(AUTOP_RETRY_SAVE).c_str());
-        put(at(PROGRAMABLE_KEY_CONF), kKeys);
-        set_version(r[0] == "(none)" ? "" : r[0]);
-        config_autop(table);
-        config_deleteLineKey8(table);
-        EXPECT_EQ(slurp(at(AUTOP_RETRY_SAVE)), r[1] == "yes" ? "x=1\n  \n" + kReboot : "") << r[0];
-        EXPECT_EQ(slurp(at(PROGRAMABLE_KEY_CONF)),
-                  r[2] == "no" ? kKeys
-                               : "[ LINEKEY7 ]\ntype = 15\n [ LINEKEY8_NOUSED ]\ntype = 15\n[ "
-                                 "LINEKEY9 ]\n")
-            << r[0];
-    }
-}
 
 // Regular *.cfg and *.conf files, the first ten listed, URL lines blanked;
 // names and roots the shell would split are only ever file names. The save
