@@ -151,7 +151,7 @@ TEST(FlashBurn, Rows)
             if (strcmp(g_fault, "noenv") == 0)
                 table[g_fault_on].name[0] = '\0';
             if (strcmp(g_fault, "window") == 0)
-                table[g_fault_on].end_addr = uint32_t(g_fault_at);
+                table[g_fault_on].end_addr = table[g_fault_on].start_addr + uint32_t(g_fault_at);
         }
         g_progress.clear();
         CBasicUI ui;
