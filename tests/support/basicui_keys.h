@@ -1,5 +1,5 @@
-// Keys for the screens: a FIFO under the test's root standing in for the
-// keypad device, and a screen run on its own thread with a bounded wait.
+// Keys for the screens: a FIFO under a make_lcd_root root standing in for
+// the keypad device, and a screen run on its own thread with bounded waits.
 #ifndef TESTS_SUPPORT_BASICUI_KEYS_H
 #define TESTS_SUPPORT_BASICUI_KEYS_H
 
@@ -9,20 +9,16 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
 #include <future>
-#include <memory>
-#include <thread>
 
 namespace testsupport
 {
 
-// Under a root made by make_lcd_root. Open for reading and writing, so no
-// open blocks and what is written waits for the reader.
+// Open for reading and writing: no open blocks, and writes wait for a reader.
 struct Keypad {
     explicit Keypad(const ScopedRoot &root)
     {
@@ -33,11 +29,6 @@ struct Keypad {
     void send(const std::string &events)
     {
         EXPECT_EQ(write(fd, events.data(), events.size()), ssize_t(events.size()));
-    }
-    bool drained()
-    {
-        int pending = -1;
-        return wait_until([&] { return ioctl(fd, FIONREAD, &pending) == 0 && pending == 0; });
     }
     // Each press is sent once the key loop has logged the one before: the
     // loop keeps only the latest.
@@ -55,43 +46,26 @@ struct Keypad {
     int fd;
 };
 
-// A screen that waits for keys. Still open when the case ends, it gets a
-// cancel (soft key 1); ignoring that too, it ends the run, since it holds
-// the screens' lock and would hang every case after it.
-class Screen
+// Runs screen on its own thread, presses codes, then runs then(); true when
+// the screen returns within the bound. One still open is cancelled (soft
+// key 1); one ignoring that too ends the run, as it holds the screens' lock
+// and would hang every case after it.
+inline bool run_screen(
+    Keypad &keys, std::function<void()> screen, std::initializer_list<int> codes,
+    std::function<void()> then = [] {})
 {
-  public:
-    Screen(Keypad &keys, std::function<void()> run) : keys_(keys)
-    {
-        auto ended = std::make_shared<std::promise<void>>();
-        done_ = ended->get_future();
-        thread_ = std::thread([run, ended] {
-            run();
-            ended->set_value();
-        });
+    std::future<void> done = std::async(std::launch::async, screen);
+    EXPECT_TRUE(keys.press(codes)) << "a key did not reach the key loop";
+    then();
+    if (done.wait_for(std::chrono::seconds(30)) == std::future_status::ready)
+        return true;
+    keys.send(key_event(32, 1));
+    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        fprintf(stderr, "a screen never returned: ending the run\n");
+        abort();
     }
-    bool ended(int seconds = 30)
-    {
-        return done_.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready;
-    }
-    ~Screen()
-    {
-        if (!ended(0)) {
-            ADD_FAILURE() << "the screen did not return";
-            keys_.send(key_event(32, 1));
-            if (!ended(10)) {
-                fprintf(stderr, "a screen never returned: ending the run\n");
-                abort();
-            }
-        }
-        thread_.join();
-    }
-
-  private:
-    Keypad &keys_;
-    std::future<void> done_;
-    std::thread thread_;
-};
+    return false;
+}
 
 } // namespace testsupport
 
