@@ -152,11 +152,10 @@ TEST_F(Lcd, LedsInStateOneAreLit)
     EXPECT_EQ(devctrl_set_led_ex(states), 0);
     EXPECT_EQ(states[0], 0xB5);
     EXPECT_EQ(slurp(root / "/dev/misc0"), "MISC_IOCS_LED 19\n");
-#if defined(__mips__)
+#if defined(__mips__) // the driver's request numbers
     EXPECT_EQ(std::vector<unsigned long>({MISC_IOCS_LED, MISC_IOCG_LED, MISC_IOCS_BKLIGHT,
                                           MISC_IOCG_BKLIGHT, MISC_IOCS_EXT_LED}),
               std::vector<unsigned long>(
-                  {0x80044D07u, 0x40044D08u, 0x80044D09u, 0x40044D0Au, 0x80044D11u}))
-        << "the driver's request numbers";
+                  {0x80044D07u, 0x40044D08u, 0x80044D09u, 0x40044D0Au, 0x80044D11u}));
 #endif
 }
