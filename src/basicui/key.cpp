@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,13 +30,22 @@ void pause_after_failed_read()
     }
 }
 
-} // namespace
+// On the telephone the keypad is always the same device and one reader
+// serves it for the life of the process. Under another root (the simulated
+// telephone, the tests) the device may move: the reader of the old path is
+// retired by a new generation and stops when its read next returns, without
+// taking what it read; nobody waits for it.
+struct reader_t {
+    unsigned generation;
+    char path[PATH_MAX]; // empty when the path did not fit
+};
+std::atomic<unsigned> g_reader_generation{0};
+char g_reader_path[PATH_MAX]; // the path the current reader serves; screen thread only
 
-int dev_open_keypad(void)
+int open_keypad_at(const char *path)
 {
-    char path[PATH_MAX];
     int fd = -1;
-    if (platform_path(KEY_DEVICE, path, sizeof(path)) == 0)
+    if (path[0] != '\0')
         fd = open(path, O_RDWR | O_CLOEXEC);
     else
         errno = ENAMETOOLONG;
@@ -46,6 +56,39 @@ int dev_open_keypad(void)
         return -1;
     }
     return fd;
+}
+
+void resolve_keypad(char (&path)[PATH_MAX])
+{
+    if (platform_path(KEY_DEVICE, path, sizeof(path)) != 0)
+        path[0] = '\0';
+}
+
+void start_reader(const char (&path)[PATH_MAX])
+{
+    memcpy(g_reader_path, path, sizeof(g_reader_path));
+    reader_t *reader = static_cast<reader_t *>(malloc(sizeof(reader_t)));
+    if (reader == nullptr)
+        return;
+    reader->generation = g_reader_generation.fetch_add(1) + 1;
+    memcpy(reader->path, path, sizeof(reader->path));
+    g_last_key.store(0); // a press on the old device is not one on the new
+    pthread_t thread;
+    // The thread lives until the process exits or a newer reader retires
+    // it; nobody joins it.
+    if (pthread_create(&thread, nullptr, kpad_thread, reader) == 0)
+        pthread_detach(thread);
+    else
+        free(reader);
+}
+
+} // namespace
+
+int dev_open_keypad(void)
+{
+    char path[PATH_MAX];
+    resolve_keypad(path);
+    return open_keypad_at(path);
 }
 
 int dev_read_key(int fd, key_event_t *event)
@@ -76,15 +119,19 @@ void dev_close_keypad(int fd)
 
 void *kpad_thread(void *arg)
 {
-    (void)arg;
-    int fd = dev_open_keypad();
+    reader_t *self = static_cast<reader_t *>(arg);
+    int fd = self != nullptr ? open_keypad_at(self->path) : dev_open_keypad();
     if (fd < 0) {
         perror("failed to open ");
+        free(self);
         return nullptr;
     }
     for (;;) {
         key_event_t event;
-        if (dev_read_key(fd, &event) != 0) {
+        int got = dev_read_key(fd, &event);
+        if (self != nullptr && self->generation != g_reader_generation.load())
+            break; // retired: a reader of the new device has the slot
+        if (got != 0) {
             rl_log_info("%s no key read", "kpad_thread");
             pause_after_failed_read();
             continue;
@@ -92,17 +139,18 @@ void *kpad_thread(void *arg)
         if (event.value == KEY_VALUE_PRESS)
             g_last_key.store(event.code);
     }
+    dev_close_keypad(fd);
+    free(self);
     return nullptr;
 }
 
 int key_get_keypressed(void)
 {
-    if (!g_key_thread_opened) {
+    char path[PATH_MAX];
+    resolve_keypad(path);
+    if (!g_key_thread_opened || strcmp(path, g_reader_path) != 0) {
         g_key_thread_opened = 1;
-        pthread_t thread;
-        // The thread lives until the process exits; nobody joins it.
-        if (pthread_create(&thread, nullptr, kpad_thread, nullptr) == 0)
-            pthread_detach(thread);
+        start_reader(path);
         platform_pause_ms(500);
     }
     // Exchange, so that a press landing between a read and a clear is not lost.

@@ -44,7 +44,7 @@ struct key_event_t {
 
 // Code of the last press not yet taken; 0 when none.
 extern std::atomic<uint32_t> g_last_key;
-// Set once the reader thread has been started; screen thread only.
+// Set once a reader thread has been started; screen thread only.
 extern int g_key_thread_opened;
 
 // KEY_DEVICE opened for reading and writing: the descriptor, or a negative
@@ -54,10 +54,13 @@ int dev_open_keypad(void);
 // or a short read.
 int dev_read_key(int fd, key_event_t *event);
 void dev_close_keypad(int fd);
-// The reader thread; it never returns while the device stays readable.
+// The reader thread. With a null arg it serves KEY_DEVICE and never returns
+// while the device stays readable; key_get_keypressed hands it a record of
+// the device path instead, and the thread ends once a newer reader exists.
 void *kpad_thread(void *arg);
 // Takes the last press (0 when none) and clears it. The first call starts
-// the reader thread and waits 500 ms for it to open the device.
+// the reader thread and waits 500 ms for it to open the device; so does a
+// call that finds KEY_DEVICE under another root than the reader's.
 int key_get_keypressed(void);
 
 #endif

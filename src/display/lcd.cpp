@@ -138,75 +138,123 @@ void lcd_draw_icon(uint16_t x, uint16_t y, uint16_t width, uint16_t height,
                  static_cast<uint16_t>(test_bit(static_cast<int>(r * width + c), bitmap, length)));
 }
 
+namespace
+{
+
+uint32_t text_width(const char *text, uint8_t font)
+{
+    uint32_t total = 0;
+    for (const char *s = text; *s != '\0'; ++s)
+        total += glyph_width(*s, font);
+    return total;
+}
+
+// Columns between x and the text's first one, less the column every glyph
+// leaves on its left: text wider than its box starts at the left and is cut.
+uint32_t align_offset(uint8_t align, uint32_t total, uint16_t width)
+{
+    if (total >= width)
+        return 1;
+    if (align == LCD_ALIGN_CENTER)
+        return (width - total) / 2;
+    if (align == LCD_ALIGN_RIGHT)
+        return width - total;
+    return 1;
+}
+
+// Width of the text before the caret and of the glyph just before it; both
+// 0 when the caret stands at the start, past the end or nowhere.
+void measure_caret(uint8_t cursor, const char *text, uint8_t font, uint32_t *caret,
+                   uint32_t *caret_glyph)
+{
+    *caret = 0;
+    *caret_glyph = 0;
+    if (cursor == LCD_NO_CURSOR)
+        return;
+    uint32_t pen = 0;
+    for (int i = 0; text[i] != '\0'; ++i) {
+        const uint32_t gw = glyph_width(text[i], font);
+        pen += gw;
+        if (i + 1 == cursor) {
+            *caret = pen;
+            *caret_glyph = gw;
+        }
+    }
+}
+
+// Ink bits of one glyph with its left edge at column left; paper bits leave
+// the background. Nothing right of column right is drawn.
+void draw_glyph(const unsigned char *glyph, uint32_t left, uint32_t y, uint32_t right,
+                uint16_t height, uint16_t ink)
+{
+    const uint32_t gw = glyph[0];
+    const uint32_t gh = glyph[1];
+    for (uint32_t r = 0; r < gh; ++r) {
+        for (uint32_t j = 0; j < gw; ++j) {
+            if (!test_bit(static_cast<int>(r * gw + j), glyph + 2, kGlyphBitmapBytes))
+                continue;
+            uint32_t column = left + j;
+            if (column <= right)
+                plot(column, y + r, ink);
+        }
+        // Glyphs overhang the box by up to two rows before they stop.
+        if (r > height)
+            break;
+    }
+}
+
+void draw_caret(uint32_t column, uint16_t y, uint16_t height, uint16_t ink)
+{
+    // The bottom end is a 16-bit coordinate like every other: a box of
+    // height 0 puts it one row above the top.
+    uint16_t bottom = static_cast<uint16_t>(y + height - 1);
+    fill_box(column, y < bottom ? y : bottom, column, y < bottom ? bottom : y, ink);
+}
+
+// Inverts rows y + 1 to y + font - 2 of the caret_glyph columns that end at
+// column last.
+void invert_block(uint32_t last, uint16_t y, uint32_t caret_glyph, uint8_t font)
+{
+    for (uint32_t m = 0; m < caret_glyph; ++m) {
+        uint32_t column = last - m; // last >= caret_glyph > m
+        for (int row = y + 1; row <= y + font - 2; ++row) {
+            if (column > 0xFFFF || row > 0xFFFF)
+                continue;
+            uint16_t cx = static_cast<uint16_t>(column);
+            uint16_t cy = static_cast<uint16_t>(row);
+            lcd_draw_point(cx, cy, lcd_get_point_color(cx, cy) ? 0 : 1);
+        }
+    }
+}
+
+} // namespace
+
 void lcd_draw_text(text_attr_t *attr, uint16_t x, uint16_t y, uint16_t width, uint16_t height,
                    const char *text, uint8_t font, uint16_t color)
 {
     if (attr == nullptr || text == nullptr)
         return;
     const uint16_t ink = color & 1;
-
-    uint32_t total = 0;
-    for (const char *s = text; *s != '\0'; ++s)
-        total += glyph_width(*s, font);
-
-    uint32_t offset = 1; // text wider than its box starts at the left and is cut
-    if (total < width) {
-        if (attr->align == LCD_ALIGN_CENTER)
-            offset = (width - total) / 2;
-        else if (attr->align == LCD_ALIGN_RIGHT)
-            offset = width - total;
-    }
+    const uint32_t offset = align_offset(attr->align, text_width(text, font), width);
 
     const uint32_t right = static_cast<uint32_t>(x) + width;
     uint32_t pen = 0;
-    uint32_t caret = 0;       // width of the text before the caret
-    uint32_t caret_glyph = 0; // width of the glyph just before the caret
-    for (int i = 0; text[i] != '\0'; ++i) {
-        const unsigned char *glyph = font_get_data(static_cast<signed char>(text[i]), font);
-        const uint32_t gw = glyph[0];
-        const uint32_t gh = glyph[1];
-        for (uint32_t r = 0; r < gh; ++r) {
-            for (uint32_t j = 0; j < gw; ++j) {
-                if (!test_bit(static_cast<int>(r * gw + j), glyph + 2, kGlyphBitmapBytes))
-                    continue; // transparent: paper bits leave the background
-                uint32_t column = x + offset + pen + j + 1;
-                if (column <= right)
-                    plot(column, y + r, ink);
-            }
-            // Glyphs overhang the box by up to two rows before they stop.
-            if (r > height)
-                break;
-        }
-        pen += gw;
-        if (attr->cursor != LCD_NO_CURSOR && i + 1 == attr->cursor) {
-            caret = pen;
-            caret_glyph = gw;
-        }
+    for (const char *s = text; *s != '\0'; ++s) {
+        const unsigned char *glyph = font_get_data(static_cast<signed char>(*s), font);
+        draw_glyph(glyph, x + offset + pen + 1, y, right, height, ink);
+        pen += glyph[0];
     }
 
-    if (attr->cursor != LCD_NO_CURSOR && attr->cursor_on != 0) {
-        uint32_t column = x + offset + caret + 1;
-        // The bottom end is a 16-bit coordinate like every other: a box of
-        // height 0 puts it one row above the top.
-        uint16_t bottom = static_cast<uint16_t>(y + height - 1);
-        fill_box(column, y < bottom ? y : bottom, column, y < bottom ? bottom : y, ink);
-    }
+    uint32_t caret, caret_glyph;
+    measure_caret(attr->cursor, text, font, &caret, &caret_glyph);
+    if (attr->cursor != LCD_NO_CURSOR && attr->cursor_on != 0)
+        draw_caret(x + offset + caret + 1, y, height, ink);
 
     // The block covers the glyph before the caret wherever the alignment put
     // the text: columns x + q + 1 - m shifted by offset - 1, which is no
     // shift at all for left-aligned text (offset 1).
-    if (attr->highlight != 0 && caret_glyph > 0) {
-        for (uint32_t m = 0; m < caret_glyph; ++m) {
-            uint32_t column = x + offset + caret - m; // caret >= caret_glyph > m
-            for (int row = y + 1; row <= y + font - 2; ++row) {
-                if (column > 0xFFFF || row > 0xFFFF)
-                    continue;
-                uint16_t cx = static_cast<uint16_t>(column);
-                uint16_t cy = static_cast<uint16_t>(row);
-                lcd_draw_point(cx, cy, lcd_get_point_color(cx, cy) ? 0 : 1);
-            }
-        }
-    }
+    if (attr->highlight != 0 && caret_glyph > 0)
+        invert_block(x + offset + caret, y, caret_glyph, font);
 }
 
 void lcd_show_text(text_attr_t *attr, uint16_t x, uint16_t y, uint16_t width, uint16_t height,

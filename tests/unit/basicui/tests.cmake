@@ -1,7 +1,5 @@
-upgrader_test(ctrl_test SOURCES basicui/ctrl_test.cpp DEPS ctrl testsupport)
 upgrader_test(key_test SOURCES basicui/key_test.cpp DEPS key testsupport)
 upgrader_test(dlg_test SOURCES basicui/dlg_test.cpp DEPS dlg testsupport)
 upgrader_test(simpleui_test SOURCES basicui/simpleui_test.cpp DEPS simpleui testsupport)
 upgrader_test(basicui_test SOURCES basicui/basicui_test.cpp DEPS basicui testsupport)
-upgrader_test(screens_test SOURCES basicui/screens_test.cpp DEPS basicui testsupport)
-target_compile_definitions(screens_test PRIVATE SCREENS_GOLDEN_DIR="${PROJECT_SOURCE_DIR}/tests/data/screens")
+target_compile_definitions(basicui_test PRIVATE SCREENS_GOLDEN_DIR="${PROJECT_SOURCE_DIR}/tests/data/screens")
