@@ -1,21 +1,17 @@
-// libFuzzer harness: the whole ROM pack check over arbitrary bytes, as the
-// telephone would run it on a pack of exactly that length, against a copy of
-// tests/data/device (with the host's cat, touch and chmod in tmp/bin and
-// dev/mtd0..9 as plain files). Every input starts from the same device: the
-// boot environment is put back and extracted files are removed, so what an
-// input reaches does not depend on the inputs before it.
+// libFuzzer harness: the whole ROM pack check over arbitrary bytes of exactly
+// that length, against a copy of tests/data/device that every input finds as
+// it was (boot environment put back, extracted files removed).
 #include "log/rl_log.h"
 #include "platform/platform.h"
 #include "upgrader/devenv.h"
 #include "upgrader/rompack.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -24,11 +20,6 @@ namespace
 fs::path g_root;
 std::string g_env; // the profile's boot environment
 
-void remove_root()
-{
-    std::error_code ec;
-    fs::remove_all(g_root.parent_path(), ec);
-}
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -39,7 +30,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (!mkdtemp(dir.data()))
         abort();
     g_root = fs::path(dir) / "root";
-    atexit(remove_root);
+    atexit([] {
+        std::error_code gone;
+        fs::remove_all(g_root.parent_path(), gone);
+    });
     std::error_code ec;
     fs::copy(FUZZ_DEVICE_DIR, g_root, fs::copy_options::recursive, ec);
     fs::create_directories(g_root / "tmp/bin", ec);
@@ -49,13 +43,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
                       fs::copy_options::overwrite_existing, ec);
     for (int i = 0; i < 10; ++i)
         std::ofstream(g_root / "dev" / ("mtd" + std::to_string(i)));
-    std::ostringstream env;
-    env << std::ifstream(g_root / "proc/avalanche/env", std::ios::binary).rdbuf();
-    g_env = env.str();
-    if (ec || g_env.empty()) {
-        fprintf(stderr, "rompack_check_fuzz: cannot lay out the device in %s\n", g_root.c_str());
-        abort();
-    }
+    std::ifstream env(g_root / "proc/avalanche/env", std::ios::binary);
+    g_env.assign(std::istreambuf_iterator<char>(env), {});
+    if (ec || g_env.empty())
+        abort(); // the device could not be laid out
     setenv(UPGRADER_ROOT_ENV, g_root.c_str(), 1);
     return 0;
 }

@@ -37,38 +37,20 @@ Result rompack(std::vector<std::string> args)
             slurp(dir.path() + "/e")};
 }
 
-const json &expected()
+// "rompack info" of pack shows every field its manifest m gives.
+void expect_info_matches(const std::string &pack, json m)
 {
-    static const json e = json::parse(slurp(kData + "/expected.json"));
-    return e["packs"];
-}
-
-// "rompack info" of pack against its manifest m; absent fields count as 0.
-void expect_info_matches(const std::string &pack, const json &m)
-{
-    const json info = rompack({"info", pack, "--json"}).parsed(), &h = info["header"];
+    const json info = rompack({"info", pack, "--json"}).parsed();
     ASSERT_EQ(info.value("code", -1), 0) << info;
-    for (const char *key : {"rom_type", "process_type", "device_id", "oem_id", "version",
-                            "mid_version", "sw_protect", "scramble_key"})
-        EXPECT_EQ(h.value(key, json(0)), m.value(key, json(0))) << key;
-    const unsigned size = m.value("header_size", m.value("layout", "") == "older" ? 124 : 128);
-    EXPECT_EQ(h["header_size"], size);
-    EXPECT_EQ(h["layout"], size >= 128 ? "current" : "older");
-    std::vector<int> ids = m.value("match_id", std::vector<int>{});
-    ids.resize(16);
-    EXPECT_EQ(h["match_id"], json(ids));
-    EXPECT_EQ(h["rom_checksum"], h["rom_checksum_computed"]);
+    if (m.contains("match_id"))
+        m["match_id"].get_ref<json::array_t &>().resize(16, 0);
+    for (const auto &field : m.items())
+        EXPECT_EQ(info["header"].value(field.key(), field.value()), field.value()) << field.key();
+    EXPECT_EQ(info["header"]["rom_checksum"], info["header"]["rom_checksum_computed"]);
     ASSERT_EQ(info["partitions"].size(), m["partitions"].size());
-    for (size_t i = 0; i < m["partitions"].size(); ++i) {
-        const json &p = info["partitions"][i], &mp = m["partitions"][i], &load = mp["payload"];
-        for (const char *key : {"id", "type", "process_type", "data_type", "version"})
-            EXPECT_EQ(p.value(key, json(0)), mp.value(key, json(0))) << i << key;
-        EXPECT_EQ(p["header_size"], mp.value("header_size", 32)) << i;
-        EXPECT_EQ(p["size"], load.is_string() ? fs::file_size(kData + "/" + load.get<std::string>())
-                                              : load["size"].get<uintmax_t>());
-        EXPECT_EQ(p["offset"], mp.value("offset", p["offset"])) << i;
-        EXPECT_EQ(p["checksum"], p["checksum_computed"]) << i;
-    }
+    for (size_t i = 0; i < m["partitions"].size(); ++i)
+        for (const auto &field : m["partitions"][i].items())
+            EXPECT_EQ(info["partitions"][i].value(field.key(), field.value()), field.value()) << i;
 }
 
 class GoldenPack : public ::testing::TestWithParam<std::string>
@@ -76,7 +58,8 @@ class GoldenPack : public ::testing::TestWithParam<std::string>
   protected:
     const std::string pack = kData + "/" + GetParam() + ".pack";
     const std::string manifest = kData + "/" + GetParam() + ".json";
-    const json want = expected().value(GetParam(), json()); // null: no expectation
+    const json want =
+        json::parse(slurp(kData + "/expected.json"))["packs"].value(GetParam(), json());
 };
 } // namespace
 
@@ -93,21 +76,34 @@ TEST_P(GoldenPack, CreateRemakesItAndInfoReadsBackItsManifest)
         expect_info_matches(pack, json::parse(slurp(manifest)));
 }
 
+// Verify leaves the profile as it was and no temporary files behind.
 TEST_P(GoldenPack, VerifyGivesTheExpectedAnswer)
 {
+    auto tree = [] {
+        std::string all; // the same order as long as nothing changes
+        for (const auto &e : fs::recursive_directory_iterator(kData + "/device"))
+            all += e.path().string() + "\n" + (e.is_regular_file() ? slurp(e.path()) : "");
+        return all;
+    };
+    const std::string profile = tree();
+    testsupport::TempDir tmp;
+    setenv("TMPDIR", tmp.path().c_str(), 1);
     Result r = rompack({"verify", pack, "--device", kData + "/device", "--json"});
     const json v = r.parsed();
     ASSERT_TRUE(v.is_object()) << r.out << r.err;
-    EXPECT_EQ(v["code"], want["verify"]);
     EXPECT_EQ(r.status, want["verify"] == 0 || want["verify"] == 11 ? 0 : 1);
-    json write = json::array(), files = json::array();
+    json got = {{"info", want["info"]},
+                {"verify", v["code"]},
+                {"env", v["env_writes"]},
+                {"write", json::array()},
+                {"extracted", json::array()}};
     for (const json &p : v["partitions"])
-        write.push_back(p.value("write", json(nullptr)));
+        got["write"].push_back(p.value("write", json(nullptr)));
     for (const json &f : v["extracted"])
-        files.push_back(f["path"]);
-    EXPECT_EQ(write, want["write"]);
-    EXPECT_EQ(v["env_writes"], want["env"]);
-    EXPECT_EQ(files, want["extracted"]);
+        got["extracted"].push_back(f["path"]);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(tree(), profile);
+    EXPECT_TRUE(fs::is_empty(tmp.path()));
 }
 
 // Every committed pack has its expectation.
@@ -120,11 +116,7 @@ std::vector<std::string> packs()
     std::sort(names.begin(), names.end());
     return names;
 }
-INSTANTIATE_TEST_SUITE_P(Data, GoldenPack, ::testing::ValuesIn(packs()), [](const auto &info) {
-    std::string name = info.param;
-    std::replace(name.begin(), name.end(), '-', '_');
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Data, GoldenPack, ::testing::ValuesIn(packs()));
 
 TEST(RompackCreate, MakesWhatInfoReadsBackAndRefusesBadManifestsNamingTheField)
 {
@@ -143,23 +135,4 @@ TEST(RompackCreate, MakesWhatInfoReadsBackAndRefusesBadManifestsNamingTheField)
                 EXPECT_TRUE(r.err.find(row[1]) != std::string::npos && !fs::exists(made)) << r.err;
         }
     }
-}
-
-TEST(RompackVerify, LeavesTheProfileAndNoTemporaryFilesBehind)
-{
-    testsupport::TempDir tmp;
-    setenv("TMPDIR", tmp.path().c_str(), 1);
-    auto tree = [](const std::string &dir) {
-        std::map<std::string, std::string> files;
-        for (const auto &e : fs::recursive_directory_iterator(dir))
-            files[e.path().string()] = e.is_regular_file() ? slurp(e.path().string()) : "<dir>";
-        return files;
-    };
-    const auto before = tree(kData + "/device");
-    for (const char *p : {"good-mid", "good-extras", "good-upgrader"})
-        EXPECT_EQ(
-            rompack({"verify", kData + "/" + p + ".pack", "--device", kData + "/device"}).status, 0)
-            << p;
-    EXPECT_EQ(tree(kData + "/device"), before);
-    EXPECT_TRUE(fs::is_empty(tmp.path()));
 }

@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 
@@ -70,17 +69,6 @@ class Ipc : public ::testing::Test
         close(fd);
         return -1;
     }
-    // What a peer reads from one connection: "<none>" when none came.
-    static std::string receive(int listen_fd)
-    {
-        int c = readable(listen_fd) ? accept(listen_fd, nullptr, nullptr) : -1;
-        std::string bytes = c < 0 ? "<none>" : "";
-        char buf[4096];
-        for (ssize_t n; c >= 0 && readable(c) && (n = read(c, buf, sizeof(buf))) > 0;)
-            bytes.append(buf, size_t(n));
-        close(c);
-        return bytes;
-    }
     // A message as the unit puts it on the wire, and the whole zeroed record
     // the handler gets for the bytes of one.
     static std::string message(int32_t msg, int32_t from, int32_t p1, int32_t p2, std::string data)
@@ -88,16 +76,11 @@ class Ipc : public ::testing::Test
         int32_t header[5] = {int32_t(20 + data.size()), msg, from, p1, p2};
         return std::string(reinterpret_cast<const char *>(header), 20) + data;
     }
-    static std::string record(const std::string &bytes)
-    {
-        return bytes + std::string(2068 - bytes.size(), 0);
-    }
-    // The length word, then total - 4 bytes of a pattern, sent to identity 5.
+    static std::string record(std::string bytes) { return bytes.resize(2068), bytes; }
+    // The length word, then filler up to total bytes, sent to identity 5.
     static std::string send_raw(int32_t msg_len, size_t total)
     {
-        std::string bytes(total, '\0');
-        for (size_t i = 4; i < total; ++i)
-            bytes[i] = char(i * 7 + 1);
+        std::string bytes(total, 'p');
         memcpy(&bytes[0], &msg_len, std::min(total, sizeof(msg_len)));
         int fd = unix_socket(5, false);
         EXPECT_TRUE(fd >= 0 && write(fd, bytes.data(), total) == ssize_t(total));
@@ -121,28 +104,19 @@ class Ipc : public ::testing::Test
 };
 } // namespace
 
-TEST_F(Ipc, SendWritesOneWholeMessagePerConnectionToEachPeer)
+// Whole messages reaching other processes are seen by
+// tests/phonesim/peers_test.cpp; here what must not arrive.
+TEST_F(Ipc, SendRefusesWhatCannotArriveWhole)
 {
-    int peer = unix_socket(3, true), eleven = unix_socket(11, true), twelve = unix_socket(12, true);
-    const std::string most(IPC_MAX_DATA_LEN, 'd');
+    int peer = unix_socket(3, true);
+    const std::string over(IPC_MAX_DATA_LEN + 1, 'd');
     EXPECT_EQ(ipc_send(3, 4, 0, 0, nullptr, 0), -1); // not registered
     ipc_register(6);
-    ASSERT_EQ(ipc_send(3, 4, 2, 0, nullptr, 100), 0);
-    ASSERT_EQ(ipc_send(3, 5, -1, 7, "xyz", 0), 0);
-    ASSERT_EQ(ipc_send(3, 9, 1, 2, most.data(), IPC_MAX_DATA_LEN), 0);
-    EXPECT_EQ(receive(peer), message(4, 6, 2, 0, ""));
-    EXPECT_EQ(receive(peer), message(5, 6, -1, 7, ""));
-    EXPECT_EQ(receive(peer), message(9, 6, 1, 2, most));
-    EXPECT_EQ(ipc_broadcast(4, 2, 0, nullptr, 0), 0); // to 1..11
-    EXPECT_EQ(receive(peer) + receive(eleven), message(4, 6, 2, 0, "") + message(4, 6, 2, 0, ""));
-    // Refused: too long (before connecting), nobody listening, cut.
-    EXPECT_EQ(ipc_send(3, 9, 0, 0, (most + "d").data(), IPC_MAX_DATA_LEN + 1), 1);
-    EXPECT_EQ(ipc_send(9, 4, 0, 0, nullptr, 0), -1);
-    EXPECT_FALSE(readable(peer, 0) || readable(twelve, 0));
+    EXPECT_EQ(ipc_send(3, 9, 0, 0, over.data(), IPC_MAX_DATA_LEN + 1), 1);
+    EXPECT_EQ(ipc_send(9, 4, 0, 0, nullptr, 0), -1); // nobody listens
+    EXPECT_FALSE(readable(peer, 0));
     g_half_send = true;
     EXPECT_EQ(ipc_send(3, 4, 0, 0, "abcd", 4), -1);
-    ipc_unregister();
-    EXPECT_EQ(ipc_send(3, 4, 0, 0, nullptr, 0), -1);
 }
 
 TEST_F(Ipc, RunListensOnAWorldAccessibleSocketUnderARootThatFits)
@@ -154,7 +128,6 @@ TEST_F(Ipc, RunListensOnAWorldAccessibleSocketUnderARootThatFits)
     setenv("UPGRADER_ROOT", (fits + "r").c_str(), 1);
     ipc_register(5);
     EXPECT_EQ(ipc_run(handler, &inbox_[1]), -1);
-    EXPECT_EQ(ipc_send(5, 4, 0, 0, nullptr, 0), -1);
     setenv("UPGRADER_ROOT", fits.c_str(), 1);
     fs::create_directories(fits + "/var/ipc");
     testsupport::put(fits + "/var/ipc/5", ""); // a stale file where the socket goes
@@ -162,8 +135,9 @@ TEST_F(Ipc, RunListensOnAWorldAccessibleSocketUnderARootThatFits)
     EXPECT_EQ(ipc_run(handler, &inbox_[1]), -1); // already listening
     EXPECT_EQ(fs::status(fits + "/var/ipc/5").type(), fs::file_type::socket);
     EXPECT_EQ(fs::status(fits + "/var/ipc/5").permissions(), fs::perms::all);
-    ASSERT_EQ(ipc_send(5, 3, 11, 12, "hi", 2), 0);
+    ASSERT_EQ(ipc_send(5, 3, 11, 12, "hi", 2) + ipc_send(5, 4, -1, 0, nullptr, 100), 0);
     EXPECT_EQ(pop(), record(message(3, 5, 11, 12, "hi")));
+    EXPECT_EQ(pop(), record(message(4, 5, -1, 0, ""))); // no data without an address
 }
 
 TEST_F(Ipc, ReceiverTakesOnlyWholeMessagesWithinTheLimits)
@@ -183,7 +157,6 @@ TEST_F(Ipc, UnregisterStopsTheReaderAndDropsAConnectionInProgress)
 {
     const long before = threads();
     start();
-    EXPECT_EQ(threads(), before + 1);
     // Only the length word: the reader holds the connection waiting for more.
     int client = unix_socket(5, false), len = 30, queued = -1;
     ASSERT_EQ(write(client, &len, 4), 4);
@@ -192,7 +165,6 @@ TEST_F(Ipc, UnregisterStopsTheReaderAndDropsAConnectionInProgress)
     EXPECT_TRUE(readable(client) && read(client, &len, 1) == 0) << "connection left open";
     // A joined thread leaves the task list a moment after join returns.
     EXPECT_TRUE(wait_until([&] { return threads() == before; }));
-    EXPECT_FALSE(readable(inbox_[0], 0));
     EXPECT_EQ(unix_socket(5, false), -1);
 }
 

@@ -1,10 +1,9 @@
-// The platform layer against the cases of tests/data/platform.rows.
+// The platform layer against the cases of tests/data/platform.rows. Image
+// files standing in for devices are seen by tests/unit/display.
 #include "platform/platform.h"
 
 #include "files.h"
 #include "isolation.h"
-
-#include <fcntl.h>
 
 namespace
 {
@@ -47,28 +46,7 @@ TEST(Platform, RootedPathsShellQuotingAndPauseScale)
     platform_pause(86400);
     platform_pause_ms(86400000);
     char out[64];
-    ASSERT_EQ(platform_shell_quote("a|b", out, sizeof(out)), 0); // '|' cannot be in a row
-    EXPECT_EQ(through_shell(out), "a|b");
     testsupport::ScopedRoot root;
     ASSERT_EQ(platform_shell_path("/it's $HOME", out, sizeof(out)), 0);
     EXPECT_EQ(through_shell(out), root / "/it's $HOME");
-}
-
-TEST(Platform, ImageFilesStandInForTheMiscDeviceAndFrameBuffer)
-{
-    testsupport::TempDir dir;
-    int fd = open((dir.path() + "/misc0").c_str(), O_RDWR | O_CREAT, 0644), value = 7;
-    EXPECT_EQ(platform_misc_set(fd, 0x80044D07, "MISC_IOCS_LED", 3), 0);
-    EXPECT_EQ(platform_misc_get(fd, 0x40044D08, "MISC_IOCG_LED", &value), 0);
-    EXPECT_EQ(value, 0);
-    EXPECT_EQ(testsupport::slurp(dir.path() + "/misc0"), "MISC_IOCS_LED 3\nMISC_IOCG_LED\n");
-    unsigned int len = 0;
-    EXPECT_EQ(ftruncate(fd, 1056) + platform_fb_info(fd, &len), 0);
-    EXPECT_EQ(len, 1056u);
-    close(fd);
-    // A character device that is neither gets the driver's refusal.
-    fd = open("/dev/null", O_RDWR);
-    EXPECT_EQ(platform_misc_set(fd, 0x80044D05, "MISC_IOCS_WATCHDOG", 0), -1);
-    EXPECT_EQ(platform_fb_info(fd, &len), -1);
-    close(fd);
 }
