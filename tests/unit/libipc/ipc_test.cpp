@@ -47,7 +47,7 @@ class Ipc : public ::testing::Test
   protected:
     void SetUp() override { ASSERT_EQ(pipe(inbox_), 0); }
     void TearDown() override { g_half_send = false, g_then = 0, ipc_unregister(); }
-    void start() { ASSERT_EQ(ipc_register(5) + ipc_run(handler, &inbox_[1]), 0); }
+    void start() { ASSERT_EQ((ipc_register(5), ipc_run(handler, &inbox_[1])), 0); }
     static long threads() { return std::distance(fs::directory_iterator("/proc/self/task"), {}); }
     static bool readable(int fd, int ms = 10000)
     {
@@ -96,7 +96,8 @@ class Ipc : public ::testing::Test
     // proves that what was sent before it was dropped.
     void expect_next_is_marker()
     {
-        EXPECT_EQ(pop(), record(send_raw(12, 12)));
+        const std::string marker = record(send_raw(12, 12));
+        EXPECT_EQ(pop(), marker);
         EXPECT_FALSE(readable(inbox_[0], 0));
     }
     testsupport::ScopedRoot root_;
@@ -104,8 +105,7 @@ class Ipc : public ::testing::Test
 };
 } // namespace
 
-// Whole messages reaching other processes are seen by
-// tests/phonesim/peers_test.cpp; here what must not arrive.
+// Whole messages arriving are seen by tests/phonesim/peers_test.cpp.
 TEST_F(Ipc, SendRefusesWhatCannotArriveWhole)
 {
     int peer = unix_socket(3, true);
@@ -135,7 +135,8 @@ TEST_F(Ipc, RunListensOnAWorldAccessibleSocketUnderARootThatFits)
     EXPECT_EQ(ipc_run(handler, &inbox_[1]), -1); // already listening
     EXPECT_EQ(fs::status(fits + "/var/ipc/5").type(), fs::file_type::socket);
     EXPECT_EQ(fs::status(fits + "/var/ipc/5").permissions(), fs::perms::all);
-    ASSERT_EQ(ipc_send(5, 3, 11, 12, "hi", 2) + ipc_send(5, 4, -1, 0, nullptr, 100), 0);
+    ASSERT_EQ(ipc_send(5, 3, 11, 12, "hi", 2), 0);
+    ASSERT_EQ(ipc_send(5, 4, -1, 0, nullptr, 100), 0);
     EXPECT_EQ(pop(), record(message(3, 5, 11, 12, "hi")));
     EXPECT_EQ(pop(), record(message(4, 5, -1, 0, ""))); // no data without an address
 }
