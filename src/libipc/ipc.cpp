@@ -88,16 +88,14 @@ void make_ipc_dir()
 
 // --- reader thread ---
 
-// Cancellation (from ipc_unregister) is allowed only while the thread waits
-// for a peer; a handler call, logging and the bookkeeping around them always
-// run to their end.
-//
-// The reader's own frames hold nothing that needs cleaning up: what it owns
-// while it waits (the connection, the message buffer) lives in g_held, and
-// ipc_unregister releases that once the thread is gone. Cleanup that relies
-// on unwinding the cancelled thread (destructors, cleanup handlers) would
-// depend on how the C library implements cancellation, and unwinding
-// through instrumented frames upsets AddressSanitizer.
+// ipc_unregister stops the reader with pthread_cancel, allowed only while it
+// waits for a peer (accept, read, the pause after a failed accept), so a
+// handler call and the logging around it always run to their end. Closing
+// the sockets under a blocked reader instead would race with the descriptor
+// numbers being reused. What the reader holds while it waits lives in
+// g_held and is released by ipc_unregister after the join: no cleanup rests
+// on unwinding the cancelled thread, which differs between C libraries and
+// upsets AddressSanitizer.
 struct Held {
     int conn_fd;
     char *msg;
@@ -118,34 +116,27 @@ void release_held()
     g_held.msg = nullptr;
 }
 
-void allow_cancel(bool allow)
+// Runs wait() with cancellation allowed; errno as wait() left it.
+template <typename Wait> auto cancellable(Wait wait) -> decltype(wait())
 {
     int old;
-    pthread_setcancelstate(allow ? PTHREAD_CANCEL_ENABLE : PTHREAD_CANCEL_DISABLE, &old);
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+    auto result = wait();
+    int err = errno;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+    errno = err;
+    return result;
 }
 
 ssize_t cancellable_read(int fd, void *buf, size_t len)
 {
-    allow_cancel(true);
-    ssize_t n;
-    do {
-        n = read(fd, buf, len);
-    } while (n < 0 && errno == EINTR);
-    int err = errno;
-    allow_cancel(false);
-    errno = err;
-    return n;
-}
-
-int cancellable_accept(int listen_fd)
-{
-    allow_cancel(true);
-    pthread_testcancel();
-    int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    int err = errno;
-    allow_cancel(false);
-    errno = err;
-    return fd;
+    return cancellable([&] {
+        ssize_t n;
+        do {
+            n = read(fd, buf, len);
+        } while (n < 0 && errno == EINTR);
+        return n;
+    });
 }
 
 // A listening socket that keeps failing (no descriptors left, no memory)
@@ -154,17 +145,16 @@ void pause_after_accept_failure(int err)
 {
     if (err == EINTR || err == ECONNABORTED || err == EPROTO)
         return;
-    allow_cancel(true);
     timespec pause = {0, 100 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-    allow_cancel(false);
+    cancellable([&] { return nanosleep(&pause, nullptr); });
 }
 
 // Returns the message buffer (owned by the caller) when a whole message
 // arrived, null otherwise. The connection is closed either way.
 char *receive_message(int listen_fd)
 {
-    g_held.conn_fd = cancellable_accept(listen_fd);
+    g_held.conn_fd =
+        cancellable([listen_fd] { return accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); });
     if (g_held.conn_fd < 0) {
         int err = errno;
         rl_log_err("accept failed: %s", ErrorText(err).c_str());
@@ -376,7 +366,8 @@ int ipc_run(ipc_handler_t handler, void *handler_arg)
 void *read_thread(void *arg)
 {
     int listen_fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
-    allow_cancel(false);
+    int old;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
     rl_log_debug("This is thread, thread id is %u, gettid()=%d\n",
                  static_cast<unsigned>((uintptr_t)pthread_self()), static_cast<int>(syscall(SYS_gettid)));
     while (get_quitflag() == 0)
