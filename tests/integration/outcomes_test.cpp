@@ -1,32 +1,53 @@
-// How upgrades end, judged from outside the program: the telephone reboots
-// or not, what the LCD showed, what the peers heard, what the flash, the boot
-// environment and the configuration files hold afterwards. The reboot is a
-// power cut in the simulated telephone: nothing the program would do after
-// asking for it ever happens.
-#include "screens.h"
+// The real upgrader in simulated telephones, judged from outside the way a
+// user or a peer would: how the run ended (exit status, reboot or time
+// limit), log lines, broadcasts, screens, flash, boot environment and files.
+// The reboot is a power cut: nothing the program would do after asking for
+// it ever happens.
 #include "telephone.h"
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <ostream>
-#include <string>
-#include <vector>
+#include <sys/stat.h>
 
 using namespace testsupport;
-using nlohmann::json;
-using Lines = std::vector<std::string>;
 
 namespace
 {
 
-// The check's answer to a pack made for another model (device 60 here).
-const int kMachineIdErr = -95;
 const char kKeys[] = "/config/Phone/Key/ProgramableKey.conf";
 const char kSaved[] = "/config/autop_retry_save.cfg";
+// Made for another model: the check answers -95.
+const char kForeign[] = TEST_DATA_DIR "/bad-device-id.pack";
+// The reboot key pressed 3 s into the run: failure screens wait for it.
+const Lines kRebootKey = {"--keys", "3:35", "--time-limit", "60"};
+
+Lines words(const std::string &text)
+{
+    std::istringstream in(text);
+    Lines out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
+
+// A pack the telephone accepts, writing mtd6 only; with "mtdN=START,END"
+// keys, also an MTD layout partition of those.
+rompack::PackSpec mtd6_pack(const Lines &layout = {})
+{
+    std::vector<rompack::PartitionSpec> parts = {partition(6, 0x10000, "counter")};
+    if (!layout.empty()) {
+        std::string text = "[mtd]\n";
+        for (const std::string &key : layout)
+            text += key + "\n";
+        parts.insert(parts.begin(), rompack::PartitionSpec());
+        parts[0].id = 255;
+        parts[0].type = 2;
+        parts[0].payload.assign(text.begin(), text.end());
+    }
+    return accepted_pack(parts);
+}
 
 // A mid-version pack of OEM 7: the check protects the unprotected telephone
 // for OEM 7. mtd5 gets more than one 64 KiB chunk plus a rest; mtd6 carries
@@ -42,31 +63,10 @@ rompack::PackSpec mid_pack()
     return pack;
 }
 
-// A pack the check refuses: made for another model.
-rompack::PackSpec foreign_pack()
-{
-    rompack::PackSpec pack = accepted_pack({partition(5, 1000, "random:9")});
-    pack.device_id = 60;
-    return pack;
-}
-
 // The installed version again: the check answers "same version".
 rompack::PackSpec same_version_pack()
 {
     return accepted_pack({partition(5, 3000, "random:3")}, "2.143.6.200");
-}
-
-// A profile with the installed ROM version; the auto-provision housekeeping
-// looks at it (as read before the write).
-std::string with_rom(const std::string &version)
-{
-    return "{\"rom_version\": \"" + version + "\"}";
-}
-
-// A test name for an upgrade state: state0, state_minus3.
-std::string state_name(int state)
-{
-    return state < 0 ? "state_minus" + std::to_string(-state) : "state" + std::to_string(state);
 }
 
 bool exists(const std::string &path)
@@ -74,110 +74,227 @@ bool exists(const std::string &path)
     return access(path.c_str(), F_OK) == 0;
 }
 
+void put_exec(const std::string &path, const std::string &content)
+{
+    put(path, content);
+    chmod(path.c_str(), 0755);
+}
+
+std::vector<Screen> progress(const std::vector<int> &percents)
+{
+    std::vector<Screen> bar;
+    for (int percent : percents)
+        bar.push_back(Screens::progress(percent));
+    return bar;
+}
+
 } // namespace
 
-// A fresh telephone per case (with the given profile), and what the cases
-// read from its report.
+// A fresh telephone per case; the profile may give the installed ROM
+// version, which the auto-provision housekeeping looks at.
 class Phone : public ::testing::Test
 {
   protected:
-    explicit Phone(const std::string &profile = "") : phone(profile) {}
-    void SetUp() override { ASSERT_TRUE(phone.ok()); }
+    explicit Phone(const std::string &profile = "") : t(profile) {}
+    void SetUp() override { ASSERT_TRUE(t.ok()); }
 
-    Lines killapps() const { return phone.report()["records"].value("killapps", Lines{}); }
-    Lines misc() const { return phone.report().value("misc", Lines{}); }
-    // Paths the run created, changed or removed (what).
-    Lines files(const char *what) const
+    std::string installed() const { return t / "/basic/bin/upgrader"; }
+    // The pack as the telephone's file /tmp/rom.bin; returns that path.
+    std::string pack_in_tmp()
     {
-        Lines out;
-        for (const json &f : phone.report()["files"].value(what, json::array()))
-            out.push_back(f["path"]);
-        return out;
+        put(t / "/tmp/rom.bin", slurp(t.write_pack(mtd6_pack())));
+        return "/tmp/rom.bin";
     }
-    // The partitions whose bytes the run changed.
-    std::vector<int> changed() const
+    // What a run that gave up before touching anything leaves: the
+    // watchdog closed and nothing else.
+    void expect_nothing_done() const
     {
-        std::vector<int> out;
-        for (int n = 0; n < 10; ++n)
-            if (phone.partition_changed(n))
-                out.push_back(n);
-        return out;
+        EXPECT_EQ(t.misc(), Lines{"MISC_IOCS_WATCHDOG 0"});
+        EXPECT_TRUE(t.ipc_messages().empty());
+        EXPECT_TRUE(t.records("killapps").empty());
+        EXPECT_TRUE(t.partitions().empty());
+        EXPECT_TRUE(t.report()["bootenv"]["changes"].empty());
     }
     // Whether mtd5 starts with the pack's payload and is erased after it.
     bool holds_payload(const rompack::PackSpec &pack) const
     {
         std::string expected(pack.partitions[0].payload.begin(), pack.partitions[0].payload.end());
-        std::string written = phone.partition_bytes(5);
+        std::string written = t.partition_bytes(5);
         return written.compare(0, expected.size(), expected) == 0 &&
                written.find_first_not_of('\xff', expected.size()) == std::string::npos;
     }
 
-    Telephone phone;
+    Telephone t;
 };
 
-// ---------------------------------------------------------------- file mode
+// ------------------------------------------------- start-up and identities
+
+// The copies into /tmp come first, whatever the arguments: cp as the
+// telephone's shell finds it records each call.
+class Startup : public Phone
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(t.ok());
+        ASSERT_EQ(rename((t / "/bin/cp").c_str(), (t / "/bin/cp.real").c_str()), 0);
+        put_exec(t / "/bin/cp", "#!/bin/sh\necho \"$*\" >> \"$UPGRADER_ROOT/cp.log\"\n"
+                                "exec \"$UPGRADER_ROOT/bin/cp.real\" \"$@\"\n");
+    }
+    std::string copies(int bin_copies) const
+    {
+        std::string log = t / "/sbin/reboot " + t / "/tmp/\n";
+        while (bin_copies-- > 0)
+            log += t / "/bin/ " + t / "/tmp/ -rf\n";
+        return log;
+    }
+};
+
+// The shell sees the low byte of the program's negative statuses.
+TEST_F(Startup, ThreeArgumentsEndWith200AfterBothCopies)
+{
+    EXPECT_EQ(t.run({installed(), "a", "b", "c"}), -200 & 0xFF) << t.output();
+    EXPECT_EQ(slurp(t / "/cp.log"), copies(1));
+    EXPECT_EQ(t.logged("usage: " + installed() + "  or  " + installed() + " rom_file", 6), 1);
+    EXPECT_TRUE(t.ipc_messages().empty());
+    EXPECT_TRUE(t.screens().empty()) << "no UI before the mode is chosen";
+}
+
+TEST_F(Startup, CopyOfBinFailingFiveTimesEndsWith189)
+{
+    put(t / "/tmp/bin", "a file where the copy of /bin would go");
+    EXPECT_EQ(t.upgrade(t.write_pack(mtd6_pack()), "file"), -189 & 0xFF) << t.output();
+    EXPECT_EQ(slurp(t / "/cp.log"), copies(5));
+    EXPECT_EQ(t.logged("copy_bins failed!", 3), 1);
+    EXPECT_TRUE(t.ipc_messages().empty());
+    EXPECT_TRUE(t.partitions().empty());
+}
+
+TEST_F(Phone, ProgramOutsideItsInstalledPathsDoesNothing)
+{
+    ASSERT_EQ(mkdir((t / "/opt").c_str(), 0755), 0);
+    put_exec(t / "/opt/upgrader", slurp(UPGRADER_BIN));
+    EXPECT_EQ(t.run({t / "/opt/upgrader", pack_in_tmp()}), 0) << t.output();
+    EXPECT_EQ(t.logged("upgrader path error", 7), 1);
+    EXPECT_EQ(t.logged("locked "), 0);
+    expect_nothing_done(); // the watchdog is closed before the path is looked at
+}
+
+TEST_F(Phone, PathStartingWithRelaunchPathRunsAsRelaunchedIdentity)
+{
+    put_exec(t / "/tmp/upgrader_tool.new", slurp(UPGRADER_BIN));
+    EXPECT_EQ(t.run({t / "/tmp/upgrader_tool.new", pack_in_tmp()}), kRebooted) << t.output();
+    EXPECT_EQ(t.logged("locked upgrader_tool_process", 7), 1);
+    EXPECT_EQ(t.logged("locked upgrader_process"), 0);
+    EXPECT_EQ(t.partitions(), std::vector<int>{6});
+}
+
+// ------------------------------------------------------------------- locks
+
+// Another upgrader that holds the locks keeps this one from writing.
+TEST_F(Phone, HeldProcessLockEndsAtOnce)
+{
+    EXPECT_EQ(t.run({PROBE_BIN, "locks", "0xC002", "--", installed(), pack_in_tmp()}), 0)
+        << t.output();
+    EXPECT_EQ(t.logged("lock upgrader_process failed", 3), 1);
+    EXPECT_EQ(t.logged("locked upgrader_process"), 0);
+    expect_nothing_done();
+}
+
+TEST_F(Phone, HeldBurnLockEndsAfterKillScriptWithFlashUntouched)
+{
+    EXPECT_EQ(t.run({PROBE_BIN, "locks", "0xC004", "--", installed(), pack_in_tmp()}), 0)
+        << t.output();
+    EXPECT_EQ(t.logged("lock burn_flash_semid failed", 3), 1);
+    EXPECT_EQ(t.records("killapps").size(), 1u);
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
+    EXPECT_TRUE(t.partitions().empty());
+}
+
+TEST_F(Phone, TwoUpgradersStartedTogetherWriteOnce)
+{
+    // The reboot only records itself, so that the loser's log is complete
+    // whatever the order: "/tmp/reboot" cannot be made (a directory is in
+    // its place), so the winner reboots with the "reboot" its PATH finds.
+    ASSERT_EQ(mkdir((t / "/tmp/reboot").c_str(), 0755), 0);
+    put_exec(t / "/bin/reboot", "#!/bin/sh\necho reboot >> \"$UPGRADER_ROOT/reboot.log\"\n");
+    std::string program = installed() + " " + pack_in_tmp();
+
+    int status = t.run({"sh", "-c", program + " & " + program + " & wait"}, {"--time-limit", "20"});
+    EXPECT_EQ(t.logged("locked upgrader_process"), 1);
+    EXPECT_EQ(t.logged("lock upgrader_process failed"), 1);
+    // Both copy /bin to /tmp at start-up, before either takes a lock, so the
+    // second copy may be rewriting /tmp/bin/cat just as the first runs it
+    // for its check. The first then refuses the pack and waits on its
+    // failure screen until the time limit: the telephone is still owned by
+    // one upgrader and nothing is written.
+    if (t.logged("rom pack check failed!") > 0) {
+        EXPECT_EQ(status, kTimeLimit) << t.output();
+        EXPECT_TRUE(t.records("killapps").empty());
+        EXPECT_TRUE(t.partitions().empty());
+        return;
+    }
+    EXPECT_EQ(status, 0) << t.output();
+    EXPECT_EQ(t.logged("upgrader-1 completed!"), 1);
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
+    EXPECT_EQ(t.records("killapps").size(), 1u);
+    EXPECT_EQ(slurp(t / "/reboot.log"), "reboot\n");
+    EXPECT_EQ(t.partitions(), std::vector<int>{6});
+}
+
+// ------------------------------------------------------------ upgrades
 
 // A telephone whose ROM version would call for the housekeeping.
 class FileModeUpgrade : public Phone
 {
   protected:
-    FileModeUpgrade() : Phone(with_rom("59.1.3.5")) {}
+    FileModeUpgrade() : Phone("{\"rom_version\": \"59.1.3.5\"}") {}
 };
 
 TEST_F(FileModeUpgrade, WritesFlaggedPartitionsTellsPeersAndReboots)
 {
     // Auto-provision leftovers stay: the housekeeping belongs to upgrades
     // loaded by auto-provisioning.
-    put(phone / "/tmp/a.cfg", "auto.url = http://x\n");
-    std::string keys = slurp(phone / kKeys);
+    put(t / "/tmp/a.cfg", "auto.url = http://x\n");
+    std::string keys = slurp(t / kKeys);
     rompack::PackSpec pack = mid_pack();
-    EXPECT_EQ(phone.upgrade(phone.write_pack(pack), "file"), kRebooted) << phone.output();
+    EXPECT_EQ(t.upgrade(t.write_pack(pack), "file"), kRebooted) << t.output();
 
-    EXPECT_EQ(phone.partition_bytes(5).size(), 0x100000u);
+    EXPECT_EQ(t.partition_bytes(5).size(), 0x100000u);
     EXPECT_TRUE(holds_payload(pack));
-    EXPECT_EQ(changed(), std::vector<int>{5});
-    EXPECT_EQ(phone.ipc_messages(), Lines{"4,2,0"});
-    EXPECT_EQ(killapps(), Lines{"killapps.sh"});
+    EXPECT_EQ(t.partitions(), std::vector<int>{5});
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
+    EXPECT_EQ(t.records("killapps"), Lines{"killapps.sh"});
     // The watchdog is closed before the upgrade and the closing log line
     // comes after the reboot request: the power cut leaves neither undone.
-    EXPECT_EQ(misc(), Lines{"MISC_IOCS_WATCHDOG 0"});
-    EXPECT_FALSE(phone.logged("upgrader-1 completed!"));
+    EXPECT_EQ(t.misc(), Lines{"MISC_IOCS_WATCHDOG 0"});
+    EXPECT_FALSE(t.logged("upgrader-1 completed!"));
 
     // One partition of 16 blocks and one full chunk: the bar moves through
     // the erase from 15, to the write at 57, and ends full.
-    std::vector<Screen> bar;
+    std::vector<int> bar;
     for (int block = 0; block < 16; ++block)
-        bar.push_back(progress_screen(15 + block * 42 / 16));
-    bar.push_back(progress_screen(57));
-    bar.push_back(progress_screen(100));
-    EXPECT_EQ(screen_changes(phone.report()), drawn_screens(bar));
+        bar.push_back(15 + block * 42 / 16);
+    bar.insert(bar.end(), {57, 100});
+    EXPECT_EQ(t.screens(), drawn_screens(progress(bar)));
 
     Lines writes;
-    for (const json &w : phone.report()["bootenv"]["writes"])
+    for (const json &w : t.report()["bootenv"]["writes"])
         writes.push_back(w["line"]);
     EXPECT_EQ(writes, (Lines{"SW_protect 1", "SW_OEM 7", "MID_VERSION 1"}));
-    EXPECT_NE(slurp(phone / "/.phonesim/bootenv").find("SW_OEM 7\n"), std::string::npos)
+    EXPECT_NE(slurp(t / "/.phonesim/bootenv").find("SW_OEM 7\n"), std::string::npos)
         << "kept for the next boot";
-    EXPECT_FALSE(exists(phone / kSaved));
-    EXPECT_EQ(slurp(phone / kKeys), keys);
+    EXPECT_FALSE(exists(t / kSaved));
+    EXPECT_EQ(slurp(t / kKeys), keys);
 }
 
-// ------------------------------------------- shared-memory mode housekeeping
-
-struct RomRule {
-    const char *rom;
-    bool applies; // 59.x.3.y and below: provisioning files kept, line key 8 given up
-};
-
-void PrintTo(const RomRule &rule, std::ostream *out)
-{
-    *out << rule.rom << (rule.applies ? " housekeeping" : " left alone");
-}
-
-class ShmHousekeeping : public Phone, public ::testing::WithParamInterface<RomRule>
+// The ROM version, and whether the housekeeping applies to it (59.x.3.y and
+// below: provisioning files kept, line key 8 given up).
+class ShmHousekeeping : public Phone,
+                        public ::testing::WithParamInterface<std::pair<const char *, bool>>
 {
   protected:
-    ShmHousekeeping() : Phone(with_rom(GetParam().rom)) {}
+    ShmHousekeeping() : Phone(std::string("{\"rom_version\": \"") + GetParam().first + "\"}") {}
 };
 
 // A provisioning file whose name is a shell command stays a file name: no
@@ -188,19 +305,18 @@ TEST_P(ShmHousekeeping, KeepsProvisioningFilesAndGivesUpLineKey8)
     char saved_cwd[4096];
     ASSERT_NE(getcwd(saved_cwd, sizeof(saved_cwd)), nullptr);
     ASSERT_EQ(chdir(cwd.path().c_str()), 0);
-    put(phone / "/tmp/a.cfg",
-        "account.1.enable = 1\nstatic.auto_provision.server.url = http://p\n");
-    put(phone / "/tmp/x;touch PWNED;.cfg", "hostile = 1\n");
-    std::string keys = slurp(phone / kKeys);
+    put(t / "/tmp/a.cfg", "account.1.enable = 1\nstatic.auto_provision.server.url = http://p\n");
+    put(t / "/tmp/x;touch PWNED;.cfg", "hostile = 1\n");
+    std::string keys = slurp(t / kKeys);
 
-    EXPECT_EQ(phone.upgrade(phone.write_pack(mid_pack()), "shm"), kRebooted) << phone.output();
+    EXPECT_EQ(t.upgrade(t.write_pack(mid_pack()), "shm"), kRebooted) << t.output();
     EXPECT_EQ(chdir(saved_cwd), 0);
-    EXPECT_EQ(changed(), std::vector<int>{5});
-    for (const std::string &dir : {phone.dir(), cwd.path()})
+    EXPECT_EQ(t.partitions(), std::vector<int>{5});
+    for (const std::string &dir : {t.dir(), cwd.path()})
         EXPECT_NE(system(("find '" + dir + "' -name PWNED | grep -q .").c_str()), 0) << dir;
 
-    std::string saved = slurp(phone / kSaved), edited = slurp(phone / kKeys);
-    if (GetParam().applies) {
+    std::string saved = slurp(t / kSaved), edited = slurp(t / kKeys);
+    if (GetParam().second) {
         // Each file's lines with the URL lines blanked; the reboot line last.
         EXPECT_NE(saved.find("account.1.enable = 1\n"), std::string::npos) << saved;
         EXPECT_NE(saved.find("hostile = 1\n"), std::string::npos) << saved;
@@ -210,125 +326,34 @@ TEST_P(ShmHousekeeping, KeepsProvisioningFilesAndGivesUpLineKey8)
         EXPECT_EQ(edited.find("[ LINEKEY8 ]"), std::string::npos);
         EXPECT_NE(edited.find("[ LINEKEY8_NOUSED ]"), std::string::npos);
     } else {
-        EXPECT_FALSE(exists(phone / kSaved));
+        EXPECT_FALSE(exists(t / kSaved));
         EXPECT_EQ(edited, keys);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, ShmHousekeeping,
-                         ::testing::Values(RomRule{"59.1.3.5", true}, RomRule{"59.1.4.5", false}),
-                         [](const ::testing::TestParamInfo<RomRule> &info) {
-                             std::string name = std::string("rom") + info.param.rom;
-                             std::replace(name.begin(), name.end(), '.', '_');
-                             return name;
-                         });
+                         ::testing::Values(std::make_pair("59.1.3.5", true),
+                                           std::make_pair("59.1.4.5", false)));
 
-// ------------------------------------------------------------ upgrade states
-
-struct StateCase {
-    int state;
-    bool kills_apps;
-};
-
-void PrintTo(const StateCase &c, std::ostream *out)
-{
-    *out << "state " << c.state << (c.kills_apps ? ", kill script" : ", no kill script");
-}
-
-class UpgradeState : public Phone, public ::testing::WithParamInterface<StateCase>
+// The upgrade state, and whether the kill script runs in it.
+class UpgradeState : public Phone, public ::testing::WithParamInterface<std::pair<int, bool>>
 {
 };
 
 TEST_P(UpgradeState, StopsTheApplicationsUnlessTold)
 {
-    EXPECT_EQ(phone.upgrade(phone.write_pack(mid_pack()), "shm",
-                            {"--state", std::to_string(GetParam().state)}),
-              kRebooted)
-        << phone.output();
-    EXPECT_TRUE(phone.partition_changed(5));
-    EXPECT_EQ(killapps().size(), GetParam().kills_apps ? 1u : 0u);
+    EXPECT_EQ(
+        t.upgrade(t.write_pack(mid_pack()), "shm", {"--state", std::to_string(GetParam().first)}),
+        kRebooted)
+        << t.output();
+    EXPECT_EQ(t.partitions(), std::vector<int>{5});
+    EXPECT_EQ(t.records("killapps").size(), GetParam().second ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(States, UpgradeState,
-                         ::testing::Values(StateCase{0, true}, StateCase{1, true},
-                                           StateCase{2, false}, StateCase{3, true},
-                                           StateCase{-3, false}),
-                         [](const ::testing::TestParamInfo<StateCase> &info) {
-                             return state_name(info.param.state);
-                         });
-
-class FailureScreenState : public Phone, public ::testing::WithParamInterface<int>
-{
-};
-
-// The failure screen waits for the reboot key; the key script presses it
-// at once and the press waits in the keypad's queue.
-TEST_P(FailureScreenState, ShowsTheFailureAndRebootsOnTheKey)
-{
-    EXPECT_EQ(phone.upgrade(phone.write_pack(foreign_pack()), "shm",
-                            {"--state", std::to_string(GetParam()), "--keys", "0:35"}),
-              kRebooted)
-        << phone.output();
-    EXPECT_TRUE(phone.logged("rom pack check failed! ID:" + std::to_string(kMachineIdErr)));
-    EXPECT_EQ(phone.ipc_messages(), (Lines{"4,1,0", "3,0,0"}));
-    EXPECT_TRUE(killapps().empty());
-    EXPECT_EQ(
-        screen_changes(phone.report()),
-        drawn_screens({failed_screen("Rom check Failed!", kMachineIdErr), rebooting_screen()}));
-    EXPECT_TRUE(changed().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(States, FailureScreenState, ::testing::Values(0, 2, -3),
-                         [](const ::testing::TestParamInfo<int> &info) {
-                             return state_name(info.param);
-                         });
-
-using FailureScreen = Phone;
-
-TEST_F(FailureScreen, OtherStateEndsWithTheStatusAndNoScreen)
-{
-    // -193 as an exit status.
-    EXPECT_EQ(phone.upgrade(phone.write_pack(foreign_pack()), "shm", {"--state", "3"}), 63)
-        << phone.output();
-    EXPECT_EQ(phone.ipc_messages(), Lines{"4,1,0"});
-    EXPECT_TRUE(phone.report()["frames"].empty());
-    EXPECT_FALSE(phone.logged("Rom check Failed!"));
-}
-
-TEST_F(FailureScreen, AutoProvisionedUpgradeCountsDownAndReboots)
-{
-    EXPECT_EQ(phone.upgrade(phone.write_pack(foreign_pack()), "shm", {"--state", "1"}), kRebooted)
-        << phone.output();
-    EXPECT_EQ(phone.ipc_messages(), (Lines{"4,1,0", "3,0,0"}));
-    std::vector<Screen> screens;
-    for (int seconds = 60; seconds >= 1; --seconds)
-        screens.push_back(countdown_screen(kMachineIdErr, seconds));
-    screens.push_back(rebooting_screen());
-    EXPECT_EQ(screen_changes(phone.report()), drawn_screens(screens));
-}
-
-// A release or an auto-repeat of the reboot key, or another key, is no
-// press of the reboot key. The probe writes them once the failure screen
-// listens and signs when they have all been read; the run then goes on to
-// its time limit without a reboot.
-TEST_F(FailureScreen, ReleaseRepeatOrOtherKeyDoNotReboot)
-{
-    std::vector<uint8_t> bytes = rompack::make_pack(foreign_pack());
-    put(phone / "/tmp/bad.pack", std::string(bytes.begin(), bytes.end()));
-    std::string script = "\"$1\" /tmp/bad.pack & exec \"$2\" \"$3\" \"$4\" 35:0 35:2 34:1 34:0";
-    EXPECT_EQ(
-        phone.run({"sh", "-c", script, "sh", phone / "/basic/bin/upgrader", OUTCOME_PROBE_KEYS,
-                   phone / "/dev/input/event0", phone / "/tmp/events_read"},
-                  {"--time-limit", "20"}),
-        kTimeLimit)
-        << phone.output();
-    EXPECT_TRUE(exists(phone / "/tmp/events_read")) << "the keys were read";
-    EXPECT_EQ(screen_changes(phone.report()),
-              drawn_screens({failed_screen("Rom check Failed!", kMachineIdErr)}));
-    EXPECT_TRUE(killapps().empty());
-}
-
-// ------------------------------------------------------- same version
+                         ::testing::Values(std::make_pair(0, true), std::make_pair(1, true),
+                                           std::make_pair(2, false), std::make_pair(3, true),
+                                           std::make_pair(-3, false)));
 
 class SameVersion : public Phone, public ::testing::WithParamInterface<const char *>
 {
@@ -338,40 +363,186 @@ class SameVersion : public Phone, public ::testing::WithParamInterface<const cha
 // reboots before anything is written.
 TEST_P(SameVersion, RunsTheBarAndRebootsWithoutWriting)
 {
-    put(phone / "/config/upgrader_autop", "1\n");
-    EXPECT_EQ(phone.upgrade(phone.write_pack(same_version_pack()), GetParam()), kRebooted)
-        << phone.output();
-    EXPECT_TRUE(changed().empty());
-    Lines removed = files("removed");
-    EXPECT_NE(std::find(removed.begin(), removed.end(), "/config/upgrader_autop"), removed.end());
-    EXPECT_EQ(killapps(), Lines{"killapps.sh"});
-    EXPECT_EQ(phone.ipc_messages(), Lines{"4,2,0"});
-
-    std::vector<Screen> bar;
-    for (int percent = 15; percent <= 95; percent += 10)
-        bar.push_back(progress_screen(percent));
-    bar.push_back(progress_screen(100));
-    EXPECT_EQ(screen_changes(phone.report()), drawn_screens(bar));
+    put(t / "/config/upgrader_autop", "1\n");
+    EXPECT_EQ(t.upgrade(t.write_pack(same_version_pack()), GetParam()), kRebooted) << t.output();
+    EXPECT_TRUE(t.partitions().empty());
+    EXPECT_FALSE(exists(t / "/config/upgrader_autop"));
+    EXPECT_EQ(t.records("killapps"), Lines{"killapps.sh"});
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
+    EXPECT_EQ(t.screens(), drawn_screens(progress({15, 25, 35, 45, 55, 65, 75, 85, 95, 100})));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SameVersion, ::testing::Values("file", "shm"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             return std::string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, SameVersion, ::testing::Values("file", "shm"));
 
-// ------------------------------------------------------------ direct mode
-
-using DirectMode = Phone;
-
-TEST_F(DirectMode, WritesEvenTheSameVersionWithoutLocksOrPeers)
+TEST_F(Phone, DirectModeWritesEvenTheSameVersionWithoutLocksOrPeers)
 {
     rompack::PackSpec pack = same_version_pack();
-    EXPECT_EQ(phone.upgrade(phone.write_pack(pack), "direct"), kRebooted) << phone.output();
+    EXPECT_EQ(t.upgrade(t.write_pack(pack), "direct"), kRebooted) << t.output();
     EXPECT_TRUE(holds_payload(pack));
-    EXPECT_TRUE(phone.ipc_messages().empty());
-    EXPECT_EQ(killapps(), Lines{"killapps.sh"});
-    EXPECT_TRUE(misc().empty()) << "the watchdog is left as it is";
-    EXPECT_TRUE(phone.logged("rom upgrader completed!"));
-    EXPECT_FALSE(phone.logged("wait lock"));
-    EXPECT_FALSE(phone.logged("locked"));
+    EXPECT_TRUE(t.ipc_messages().empty());
+    EXPECT_EQ(t.records("killapps"), Lines{"killapps.sh"});
+    EXPECT_TRUE(t.misc().empty()) << "the watchdog is left as it is";
+    EXPECT_TRUE(t.logged("rom upgrader completed!"));
+    EXPECT_FALSE(t.logged("wait lock"));
+    EXPECT_FALSE(t.logged("locked"));
+}
+
+TEST_F(Phone, CarriedUpgraderTakesOverTheUpgrade)
+{
+    rompack::PartitionSpec tool;
+    tool.id = 255;
+    tool.type = 1;
+    rompack::parse_version("1.0.0.82", &tool.version);
+    std::string program = slurp(UPGRADER_BIN);
+    tool.payload.assign(program.begin(), program.end());
+    std::string pack = t.write_pack(accepted_pack({tool, partition(6, 0x10000, "counter")}));
+
+    // phonesim ends whatever the command leaves running when it ends, so the
+    // command outlives the first run and keeps its status.
+    std::string first = installed() + "; echo $? > " + t / "/first.status" + "; sleep 100";
+    EXPECT_EQ(t.run({"sh", "-c", first}, {"--load", pack, "--state", "0", "--time-limit", "60"}),
+              kRebooted)
+        << t.output();
+    EXPECT_EQ(slurp(t / "/first.status"), "0\n");
+    EXPECT_EQ(t.logged("upgrader_tool_check /tmp/upgrader_tool exist", 7), 1);
+    EXPECT_EQ(t.logged("locked upgrader_tool_process", 7), 1);
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
+    EXPECT_EQ(t.records("killapps").size(), 1u);
+    EXPECT_EQ(t.partitions(), std::vector<int>{6});
+}
+
+// ---------------------------------------------------------------- failures
+
+// The failure table (tests/data/failure-screens.rows): every failure with a
+// screen shows it with its ID after the one broadcast before it, logs the
+// text at error level and reboots once the key comes.
+class FailureTable : public Phone, public ::testing::WithParamInterface<Row>
+{
+  protected:
+    FailureTable() : Phone(GetParam()[6].empty() ? "" : "{" + GetParam()[6] + "}") {}
+};
+
+TEST_P(FailureTable, ShowsTheScreenAndRebootsOnTheKey)
+{
+    const Row &row = GetParam();
+    Lines mode = words(row[7]), pack = words(row[8]), flash = words(row[9]);
+    Lines options(mode.begin() + 1, mode.end());
+    if (std::find(options.begin(), options.end(), "--keys") == options.end())
+        options.insert(options.end(), {"--keys", "3:35"});
+    options.insert(options.end(), {"--time-limit", "60"});
+    std::string file = pack[0] == "mtd6" ? t.write_pack(mtd6_pack())
+                       : pack[0] == "layout"
+                           ? t.write_pack(mtd6_pack({pack.begin() + 1, pack.end()}))
+                           : TEST_DATA_DIR "/" + pack[0];
+    int status =
+        mode[0] == "none" ? t.run({installed()}, options) : t.upgrade(file, mode[0], options);
+
+    EXPECT_EQ(status, kRebooted) << t.output();
+    EXPECT_EQ(t.ipc_messages(), words(row[3]));
+    EXPECT_EQ(t.logged(row[1], 3), 1);
+    if (!row[4].empty()) {
+        EXPECT_EQ(t.logged(row[4], std::stoi(row[5])), 1) << row[4];
+    }
+    Lines screens =
+        drawn_screens({Screens::failed(row[1], std::stoi(row[2])), Screens::rebooting()});
+    Lines seen = t.screens();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), screens[0]), seen.end()) << row[2];
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), screens.back()) << "the key was taken as the reboot key";
+    if (flash[0] == "moves") {
+        EXPECT_EQ(t.partition(std::stoi(flash[1]))["moved"], true);
+        EXPECT_EQ(t.partition(6)["changed"], false);
+    } else if (flash[0] == "untouched") {
+        EXPECT_TRUE(t.partitions().empty());
+        EXPECT_TRUE(t.partitions("moved").empty());
+    }
+    if (!row[10].empty()) {
+        EXPECT_EQ(t.records("umount").size(), std::stoul(row[10]));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FailureTable,
+                         ::testing::ValuesIn(rows(TEST_DATA_DIR "/failure-screens.rows")),
+                         [](const ::testing::TestParamInfo<Row> &info) { return info.param[0]; });
+
+TEST_F(Phone, AutoProvisionLoadFailedCountsDownAndReboots)
+{
+    // No key: the countdown reboots by itself (pauses scaled to nothing).
+    EXPECT_EQ(t.upgrade(t.write_pack(mtd6_pack()), "shm", {"--state=-2", "--time-limit", "60"}),
+              kRebooted)
+        << t.output();
+    EXPECT_EQ(t.logged("upgrader_state is failed", 6), 1);
+    EXPECT_EQ(t.ipc_messages(), Lines{"3,0,0"});
+    ASSERT_FALSE(t.screens().empty());
+    EXPECT_EQ(t.screens()[0], drawn_screens({Screens::countdown(-199, 60)})[0]);
+    EXPECT_EQ(t.logged("Load Rom Failed!"), 0) << "no failure screen of its own";
+    EXPECT_TRUE(t.partitions().empty());
+}
+
+TEST_F(Phone, AutoProvisionedRefusedPackCountsDownAndReboots)
+{
+    EXPECT_EQ(t.upgrade(kForeign, "shm", {"--state", "1"}), kRebooted) << t.output();
+    EXPECT_EQ(t.ipc_messages(), (Lines{"4,1,0", "3,0,0"}));
+    std::vector<Screen> screens;
+    for (int seconds = 60; seconds >= 1; --seconds)
+        screens.push_back(Screens::countdown(-95, seconds));
+    screens.push_back(Screens::rebooting());
+    EXPECT_EQ(t.screens(), drawn_screens(screens));
+}
+
+TEST_F(Phone, RefusedPackInOtherStateEndsWithTheStatusAndNoScreen)
+{
+    EXPECT_EQ(t.upgrade(kForeign, "shm", {"--state", "3"}), -193 & 0xFF) << t.output();
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,1,0"});
+    EXPECT_TRUE(t.screens().empty());
+    EXPECT_FALSE(t.logged("Rom check Failed!"));
+}
+
+// A release or an auto-repeat of the reboot key, or another key, is no
+// press of the reboot key. The probe writes them once the failure screen
+// listens and signs when they have all been read; the run then goes on to
+// its time limit without a reboot.
+TEST_F(Phone, ReleaseRepeatOrOtherKeyDoNotReboot)
+{
+    put(t / "/tmp/bad.pack", slurp(kForeign));
+    std::string script =
+        "\"$1\" /tmp/bad.pack & exec \"$2\" keys \"$3\" \"$4\" 35:0 35:2 34:1 34:0";
+    EXPECT_EQ(t.run({"sh", "-c", script, "sh", installed(), PROBE_BIN, t / "/dev/input/event0",
+                     t / "/tmp/events_read"},
+                    {"--time-limit", "20"}),
+              kTimeLimit)
+        << t.output();
+    EXPECT_TRUE(exists(t / "/tmp/events_read")) << "the keys were read";
+    EXPECT_EQ(t.screens(), drawn_screens({Screens::failed("Rom check Failed!", -95)}));
+    EXPECT_TRUE(t.records("killapps").empty());
+}
+
+TEST_F(Phone, WatchdogThatCannotBeClosedEndsWith190)
+{
+    ASSERT_EQ(remove((t / "/dev/misc0").c_str()), 0);
+    ASSERT_EQ(mkdir((t / "/dev/misc0").c_str(), 0755), 0);
+    EXPECT_EQ(t.upgrade(t.write_pack(mtd6_pack()), "file", kRebootKey), kRebooted) << t.output();
+    EXPECT_EQ(t.ipc_messages(), Lines{"3,0,0"});
+    EXPECT_EQ(t.screens(),
+              drawn_screens({Screens::failed("Upgrade Failed!", -190), Screens::rebooting()}));
+    // Three tries; one more may follow the reboot request before the
+    // telephone goes down.
+    EXPECT_GE(t.logged("/dev/misc0 open failed", 3), 3);
+    EXPECT_TRUE(t.misc().empty());
+    EXPECT_EQ(t.logged("locked upgrader_process"), 0);
+    EXPECT_TRUE(t.partitions().empty());
+}
+
+// A missing pack file (-196) and an empty one (-195) end the run before any
+// screen or broadcast.
+TEST_F(Phone, UnreadableRomFileEndsWithTheStatusAlone)
+{
+    EXPECT_EQ(t.run({installed(), "/tmp/rom.bin"}, {"--time-limit", "60"}), -196 & 0xFF);
+    EXPECT_EQ(t.logged("/tmp/rom.bin File open failed!", 3), 1);
+    EXPECT_TRUE(t.ipc_messages().empty());
+    put(t / "/tmp/rom.bin", "");
+    EXPECT_EQ(t.run({installed(), "/tmp/rom.bin"}, {"--time-limit", "60"}), -195 & 0xFF);
+    EXPECT_EQ(t.logged("memory map failed!", 3), 1);
+    EXPECT_TRUE(t.ipc_messages().empty());
+    EXPECT_TRUE(t.partitions().empty());
 }
