@@ -16,16 +16,6 @@ using namespace phonesim;
 namespace
 {
 
-std::vector<uint8_t> frame_with(const std::vector<std::pair<int, int>> &ink)
-{
-    std::vector<uint8_t> frame(kFrameBytes);
-    for (const auto &p : ink) {
-        size_t n = size_t(p.second) * kLcdWidth + p.first;
-        frame[n / 8] |= uint8_t(1 << (n % 8));
-    }
-    return frame;
-}
-
 struct Decoded {
     png_image image;
     std::vector<uint8_t> rgb;
@@ -92,9 +82,14 @@ TEST(Frames, ContactSheetPlacesFramesInAGrid)
 // Two pixel rows per line of text: upper, lower or both halves of a block.
 TEST(Frames, TextUsesHalfBlocksForPixelPairs)
 {
-    std::string text = render_text(frame_with({{0, 0}, {1, 1}, {2, 62}, {2, 63}, {131, 2}}));
+    std::vector<uint8_t> frame(kFrameBytes);
+    frame[0] = 1 << 0;    // (0, 0)
+    frame[16] = 1 << 5;   // (1, 1)
+    frame[1023] = 1 << 2; // (2, 62)
+    frame[1039] = 1 << 6; // (2, 63)
+    frame[49] = 1 << 3;   // (131, 2)
+    std::istringstream in(render_text(frame));
     std::vector<std::string> lines;
-    std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     ASSERT_EQ(lines.size(), 32u);

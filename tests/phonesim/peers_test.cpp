@@ -1,15 +1,13 @@
-// The telephone's other programs as phonesim plays them: the IPC listeners,
-// the loader of the shared upgrade memory, the configuration saver and the
-// keypad.
+// The telephone's other programs as phonesim plays them: the loader of the
+// shared upgrade memory and the configuration saver (the IPC listeners and
+// the keypad are seen in runs).
 #include "phonesim/peers.h"
 
-#include "libipc/ipc.h"
 #include "libupgrader/libupgrader.h"
 #include "semctrl/semctrl.h"
 
 #include "files.h"
 #include "isolation.h"
-#include "lcd_root.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +19,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <set>
 
 using namespace phonesim;
 using testsupport::wait_until;
@@ -42,32 +38,6 @@ std::vector<uint8_t> bytes(size_t size, uint32_t seed)
 }
 
 } // namespace
-
-TEST(Peers, BroadcastFromTheUpgraderReachesEveryListener)
-{
-    testsupport::ScopedRoot root;
-    IpcListeners listeners;
-    std::string error;
-    const std::set<int> ids = {1, 2, 3, 4, 5, 7, 8, 9, 10, 11}; // 6 is the upgrader's
-    ASSERT_EQ(listeners.start(root.path(), std::vector<int>(ids.begin(), ids.end()), &error), 0)
-        << error;
-    ipc_register(6);
-    ipc_broadcast(4, 2, 0, nullptr, 0);
-    EXPECT_TRUE(wait_until([&] { return listeners.messages().size() >= 10; }));
-    listeners.stop();
-
-    std::set<int> reached;
-    for (const IpcRecord &r : listeners.messages()) {
-        reached.insert(r.listener);
-        EXPECT_EQ(r.msg_len, 20);
-        EXPECT_EQ(r.msg, 4);
-        EXPECT_EQ(r.sender, 6);
-        EXPECT_EQ(r.param1, 2);
-    }
-    EXPECT_EQ(listeners.messages().size(), 10u);
-    EXPECT_EQ(reached, ids);
-    ipc_unregister();
-}
 
 TEST(Peers, LoaderLeavesThePackAndStateInSharedMemory)
 {
@@ -136,37 +106,4 @@ TEST(Peers, ConfigSaverHoldsItsSemaphoreUntilStoppedOrDone)
     // A short hold ends by itself.
     ASSERT_EQ(saver.start(0.05, &error), 0) << error;
     EXPECT_TRUE(wait_until([&] { return semctl(semid, 0, GETVAL) == 1; }));
-}
-
-TEST(Peers, KeyScriptWritesPressAndReleaseInTimeOrder)
-{
-    std::vector<KeyPress> keys;
-    for (const char *bad : {"x:1", "1:", "1:17,", "-1:3", "1:70000", "1:3x"})
-        EXPECT_FALSE(parse_keys(bad, &keys)) << bad;
-    ASSERT_TRUE(parse_keys("0.02:32,0:17,3600:5", &keys));
-
-    testsupport::TempDir dir;
-    std::string fifo = dir.path() + "/event0";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
-    KeyScript script;
-    std::string error;
-    // The last press lies far ahead: stop() must cut its wait short.
-    ASSERT_EQ(script.start(fifo, keys, &error), 0) << error;
-    int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    std::string got;
-    ASSERT_TRUE(wait_until([&] {
-        char buffer[64];
-        ssize_t n = read(fd, buffer, sizeof(buffer));
-        got.append(buffer, n > 0 ? size_t(n) : 0);
-        return got.size() >= 64;
-    }));
-    script.stop();
-    close(fd);
-    ASSERT_EQ(got.size(), 64u);
-    const std::pair<uint16_t, int32_t> expected[] = {{17, 1}, {17, 0}, {32, 1}, {32, 0}};
-    for (int i = 0; i < 4; ++i) // the time stamp aside, as the keypad driver sends them
-        EXPECT_EQ(got.substr(i * 16 + 8, 8),
-                  testsupport::key_event(expected[i].first, expected[i].second).substr(8))
-            << i;
 }

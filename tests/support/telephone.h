@@ -1,9 +1,6 @@
-// A simulated telephone driven through the phonesim command (each run is a
-// process of its own: a run enters namespaces for good) and judged from its
-// report the way a user or a peer would: how the run ended, log lines, IPC
-// broadcasts, screens, flash. Also the packs the telephone accepts and the
-// screens it must show, drawn by the UI library. PHONESIM_BIN and
-// UPGRADER_BIN name the programs.
+// A simulated telephone driven through the phonesim command (PHONESIM_BIN,
+// with UPGRADER_BIN installed) and judged from its report; the packs it
+// accepts and the screens it must show, drawn by the UI library.
 #ifndef TESTS_SUPPORT_TELEPHONE_H
 #define TESTS_SUPPORT_TELEPHONE_H
 
@@ -20,7 +17,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -74,32 +70,11 @@ inline rompack::PartitionSpec partition(uint32_t id, uint32_t size, const std::s
     return p;
 }
 
-// The screens of the upgrade, as the program draws them.
-using Screen = std::function<void(CBasicUI &)>;
-struct Screens {
-    static Screen progress(int pc)
-    {
-        return [=](CBasicUI &ui) { ui.SetUpgradingProgressBar(pc); };
-    }
-    static Screen failed(const std::string &text, int id)
-    {
-        return [=](CBasicUI &ui) { ui.ShowUpgradingFailedInfoWithID(text.c_str(), id); };
-    }
-    static Screen countdown(int id, int s)
-    {
-        return [=](CBasicUI &ui) { ui.ShowUpgradingAutop2FailedInfoWithID(id, s); };
-    }
-    static Screen rebooting()
-    {
-        return [](CBasicUI &ui) { ui.DispNoticeInfo("Rebooting..."); };
-    }
-};
-
-// The LCD (hex) after each of the screens, drawn one after the other on a
-// plain root with the default telephone's hardware version. The UI keeps one
-// dialog and one mapped frame buffer per process: the drawing happens in a
-// child of its own.
-inline Lines drawn_screens(const std::vector<Screen> &screens)
+// The LCD (hex) after each of the screens drawn in turn on a plain root:
+// "progress PERCENT", "failed ID TEXT", "countdown ID SECONDS" or
+// "rebooting". In a child: the UI keeps one dialog and frame buffer mapping
+// per process.
+inline Lines drawn_screens(const Lines &screens)
 {
     TempDir out;
     int rc = in_child([&] {
@@ -111,13 +86,23 @@ inline Lines drawn_screens(const std::vector<Screen> &screens)
         CBasicUI ui;
         if (ui.Init() < 0)
             return 1;
-        std::string text;
-        for (const Screen &show : screens) {
-            show(ui);
-            text += to_hex(slurp(root / "/dev/fb0")) + "\n";
+        std::string pictures, kind, text;
+        for (const std::string &screen : screens) {
+            int n = 0, seconds = 0;
+            std::istringstream in(screen);
+            in >> kind >> n >> seconds;
+            if (kind == "progress")
+                ui.SetUpgradingProgressBar(n);
+            else if (kind == "countdown")
+                ui.ShowUpgradingAutop2FailedInfoWithID(n, seconds);
+            else if (kind == "failed")
+                ui.ShowUpgradingFailedInfoWithID(screen.substr(screen.find(' ', 7) + 1).c_str(), n);
+            else
+                ui.DispNoticeInfo("Rebooting...");
+            pictures += to_hex(slurp(root / "/dev/fb0")) + "\n";
         }
         ui.Deinit();
-        put(out.path() + "/pictures", text);
+        put(out.path() + "/pictures", pictures);
         return 0;
     });
     Lines hex;
@@ -130,8 +115,7 @@ inline Lines drawn_screens(const std::vector<Screen> &screens)
 class Telephone
 {
   public:
-    // A fresh telephone in a temporary directory; profile is phonesim's JSON
-    // profile ("" = defaults).
+    // A fresh telephone; profile is phonesim's JSON profile ("" = defaults).
     explicit Telephone(const std::string &profile = "")
     {
         Lines args = {"init", dir_, "--program", UPGRADER_BIN};
@@ -155,18 +139,18 @@ class Telephone
         return tmp_.path() + "/rom.bin";
     }
 
-    // phonesim upgrade DIR PACK --mode MODE [options], or run DIR [options]
-    // -- command: pauses scaled to 0 and a 120 s limit unless the options
-    // say otherwise. The status of phonesim; the report is loaded.
+    // phonesim upgrade or run (each run is a process of its own: it enters
+    // namespaces for good); pauses scaled to 0 and a 120 s limit unless the
+    // options say otherwise. phonesim's status; the report is loaded.
     int upgrade(const std::string &pack, const std::string &mode, const Lines &options = {})
     {
-        return invoke({"upgrade", dir_, pack, "--mode", mode}, options, {});
+        return invoke({"upgrade", dir_, pack, "--mode", mode}, options);
     }
-    int run(const Lines &command, const Lines &options = {})
+    int run(const Lines &command, Lines options = {})
     {
-        Lines tail = {"--"};
-        tail.insert(tail.end(), command.begin(), command.end());
-        return invoke({"run", dir_}, options, tail);
+        options.push_back("--");
+        options.insert(options.end(), command.begin(), command.end());
+        return invoke({"run", dir_}, options);
     }
 
     const json &report() const { return report_; }
@@ -189,9 +173,8 @@ class Telephone
         Lines out;
         for (const json &m : report_.value("ipc", json::array()))
             if (m["listener"] == 1)
-                out.push_back(std::to_string(m["msg"].get<int>()) + "," +
-                              std::to_string(m["param1"].get<int>()) + "," +
-                              std::to_string(m["param2"].get<int>()));
+                out.push_back(m["msg"].dump() + "," + m["param1"].dump() + "," +
+                              m["param2"].dump());
         return out;
     }
     Lines misc() const { return report_.value("misc", Lines{}); }
@@ -209,13 +192,14 @@ class Telephone
                 return p;
         return nullptr;
     }
-    // The partitions whose "changed" (or "moved") flag the last run set.
-    std::vector<int> partitions(const char *flag = "changed") const
+    // The partitions whose "changed" (or "moved") flag the last run set, as
+    // "4 8"; "" for none.
+    std::string partitions(const char *flag = "changed") const
     {
-        std::vector<int> out;
+        std::string out;
         for (int n = 0; n < 10; ++n)
             if (partition(n).is_object() && partition(n).value(flag, false))
-                out.push_back(n);
+                out += (out.empty() ? "" : " ") + std::to_string(n);
         return out;
     }
     // The bytes of mtdN's current window in the chip image.
@@ -227,8 +211,8 @@ class Telephone
         return slurp(dir_ + "/.phonesim/flash.img").substr(start - 0x90000000u, end - start);
     }
 
-    // The hex of every frame of the run with repeats of the same picture in
-    // a row taken out: what a person watching the LCD saw change.
+    // The hex of every frame, repeats in a row taken out: what a person
+    // watching the LCD saw change.
     Lines screens() const
     {
         Lines out;
@@ -240,14 +224,12 @@ class Telephone
     }
 
   private:
-    // Options go before "--" of a run, after PACK of an upgrade.
-    int invoke(Lines args, const Lines &options, const Lines &tail)
+    int invoke(Lines args, const Lines &options)
     {
         for (auto d : {std::make_pair("--pause-scale", "0"), std::make_pair("--time-limit", "120")})
             if (std::find(options.begin(), options.end(), d.first) == options.end())
                 args.insert(args.end(), {d.first, d.second});
         args.insert(args.end(), options.begin(), options.end());
-        args.insert(args.end(), tail.begin(), tail.end());
         int status = phonesim(args, tmp_.path() + "/run.out");
         report_ = json::parse(slurp(dir_ + "/.phonesim/last-run/report.json"), nullptr, false);
         if (!report_.is_object())
