@@ -1,8 +1,6 @@
 // The real upgrader in simulated telephones, judged from outside the way a
-// user or a peer would: how the run ended (exit status, reboot or time
-// limit), log lines, broadcasts, screens, flash, boot environment and files.
-// The reboot is a power cut: nothing the program would do after asking for
-// it ever happens.
+// user or a peer would. The reboot is a power cut: nothing the program would
+// do after asking for it ever happens.
 #include "telephone.h"
 
 #include <gtest/gtest.h>
@@ -78,18 +76,9 @@ void put_exec(const std::string &path, const std::string &content)
     chmod(path.c_str(), 0755);
 }
 
-Lines progress(const std::vector<int> &percents)
-{
-    Lines bar;
-    for (int percent : percents)
-        bar.push_back("progress " + std::to_string(percent));
-    return bar;
-}
-
 } // namespace
 
-// A fresh telephone per case; the profile may give the installed ROM
-// version, which the auto-provision housekeeping looks at.
+// A fresh telephone per case.
 class Phone : public ::testing::Test
 {
   protected:
@@ -104,6 +93,33 @@ class Phone : public ::testing::Test
         return t.partition_bytes(5) == payload + std::string(0x100000 - payload.size(), '\xff');
     }
 
+    // Runs a row's command, "run ARGS..." ($UPGRADER the installed program,
+    // $PROBE the peer probe, $PHONE the telephone's directory) or "upgrade
+    // MODE OPTIONS...", with a row's pack: "mtd6" writes mtd6, "mid" the
+    // mid-version pack, "layout KEYS..." mtd6 and an MTD layout of those
+    // keys, else a pack file of the test data. The pack is also the
+    // telephone's /tmp/rom.bin.
+    int run_row(const std::string &command_text, const std::string &pack_text,
+                const Lines &options = {})
+    {
+        Lines command = words(command_text), recipe = words(pack_text);
+        std::string pack = recipe[0] == "mtd6"  ? t.write_pack(mtd6_pack())
+                           : recipe[0] == "mid" ? t.write_pack(mid_pack())
+                           : recipe[0] == "layout"
+                               ? t.write_pack(mtd6_pack({recipe.begin() + 1, recipe.end()}))
+                               : TEST_DATA_DIR "/" + recipe[0];
+        put(t / "/tmp/rom.bin", slurp(pack));
+        for (std::string &w : command)
+            w = w == "$UPGRADER"        ? installed()
+                : w == "$PROBE"         ? PROBE_BIN
+                : w.find("$PHONE") == 0 ? t.dir() + w.substr(6)
+                                        : w;
+        if (command[0] == "run")
+            return t.run(Lines(command.begin() + 1, command.end()), options);
+        command.insert(command.end(), options.begin(), options.end());
+        return t.upgrade(pack, command[1], Lines(command.begin() + 2, command.end()));
+    }
+
     Telephone t;
 };
 
@@ -115,24 +131,12 @@ class Endings : public Phone, public ::testing::WithParamInterface<Row>
 TEST_P(Endings, AsTheRowSays)
 {
     const Row &row = GetParam();
-    Lines setup = words(row[1]), command = words(row[2]);
-    std::string pack = row[3] == "mtd6"  ? t.write_pack(mtd6_pack())
-                       : row[3] == "mid" ? t.write_pack(mid_pack())
-                                         : TEST_DATA_DIR "/" + row[3];
-    put(t / "/tmp/rom.bin", slurp(pack));
+    Lines setup = words(row[1]);
     if (!setup.empty()) {
         mkdir((t / setup[1].substr(0, setup[1].rfind('/'))).c_str(), 0755); // may be there
         put_exec(t / setup[1], setup[0] == "upgrader-at" ? slurp(UPGRADER_BIN) : "");
     }
-    for (std::string &w : command)
-        w = w == "$UPGRADER"        ? installed()
-            : w == "$PROBE"         ? PROBE_BIN
-            : w.find("$PHONE") == 0 ? t.dir() + w.substr(6)
-                                    : w;
-    int status = command[0] == "upgrade"
-                     ? t.upgrade(pack, command[1], Lines(command.begin() + 2, command.end()))
-                     : t.run(Lines(command.begin() + 1, command.end()));
-
+    int status = run_row(row[2], row[3]);
     Lines ending = words(row[4]);
     EXPECT_EQ(status, ending[0] == "reboot" ? kRebooted : std::stoi(ending[1]) & 0xFF)
         << t.output();
@@ -188,8 +192,6 @@ TEST_F(Phone, TwoUpgradersStartedTogetherWriteOnce)
     EXPECT_EQ(t.partitions(), "6");
 }
 
-// ------------------------------------------------------------ upgrades
-
 // An accepted pack in file or shared-memory mode, on a telephone whose ROM
 // version calls for the auto-provision housekeeping (59.x.3.y and below:
 // provisioning files kept, line key 8 given up) or not. The housekeeping
@@ -226,11 +228,11 @@ TEST_P(Upgrade, WritesFlaggedPartitionsTellsPeersAndReboots)
     EXPECT_FALSE(t.logged("upgrader-1 completed!"));
     // One partition of 16 blocks and one full chunk: the bar moves through
     // the erase from 15, to the write at 57, and ends full.
-    std::vector<int> bar;
+    Lines bar;
     for (int block = 0; block < 16; ++block)
-        bar.push_back(15 + block * 42 / 16);
-    bar.insert(bar.end(), {57, 100});
-    EXPECT_EQ(t.screens(), drawn_screens(progress(bar)));
+        bar.push_back("progress " + std::to_string(15 + block * 42 / 16));
+    bar.insert(bar.end(), {"progress 57", "progress 100"});
+    EXPECT_EQ(t.screens(), drawn_screens(bar));
     Lines writes;
     for (const json &w : t.report()["bootenv"]["writes"])
         writes.push_back(w["line"]);
@@ -275,7 +277,10 @@ TEST_P(SameVersion, RunsTheBarAndRebootsWithoutWriting)
     EXPECT_FALSE(exists(t / "/config/upgrader_autop"));
     EXPECT_EQ(t.records("killapps"), Lines{"killapps.sh"});
     EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
-    EXPECT_EQ(t.screens(), drawn_screens(progress({15, 25, 35, 45, 55, 65, 75, 85, 95, 100})));
+    Lines bar = {"progress 100"};
+    for (int percent = 95; percent >= 15; percent -= 10)
+        bar.insert(bar.begin(), "progress " + std::to_string(percent));
+    EXPECT_EQ(t.screens(), drawn_screens(bar));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, SameVersion, ::testing::Values("file", "shm"));
@@ -317,8 +322,6 @@ TEST_F(Phone, CarriedUpgraderTakesOverTheUpgrade)
     EXPECT_EQ(t.partitions(), "6");
 }
 
-// ---------------------------------------------------------------- failures
-
 // The failure table (tests/data/failure-screens.rows): every failure with a
 // screen shows it with its ID after the one broadcast before it, logs the
 // text at error level and reboots once the key comes.
@@ -331,17 +334,10 @@ class FailureTable : public Phone, public ::testing::WithParamInterface<Row>
 TEST_P(FailureTable, ShowsTheScreenAndRebootsOnTheKey)
 {
     const Row &row = GetParam();
-    Lines mode = words(row[7]), pack = words(row[8]), flash = words(row[9]);
-    Lines options(mode.begin() + 1, mode.end());
-    if (std::find(options.begin(), options.end(), "--keys") == options.end())
+    Lines flash = words(row[9]), options = {"--time-limit", "60"};
+    if (row[7].find("--keys") == std::string::npos)
         options.insert(options.end(), {"--keys", "3:35"});
-    options.insert(options.end(), {"--time-limit", "60"});
-    std::string file = pack[0] == "mtd6" ? t.write_pack(mtd6_pack())
-                       : pack[0] == "layout"
-                           ? t.write_pack(mtd6_pack({pack.begin() + 1, pack.end()}))
-                           : TEST_DATA_DIR "/" + pack[0];
-    int status =
-        mode[0] == "none" ? t.run({installed()}, options) : t.upgrade(file, mode[0], options);
+    int status = run_row(row[7], row[8], options);
 
     EXPECT_EQ(status, kRebooted) << t.output();
     EXPECT_EQ(t.ipc_messages(), words(row[3]));

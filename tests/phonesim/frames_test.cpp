@@ -1,5 +1,5 @@
-// phonesim's pictures of the LCD: pixels of a frame, PNG files (read back
-// with libpng), the contact sheet and the terminal text.
+// phonesim's pictures of the LCD: PNG files (read back with libpng) and the
+// terminal text.
 #include "phonesim/frames.h"
 
 #include "isolation.h"
@@ -59,24 +59,6 @@ TEST(Frames, PngShowsTheRowBitStreamScaledUp)
     EXPECT_EQ(ink, (std::vector<std::pair<int, int>>{{0, 0}, {131, 0}, {0, 1}, {131, 63}}));
     EXPECT_EQ(dark, 4 * 9);
     EXPECT_FALSE(write_frame_png(dir.path() + "/missing/frame.png", frame, 1, &error));
-}
-
-TEST(Frames, ContactSheetPlacesFramesInAGrid)
-{
-    testsupport::TempDir dir;
-    std::vector<std::vector<uint8_t>> frames(4, std::vector<uint8_t>(kFrameBytes));
-    frames[3][0] = 1; // (0, 0) of the first frame of the second row
-    std::string path = dir.path() + "/sheet.png", error;
-    ASSERT_TRUE(write_contact_sheet(path, frames, 2, &error)) << error;
-    Decoded png;
-    ASSERT_TRUE(decode(path, &png));
-    int gap = kSheetGap * 2, cell_w = kLcdWidth * 2, cell_h = kLcdHeight * 2;
-    EXPECT_EQ(png.image.width, 3u * (cell_w + gap) + gap);
-    EXPECT_EQ(png.image.height, 2u * (cell_h + gap) + gap);
-    int top = gap + cell_h + gap;
-    EXPECT_TRUE(png.dark(gap + 1, top + 1));
-    EXPECT_FALSE(png.dark(gap + 2, top));
-    EXPECT_FALSE(png.dark(gap, gap)); // frame 0 is blank
 }
 
 // Two pixel rows per line of text: upper, lower or both halves of a block.

@@ -30,14 +30,6 @@ namespace
 ::testing::Environment *const g_fuse =
     ::testing::AddGlobalTestEnvironment(new testsupport::FuseDeviceEnvironment);
 
-std::string read_at(int fd, off_t off, size_t n)
-{
-    std::string v(n, '\0');
-    ssize_t got = pread(fd, &v[0], n, off);
-    v.resize(got < 0 ? 0 : size_t(got));
-    return v;
-}
-
 int erase(int fd, uint32_t start, uint32_t length)
 {
     erase_info_user e{start, length};
@@ -65,6 +57,7 @@ struct Phone {
         EXPECT_EQ(kernel->mount(&error), 0) << error;
     }
     std::string at(const std::string &rel) const { return paths.kernel() + rel; }
+    std::string mtd(int n) const { return slurp(at("/dev/mtd" + std::to_string(n))); }
     int open_mtd(int n) const
     {
         return open(at("/dev/mtd" + std::to_string(n)).c_str(), O_RDWR | O_CLOEXEC);
@@ -107,13 +100,13 @@ TEST(Kernel, MtdAnswersLikeNorFlash)
     std::string a(0x10000, '\0'), b = a, both = a;
     for (size_t i = 0; i < a.size(); ++i)
         both[i] = char((a[i] = char(0xA5 ^ i)) & (b[i] = char(i * 7 + (i >> 8))));
-    std::string second_block = read_at(fd, 0x10000, 0x10000);
+    std::string second_block = phone.mtd(0).substr(0x10000);
     ASSERT_EQ(erase(fd, 0, 0x10000), 0) << strerror(errno);
-    EXPECT_EQ(read_at(fd, 0, 0x10000), std::string(0x10000, '\xff'));
+    EXPECT_EQ(phone.mtd(0).substr(0, 0x10000), std::string(0x10000, '\xff'));
     ASSERT_EQ(write(fd, a.data(), a.size()), ssize_t(a.size()));
     ASSERT_EQ(pwrite(fd, b.data(), b.size(), 0), ssize_t(b.size()));
-    EXPECT_EQ(read_at(fd, 0, 0x10000), both) << "a 0 bit cannot be written back to 1";
-    EXPECT_EQ(read_at(fd, 0x10000, 0x10000), second_block);
+    EXPECT_EQ(phone.mtd(0).substr(0, 0x10000), both) << "a 0 bit cannot be written back to 1";
+    EXPECT_EQ(phone.mtd(0).substr(0x10000), second_block);
     EXPECT_EQ(slurp(phone.paths.flash()).substr(0, 0x10000), both) << "kept in the chip image";
 
     // Erases of whole blocks inside the partition only.
@@ -140,7 +133,7 @@ TEST(Kernel, MoveShowsTheChipThereAndPersistsTheLayout)
     MtdRepairArg to{0x320000, 0x10000}; // where mtd3 lives
     ASSERT_EQ(ioctl(fd, kMtdAddrRepair, &to), 0) << strerror(errno);
     std::string mtd3 = slurp(phone.paths.flash()).substr(0x320000, 0x10000);
-    EXPECT_EQ(read_at(fd, 0, 0x20000), mtd3);
+    EXPECT_EQ(phone.mtd(5), mtd3);
     Window windows[kPartitions];
     ASSERT_TRUE(parse_layout(slurp(phone.paths.layout()), windows));
     EXPECT_EQ(windows[5].start, 0x90320000u);

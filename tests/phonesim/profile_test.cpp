@@ -24,8 +24,7 @@ TEST(Profile, OverridesReplaceTheDefaultsAndRoundTrip)
 {
     TempDir dir;
     put(dir.path() + "/p.json", R"({"mtd": {"mtd8": {"end": "0x90740000"},
-        "mtd9": {"start": 2423521280}}, "bootenv": {"SW_OEM": "12", "SW_protect": null},
-        "umount_status": 1, "faults": [{"partition": 5, "kind": "erase", "block": 2}]})");
+        "mtd9": {"start": 2423521280}}, "bootenv": {"SW_OEM": "12", "SW_protect": null}})");
     Profile p;
     std::string error;
     ASSERT_TRUE(load_profile(dir.path() + "/p.json", &p, &error)) << error;
@@ -34,9 +33,6 @@ TEST(Profile, OverridesReplaceTheDefaultsAndRoundTrip)
     EXPECT_EQ(p.mtd[7].end, default_profile().mtd[7].end);
     const Variables env{{"MID_VERSION", "0"}, {"SW_OEM", "12"}, {"Mtd2Version", "2.0.0.1"}};
     EXPECT_EQ(p.bootenv, env);
-    EXPECT_EQ(p.umount_status, 1);
-    ASSERT_EQ(p.faults.size(), 1u);
-    EXPECT_EQ(p.faults[0].block, 2);
 
     Profile again;
     ASSERT_TRUE(parse_profile(profile_to_json(p), &again, &error)) << error;
