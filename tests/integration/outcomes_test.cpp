@@ -1,32 +1,49 @@
-// How upgrades end, judged from outside the program: the telephone reboots
-// or not, what the LCD showed, what the peers heard, what the flash, the boot
-// environment and the configuration files hold afterwards. The reboot is a
-// power cut in the simulated telephone: nothing the program would do after
-// asking for it ever happens.
-#include "screens.h"
+// The real upgrader in simulated telephones, judged from outside the way a
+// user or a peer would. The reboot is a power cut: nothing the program would
+// do after asking for it ever happens.
 #include "telephone.h"
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <ostream>
-#include <string>
-#include <vector>
+#include <sys/stat.h>
 
 using namespace testsupport;
-using nlohmann::json;
-using Lines = std::vector<std::string>;
 
 namespace
 {
 
-// The check's answer to a pack made for another model (device 60 here).
-const int kMachineIdErr = -95;
 const char kKeys[] = "/config/Phone/Key/ProgramableKey.conf";
 const char kSaved[] = "/config/autop_retry_save.cfg";
+// Made for another model: the check answers -95.
+const char kForeign[] = TEST_DATA_DIR "/bad-device-id.pack";
+
+Lines words(const std::string &text)
+{
+    std::istringstream in(text);
+    Lines out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
+}
+
+// A pack the telephone accepts, writing mtd6 only; with "mtdN=START,END"
+// keys, also an MTD layout partition of those.
+rompack::PackSpec mtd6_pack(const Lines &layout = {})
+{
+    std::vector<rompack::PartitionSpec> parts = {partition(6, 0x10000, "counter")};
+    if (!layout.empty()) {
+        std::string text = "[mtd]\n";
+        for (const std::string &key : layout)
+            text += key + "\n";
+        parts.insert(parts.begin(), rompack::PartitionSpec());
+        parts[0].id = 255;
+        parts[0].type = 2;
+        parts[0].payload.assign(text.begin(), text.end());
+    }
+    return accepted_pack(parts);
+}
 
 // A mid-version pack of OEM 7: the check protects the unprotected telephone
 // for OEM 7. mtd5 gets more than one 64 KiB chunk plus a rest; mtd6 carries
@@ -42,31 +59,10 @@ rompack::PackSpec mid_pack()
     return pack;
 }
 
-// A pack the check refuses: made for another model.
-rompack::PackSpec foreign_pack()
-{
-    rompack::PackSpec pack = accepted_pack({partition(5, 1000, "random:9")});
-    pack.device_id = 60;
-    return pack;
-}
-
 // The installed version again: the check answers "same version".
 rompack::PackSpec same_version_pack()
 {
     return accepted_pack({partition(5, 3000, "random:3")}, "2.143.6.200");
-}
-
-// A profile with the installed ROM version; the auto-provision housekeeping
-// looks at it (as read before the write).
-std::string with_rom(const std::string &version)
-{
-    return "{\"rom_version\": \"" + version + "\"}";
-}
-
-// A test name for an upgrade state: state0, state_minus3.
-std::string state_name(int state)
-{
-    return state < 0 ? "state_minus" + std::to_string(-state) : "state" + std::to_string(state);
 }
 
 bool exists(const std::string &path)
@@ -74,133 +70,180 @@ bool exists(const std::string &path)
     return access(path.c_str(), F_OK) == 0;
 }
 
+void put_exec(const std::string &path, const std::string &content)
+{
+    put(path, content);
+    chmod(path.c_str(), 0755);
+}
+
 } // namespace
 
-// A fresh telephone per case (with the given profile), and what the cases
-// read from its report.
+// A fresh telephone per case.
 class Phone : public ::testing::Test
 {
   protected:
-    explicit Phone(const std::string &profile = "") : phone(profile) {}
-    void SetUp() override { ASSERT_TRUE(phone.ok()); }
+    explicit Phone(const std::string &profile = "") : t(profile) {}
+    void SetUp() override { ASSERT_TRUE(t.ok()); }
 
-    Lines killapps() const { return phone.report()["records"].value("killapps", Lines{}); }
-    Lines misc() const { return phone.report().value("misc", Lines{}); }
-    // Paths the run created, changed or removed (what).
-    Lines files(const char *what) const
-    {
-        Lines out;
-        for (const json &f : phone.report()["files"].value(what, json::array()))
-            out.push_back(f["path"]);
-        return out;
-    }
-    // The partitions whose bytes the run changed.
-    std::vector<int> changed() const
-    {
-        std::vector<int> out;
-        for (int n = 0; n < 10; ++n)
-            if (phone.partition_changed(n))
-                out.push_back(n);
-        return out;
-    }
-    // Whether mtd5 starts with the pack's payload and is erased after it.
+    std::string installed() const { return t / "/basic/bin/upgrader"; }
+    // Whether mtd5 holds the pack's first payload, erased after it.
     bool holds_payload(const rompack::PackSpec &pack) const
     {
-        std::string expected(pack.partitions[0].payload.begin(), pack.partitions[0].payload.end());
-        std::string written = phone.partition_bytes(5);
-        return written.compare(0, expected.size(), expected) == 0 &&
-               written.find_first_not_of('\xff', expected.size()) == std::string::npos;
+        std::string payload(pack.partitions[0].payload.begin(), pack.partitions[0].payload.end());
+        return t.partition_bytes(5) == payload + std::string(0x100000 - payload.size(), '\xff');
     }
 
-    Telephone phone;
+    // Runs a row's command, "run ARGS..." ($UPGRADER the installed program,
+    // $PROBE the peer probe, $PHONE the telephone's directory) or "upgrade
+    // MODE OPTIONS...", with a row's pack: "mtd6" writes mtd6, "mid" the
+    // mid-version pack, "layout KEYS..." mtd6 and an MTD layout of those
+    // keys, else a pack file of the test data. The pack is also the
+    // telephone's /tmp/rom.bin.
+    int run_row(const std::string &command_text, const std::string &pack_text,
+                const Lines &options = {})
+    {
+        Lines command = words(command_text), recipe = words(pack_text);
+        std::string pack = recipe[0] == "mtd6"  ? t.write_pack(mtd6_pack())
+                           : recipe[0] == "mid" ? t.write_pack(mid_pack())
+                           : recipe[0] == "layout"
+                               ? t.write_pack(mtd6_pack({recipe.begin() + 1, recipe.end()}))
+                               : TEST_DATA_DIR "/" + recipe[0];
+        put(t / "/tmp/rom.bin", slurp(pack));
+        for (std::string &w : command)
+            w = w == "$UPGRADER"        ? installed()
+                : w == "$PROBE"         ? PROBE_BIN
+                : w.find("$PHONE") == 0 ? t.dir() + w.substr(6)
+                                        : w;
+        if (command[0] == "run")
+            return t.run(Lines(command.begin() + 1, command.end()), options);
+        command.insert(command.end(), options.begin(), options.end());
+        return t.upgrade(pack, command[1], Lines(command.begin() + 2, command.end()));
+    }
+
+    Telephone t;
 };
 
-// ---------------------------------------------------------------- file mode
-
-// A telephone whose ROM version would call for the housekeeping.
-class FileModeUpgrade : public Phone
+// How runs without a failure screen end (tests/data/run-endings.rows).
+class Endings : public Phone, public ::testing::WithParamInterface<Row>
 {
-  protected:
-    FileModeUpgrade() : Phone(with_rom("59.1.3.5")) {}
 };
 
-TEST_F(FileModeUpgrade, WritesFlaggedPartitionsTellsPeersAndReboots)
+TEST_P(Endings, AsTheRowSays)
 {
-    // Auto-provision leftovers stay: the housekeeping belongs to upgrades
-    // loaded by auto-provisioning.
-    put(phone / "/tmp/a.cfg", "auto.url = http://x\n");
-    std::string keys = slurp(phone / kKeys);
-    rompack::PackSpec pack = mid_pack();
-    EXPECT_EQ(phone.upgrade(phone.write_pack(pack), "file"), kRebooted) << phone.output();
-
-    EXPECT_EQ(phone.partition_bytes(5).size(), 0x100000u);
-    EXPECT_TRUE(holds_payload(pack));
-    EXPECT_EQ(changed(), std::vector<int>{5});
-    EXPECT_EQ(phone.ipc_messages(), Lines{"4,2,0"});
-    EXPECT_EQ(killapps(), Lines{"killapps.sh"});
-    // The watchdog is closed before the upgrade and the closing log line
-    // comes after the reboot request: the power cut leaves neither undone.
-    EXPECT_EQ(misc(), Lines{"MISC_IOCS_WATCHDOG 0"});
-    EXPECT_FALSE(phone.logged("upgrader-1 completed!"));
-
-    // One partition of 16 blocks and one full chunk: the bar moves through
-    // the erase from 15, to the write at 57, and ends full.
-    std::vector<Screen> bar;
-    for (int block = 0; block < 16; ++block)
-        bar.push_back(progress_screen(15 + block * 42 / 16));
-    bar.push_back(progress_screen(57));
-    bar.push_back(progress_screen(100));
-    EXPECT_EQ(screen_changes(phone.report()), drawn_screens(bar));
-
-    Lines writes;
-    for (const json &w : phone.report()["bootenv"]["writes"])
-        writes.push_back(w["line"]);
-    EXPECT_EQ(writes, (Lines{"SW_protect 1", "SW_OEM 7", "MID_VERSION 1"}));
-    EXPECT_NE(slurp(phone / "/.phonesim/bootenv").find("SW_OEM 7\n"), std::string::npos)
-        << "kept for the next boot";
-    EXPECT_FALSE(exists(phone / kSaved));
-    EXPECT_EQ(slurp(phone / kKeys), keys);
+    const Row &row = GetParam();
+    Lines setup = words(row[1]);
+    if (!setup.empty()) {
+        mkdir((t / setup[1].substr(0, setup[1].rfind('/'))).c_str(), 0755); // may be there
+        put_exec(t / setup[1], setup[0] == "upgrader-at" ? slurp(UPGRADER_BIN) : "");
+    }
+    int status = run_row(row[2], row[3]);
+    Lines ending = words(row[4]);
+    EXPECT_EQ(status, ending[0] == "reboot" ? kRebooted : std::stoi(ending[1]) & 0xFF)
+        << t.output();
+    if (!row[5].empty()) {
+        EXPECT_EQ(t.logged(row[5], std::stoi(row[6])), 1) << row[5];
+    }
+    if (!row[7].empty()) {
+        EXPECT_EQ(t.logged(row[7]), 0) << row[7];
+    }
+    if (row[8] != "*") {
+        EXPECT_EQ(t.ipc_messages(), words(row[8]));
+    }
+    EXPECT_EQ(t.records("killapps").size(), std::stoul(row[9]));
+    EXPECT_EQ(t.partitions(), row[10]);
+    if (row[11] == "yes") {
+        EXPECT_TRUE(exists(t / "/tmp/reboot") && exists(t / "/tmp/bin/cat"));
+    }
 }
 
-// ------------------------------------------- shared-memory mode housekeeping
+INSTANTIATE_TEST_SUITE_P(Rows, Endings,
+                         ::testing::ValuesIn(rows(TEST_DATA_DIR "/run-endings.rows")),
+                         [](const ::testing::TestParamInfo<Row> &info) { return info.param[0]; });
 
-struct RomRule {
-    const char *rom;
-    bool applies; // 59.x.3.y and below: provisioning files kept, line key 8 given up
-};
-
-void PrintTo(const RomRule &rule, std::ostream *out)
+TEST_F(Phone, TwoUpgradersStartedTogetherWriteOnce)
 {
-    *out << rule.rom << (rule.applies ? " housekeeping" : " left alone");
+    // The reboot only records itself, so that the loser's log is complete
+    // whatever the order: "/tmp/reboot" cannot be made (a directory is in
+    // its place), so the winner reboots with the "reboot" its PATH finds.
+    ASSERT_EQ(mkdir((t / "/tmp/reboot").c_str(), 0755), 0);
+    put_exec(t / "/bin/reboot", "#!/bin/sh\necho reboot >> \"$UPGRADER_ROOT/reboot.log\"\n");
+    put(t / "/tmp/rom.bin", slurp(t.write_pack(mtd6_pack())));
+    std::string program = installed() + " /tmp/rom.bin";
+
+    int status = t.run({"sh", "-c", program + " & " + program + " & wait"}, {"--time-limit", "20"});
+    EXPECT_EQ(t.logged("locked upgrader_process"), 1);
+    EXPECT_EQ(t.logged("lock upgrader_process failed"), 1);
+    // Both copy /bin to /tmp at start-up, before either takes a lock, so the
+    // second copy may be rewriting /tmp/bin/cat just as the first runs it
+    // for its check. The first then refuses the pack and waits on its
+    // failure screen until the time limit: the telephone is still owned by
+    // one upgrader and nothing is written.
+    if (t.logged("rom pack check failed!") > 0) {
+        EXPECT_EQ(status, kTimeLimit) << t.output();
+        EXPECT_TRUE(t.records("killapps").empty());
+        EXPECT_EQ(t.partitions(), "");
+        return;
+    }
+    EXPECT_EQ(status, 0) << t.output();
+    EXPECT_EQ(t.logged("upgrader-1 completed!"), 1);
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
+    EXPECT_EQ(t.records("killapps").size(), 1u);
+    EXPECT_EQ(slurp(t / "/reboot.log"), "reboot\n");
+    EXPECT_EQ(t.partitions(), "6");
 }
 
-class ShmHousekeeping : public Phone, public ::testing::WithParamInterface<RomRule>
+// An accepted pack in file or shared-memory mode, on a telephone whose ROM
+// version calls for the auto-provision housekeeping (59.x.3.y and below:
+// provisioning files kept, line key 8 given up) or not. The housekeeping
+// belongs to upgrades loaded by auto-provisioning: not in file mode.
+class Upgrade : public Phone,
+                public ::testing::WithParamInterface<std::tuple<const char *, const char *, bool>>
 {
   protected:
-    ShmHousekeeping() : Phone(with_rom(GetParam().rom)) {}
+    Upgrade() : Phone(std::string("{\"rom_version\": \"") + std::get<1>(GetParam()) + "\"}") {}
 };
 
 // A provisioning file whose name is a shell command stays a file name: no
 // PWNED appears in the telephone or in the working directory of the run.
-TEST_P(ShmHousekeeping, KeepsProvisioningFilesAndGivesUpLineKey8)
+TEST_P(Upgrade, WritesFlaggedPartitionsTellsPeersAndReboots)
 {
     TempDir cwd;
     char saved_cwd[4096];
     ASSERT_NE(getcwd(saved_cwd, sizeof(saved_cwd)), nullptr);
     ASSERT_EQ(chdir(cwd.path().c_str()), 0);
-    put(phone / "/tmp/a.cfg",
-        "account.1.enable = 1\nstatic.auto_provision.server.url = http://p\n");
-    put(phone / "/tmp/x;touch PWNED;.cfg", "hostile = 1\n");
-    std::string keys = slurp(phone / kKeys);
-
-    EXPECT_EQ(phone.upgrade(phone.write_pack(mid_pack()), "shm"), kRebooted) << phone.output();
+    put(t / "/tmp/a.cfg", "account.1.enable = 1\nstatic.auto_provision.server.url = http://p\n");
+    put(t / "/tmp/x;touch PWNED;.cfg", "hostile = 1\n");
+    std::string keys = slurp(t / kKeys);
+    rompack::PackSpec pack = mid_pack();
+    EXPECT_EQ(t.upgrade(t.write_pack(pack), std::get<0>(GetParam())), kRebooted) << t.output();
     EXPECT_EQ(chdir(saved_cwd), 0);
-    EXPECT_EQ(changed(), std::vector<int>{5});
-    for (const std::string &dir : {phone.dir(), cwd.path()})
-        EXPECT_NE(system(("find '" + dir + "' -name PWNED | grep -q .").c_str()), 0) << dir;
 
-    std::string saved = slurp(phone / kSaved), edited = slurp(phone / kKeys);
-    if (GetParam().applies) {
+    EXPECT_TRUE(holds_payload(pack));
+    EXPECT_EQ(t.partitions(), "5");
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
+    EXPECT_EQ(t.records("killapps"), Lines{"killapps.sh"});
+    // The watchdog is closed before the upgrade and the closing log line
+    // comes after the reboot request: the power cut leaves neither undone.
+    EXPECT_EQ(t.misc(), Lines{"MISC_IOCS_WATCHDOG 0"});
+    EXPECT_FALSE(t.logged("upgrader-1 completed!"));
+    // One partition of 16 blocks and one full chunk: the bar moves through
+    // the erase from 15, to the write at 57, and ends full.
+    Lines bar;
+    for (int block = 0; block < 16; ++block)
+        bar.push_back("progress " + std::to_string(15 + block * 42 / 16));
+    bar.insert(bar.end(), {"progress 57", "progress 100"});
+    EXPECT_EQ(t.screens(), drawn_screens(bar));
+    Lines writes;
+    for (const json &w : t.report()["bootenv"]["writes"])
+        writes.push_back(w["line"]);
+    EXPECT_EQ(writes, (Lines{"SW_protect 1", "SW_OEM 7", "MID_VERSION 1"}));
+    EXPECT_NE(slurp(t / "/.phonesim/bootenv").find("SW_OEM 7\n"), std::string::npos)
+        << "kept for the next boot";
+
+    for (const std::string &dir : {t.dir(), cwd.path()})
+        EXPECT_NE(system(("find '" + dir + "' -name PWNED | grep -q .").c_str()), 0) << dir;
+    std::string saved = slurp(t / kSaved), edited = slurp(t / kKeys);
+    if (std::get<2>(GetParam())) {
         // Each file's lines with the URL lines blanked; the reboot line last.
         EXPECT_NE(saved.find("account.1.enable = 1\n"), std::string::npos) << saved;
         EXPECT_NE(saved.find("hostile = 1\n"), std::string::npos) << saved;
@@ -210,125 +253,15 @@ TEST_P(ShmHousekeeping, KeepsProvisioningFilesAndGivesUpLineKey8)
         EXPECT_EQ(edited.find("[ LINEKEY8 ]"), std::string::npos);
         EXPECT_NE(edited.find("[ LINEKEY8_NOUSED ]"), std::string::npos);
     } else {
-        EXPECT_FALSE(exists(phone / kSaved));
+        EXPECT_FALSE(exists(t / kSaved));
         EXPECT_EQ(edited, keys);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, ShmHousekeeping,
-                         ::testing::Values(RomRule{"59.1.3.5", true}, RomRule{"59.1.4.5", false}),
-                         [](const ::testing::TestParamInfo<RomRule> &info) {
-                             std::string name = std::string("rom") + info.param.rom;
-                             std::replace(name.begin(), name.end(), '.', '_');
-                             return name;
-                         });
-
-// ------------------------------------------------------------ upgrade states
-
-struct StateCase {
-    int state;
-    bool kills_apps;
-};
-
-void PrintTo(const StateCase &c, std::ostream *out)
-{
-    *out << "state " << c.state << (c.kills_apps ? ", kill script" : ", no kill script");
-}
-
-class UpgradeState : public Phone, public ::testing::WithParamInterface<StateCase>
-{
-};
-
-TEST_P(UpgradeState, StopsTheApplicationsUnlessTold)
-{
-    EXPECT_EQ(phone.upgrade(phone.write_pack(mid_pack()), "shm",
-                            {"--state", std::to_string(GetParam().state)}),
-              kRebooted)
-        << phone.output();
-    EXPECT_TRUE(phone.partition_changed(5));
-    EXPECT_EQ(killapps().size(), GetParam().kills_apps ? 1u : 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(States, UpgradeState,
-                         ::testing::Values(StateCase{0, true}, StateCase{1, true},
-                                           StateCase{2, false}, StateCase{3, true},
-                                           StateCase{-3, false}),
-                         [](const ::testing::TestParamInfo<StateCase> &info) {
-                             return state_name(info.param.state);
-                         });
-
-class FailureScreenState : public Phone, public ::testing::WithParamInterface<int>
-{
-};
-
-// The failure screen waits for the reboot key; the key script presses it
-// at once and the press waits in the keypad's queue.
-TEST_P(FailureScreenState, ShowsTheFailureAndRebootsOnTheKey)
-{
-    EXPECT_EQ(phone.upgrade(phone.write_pack(foreign_pack()), "shm",
-                            {"--state", std::to_string(GetParam()), "--keys", "0:35"}),
-              kRebooted)
-        << phone.output();
-    EXPECT_TRUE(phone.logged("rom pack check failed! ID:" + std::to_string(kMachineIdErr)));
-    EXPECT_EQ(phone.ipc_messages(), (Lines{"4,1,0", "3,0,0"}));
-    EXPECT_TRUE(killapps().empty());
-    EXPECT_EQ(
-        screen_changes(phone.report()),
-        drawn_screens({failed_screen("Rom check Failed!", kMachineIdErr), rebooting_screen()}));
-    EXPECT_TRUE(changed().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(States, FailureScreenState, ::testing::Values(0, 2, -3),
-                         [](const ::testing::TestParamInfo<int> &info) {
-                             return state_name(info.param);
-                         });
-
-using FailureScreen = Phone;
-
-TEST_F(FailureScreen, OtherStateEndsWithTheStatusAndNoScreen)
-{
-    // -193 as an exit status.
-    EXPECT_EQ(phone.upgrade(phone.write_pack(foreign_pack()), "shm", {"--state", "3"}), 63)
-        << phone.output();
-    EXPECT_EQ(phone.ipc_messages(), Lines{"4,1,0"});
-    EXPECT_TRUE(phone.report()["frames"].empty());
-    EXPECT_FALSE(phone.logged("Rom check Failed!"));
-}
-
-TEST_F(FailureScreen, AutoProvisionedUpgradeCountsDownAndReboots)
-{
-    EXPECT_EQ(phone.upgrade(phone.write_pack(foreign_pack()), "shm", {"--state", "1"}), kRebooted)
-        << phone.output();
-    EXPECT_EQ(phone.ipc_messages(), (Lines{"4,1,0", "3,0,0"}));
-    std::vector<Screen> screens;
-    for (int seconds = 60; seconds >= 1; --seconds)
-        screens.push_back(countdown_screen(kMachineIdErr, seconds));
-    screens.push_back(rebooting_screen());
-    EXPECT_EQ(screen_changes(phone.report()), drawn_screens(screens));
-}
-
-// A release or an auto-repeat of the reboot key, or another key, is no
-// press of the reboot key. The probe writes them once the failure screen
-// listens and signs when they have all been read; the run then goes on to
-// its time limit without a reboot.
-TEST_F(FailureScreen, ReleaseRepeatOrOtherKeyDoNotReboot)
-{
-    std::vector<uint8_t> bytes = rompack::make_pack(foreign_pack());
-    put(phone / "/tmp/bad.pack", std::string(bytes.begin(), bytes.end()));
-    std::string script = "\"$1\" /tmp/bad.pack & exec \"$2\" \"$3\" \"$4\" 35:0 35:2 34:1 34:0";
-    EXPECT_EQ(
-        phone.run({"sh", "-c", script, "sh", phone / "/basic/bin/upgrader", OUTCOME_PROBE_KEYS,
-                   phone / "/dev/input/event0", phone / "/tmp/events_read"},
-                  {"--time-limit", "20"}),
-        kTimeLimit)
-        << phone.output();
-    EXPECT_TRUE(exists(phone / "/tmp/events_read")) << "the keys were read";
-    EXPECT_EQ(screen_changes(phone.report()),
-              drawn_screens({failed_screen("Rom check Failed!", kMachineIdErr)}));
-    EXPECT_TRUE(killapps().empty());
-}
-
-// ------------------------------------------------------- same version
+INSTANTIATE_TEST_SUITE_P(ModeAndRom, Upgrade,
+                         ::testing::Values(std::make_tuple("file", "59.1.3.5", false),
+                                           std::make_tuple("shm", "59.1.3.5", true),
+                                           std::make_tuple("shm", "59.1.4.5", false)));
 
 class SameVersion : public Phone, public ::testing::WithParamInterface<const char *>
 {
@@ -338,40 +271,158 @@ class SameVersion : public Phone, public ::testing::WithParamInterface<const cha
 // reboots before anything is written.
 TEST_P(SameVersion, RunsTheBarAndRebootsWithoutWriting)
 {
-    put(phone / "/config/upgrader_autop", "1\n");
-    EXPECT_EQ(phone.upgrade(phone.write_pack(same_version_pack()), GetParam()), kRebooted)
-        << phone.output();
-    EXPECT_TRUE(changed().empty());
-    Lines removed = files("removed");
-    EXPECT_NE(std::find(removed.begin(), removed.end(), "/config/upgrader_autop"), removed.end());
-    EXPECT_EQ(killapps(), Lines{"killapps.sh"});
-    EXPECT_EQ(phone.ipc_messages(), Lines{"4,2,0"});
-
-    std::vector<Screen> bar;
-    for (int percent = 15; percent <= 95; percent += 10)
-        bar.push_back(progress_screen(percent));
-    bar.push_back(progress_screen(100));
-    EXPECT_EQ(screen_changes(phone.report()), drawn_screens(bar));
+    put(t / "/config/upgrader_autop", "1\n");
+    EXPECT_EQ(t.upgrade(t.write_pack(same_version_pack()), GetParam()), kRebooted) << t.output();
+    EXPECT_EQ(t.partitions(), "");
+    EXPECT_FALSE(exists(t / "/config/upgrader_autop"));
+    EXPECT_EQ(t.records("killapps"), Lines{"killapps.sh"});
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
+    Lines bar = {"progress 100"};
+    for (int percent = 95; percent >= 15; percent -= 10)
+        bar.insert(bar.begin(), "progress " + std::to_string(percent));
+    EXPECT_EQ(t.screens(), drawn_screens(bar));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SameVersion, ::testing::Values("file", "shm"),
-                         [](const ::testing::TestParamInfo<const char *> &info) {
-                             return std::string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Modes, SameVersion, ::testing::Values("file", "shm"));
 
-// ------------------------------------------------------------ direct mode
-
-using DirectMode = Phone;
-
-TEST_F(DirectMode, WritesEvenTheSameVersionWithoutLocksOrPeers)
+TEST_F(Phone, DirectModeWritesEvenTheSameVersionWithoutLocksOrPeers)
 {
     rompack::PackSpec pack = same_version_pack();
-    EXPECT_EQ(phone.upgrade(phone.write_pack(pack), "direct"), kRebooted) << phone.output();
+    EXPECT_EQ(t.upgrade(t.write_pack(pack), "direct"), kRebooted) << t.output();
     EXPECT_TRUE(holds_payload(pack));
-    EXPECT_TRUE(phone.ipc_messages().empty());
-    EXPECT_EQ(killapps(), Lines{"killapps.sh"});
-    EXPECT_TRUE(misc().empty()) << "the watchdog is left as it is";
-    EXPECT_TRUE(phone.logged("rom upgrader completed!"));
-    EXPECT_FALSE(phone.logged("wait lock"));
-    EXPECT_FALSE(phone.logged("locked"));
+    EXPECT_TRUE(t.ipc_messages().empty());
+    EXPECT_EQ(t.records("killapps"), Lines{"killapps.sh"});
+    EXPECT_TRUE(t.misc().empty()) << "the watchdog is left as it is";
+    EXPECT_TRUE(t.logged("rom upgrader completed!"));
+    EXPECT_FALSE(t.logged("wait lock"));
+    EXPECT_FALSE(t.logged("locked"));
+}
+
+TEST_F(Phone, CarriedUpgraderTakesOverTheUpgrade)
+{
+    rompack::PartitionSpec tool;
+    tool.id = 255;
+    tool.type = 1;
+    rompack::parse_version("1.0.0.82", &tool.version);
+    std::string program = slurp(UPGRADER_BIN);
+    tool.payload.assign(program.begin(), program.end());
+    std::string pack = t.write_pack(accepted_pack({tool, partition(6, 0x10000, "counter")}));
+
+    // phonesim ends whatever the command leaves running when it ends, so the
+    // command outlives the first run and keeps its status.
+    std::string first = installed() + "; echo $? > " + t / "/first.status" + "; sleep 100";
+    EXPECT_EQ(t.run({"sh", "-c", first}, {"--load", pack, "--state", "0", "--time-limit", "60"}),
+              kRebooted)
+        << t.output();
+    EXPECT_EQ(slurp(t / "/first.status"), "0\n");
+    EXPECT_EQ(t.logged("upgrader_tool_check /tmp/upgrader_tool exist", 7), 1);
+    EXPECT_EQ(t.logged("locked upgrader_tool_process", 7), 1);
+    EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
+    EXPECT_EQ(t.records("killapps").size(), 1u);
+    EXPECT_EQ(t.partitions(), "6");
+}
+
+// The failure table (tests/data/failure-screens.rows): every failure with a
+// screen shows it with its ID after the one broadcast before it, logs the
+// text at error level and reboots once the key comes.
+class FailureTable : public Phone, public ::testing::WithParamInterface<Row>
+{
+  protected:
+    FailureTable() : Phone(GetParam()[6].empty() ? "" : "{" + GetParam()[6] + "}") {}
+};
+
+TEST_P(FailureTable, ShowsTheScreenAndRebootsOnTheKey)
+{
+    const Row &row = GetParam();
+    Lines flash = words(row[9]), options = {"--time-limit", "60"};
+    if (row[7].find("--keys") == std::string::npos)
+        options.insert(options.end(), {"--keys", "3:35"});
+    int status = run_row(row[7], row[8], options);
+
+    EXPECT_EQ(status, kRebooted) << t.output();
+    EXPECT_EQ(t.ipc_messages(), words(row[3]));
+    EXPECT_EQ(t.logged(row[1], 3), 1);
+    if (!row[4].empty()) {
+        EXPECT_EQ(t.logged(row[4], std::stoi(row[5])), 1) << row[4];
+    }
+    Lines screens = drawn_screens({"failed " + row[2] + " " + row[1], "rebooting"});
+    Lines seen = t.screens();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), screens[0]), seen.end()) << row[2];
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), screens.back()) << "the key was taken as the reboot key";
+    if (flash[0] == "moves") {
+        EXPECT_EQ(t.partition(std::stoi(flash[1]))["moved"], true);
+        EXPECT_EQ(t.partition(6)["changed"], false);
+    } else if (flash[0] == "untouched") {
+        EXPECT_EQ(t.partitions(), "");
+        EXPECT_EQ(t.partitions("moved"), "");
+    }
+    if (!row[10].empty()) {
+        EXPECT_EQ(t.records("umount").size(), std::stoul(row[10]));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FailureTable,
+                         ::testing::ValuesIn(rows(TEST_DATA_DIR "/failure-screens.rows")),
+                         [](const ::testing::TestParamInfo<Row> &info) { return info.param[0]; });
+
+TEST_F(Phone, AutoProvisionLoadFailedCountsDownAndReboots)
+{
+    // No key: the countdown reboots by itself (pauses scaled to nothing).
+    EXPECT_EQ(t.upgrade(t.write_pack(mtd6_pack()), "shm", {"--state=-2", "--time-limit", "60"}),
+              kRebooted)
+        << t.output();
+    EXPECT_EQ(t.logged("upgrader_state is failed", 6), 1);
+    EXPECT_EQ(t.ipc_messages(), Lines{"3,0,0"});
+    ASSERT_FALSE(t.screens().empty());
+    EXPECT_EQ(t.screens()[0], drawn_screens({"countdown -199 60"})[0]);
+    EXPECT_EQ(t.logged("Load Rom Failed!"), 0) << "no failure screen of its own";
+    EXPECT_EQ(t.partitions(), "");
+}
+
+TEST_F(Phone, AutoProvisionedRefusedPackCountsDownAndReboots)
+{
+    EXPECT_EQ(t.upgrade(kForeign, "shm", {"--state", "1"}), kRebooted) << t.output();
+    EXPECT_EQ(t.ipc_messages(), (Lines{"4,1,0", "3,0,0"}));
+    Lines screens;
+    for (int seconds = 60; seconds >= 1; --seconds)
+        screens.push_back("countdown -95 " + std::to_string(seconds));
+    screens.push_back("rebooting");
+    EXPECT_EQ(t.screens(), drawn_screens(screens));
+}
+
+// A release or an auto-repeat of the reboot key, or another key, is no
+// press of the reboot key. The probe writes them once the failure screen
+// listens and signs when they have all been read; the run then goes on to
+// its time limit without a reboot.
+TEST_F(Phone, ReleaseRepeatOrOtherKeyDoNotReboot)
+{
+    put(t / "/tmp/bad.pack", slurp(kForeign));
+    put(t / "/tmp/events",
+        key_event(35, 0) + key_event(35, 2) + key_event(34, 1) + key_event(34, 0));
+    std::string script = "\"$1\" /tmp/bad.pack & exec \"$2\" keys \"$3\" \"$4\" \"$5\"";
+    EXPECT_EQ(t.run({"sh", "-c", script, "sh", installed(), PROBE_BIN, t / "/dev/input/event0",
+                     t / "/tmp/events_read", t / "/tmp/events"},
+                    {"--time-limit", "20"}),
+              kTimeLimit)
+        << t.output();
+    EXPECT_TRUE(exists(t / "/tmp/events_read")) << "the keys were read";
+    EXPECT_EQ(t.screens(), drawn_screens({"failed -95 Rom check Failed!"}));
+    EXPECT_TRUE(t.records("killapps").empty());
+}
+
+TEST_F(Phone, WatchdogThatCannotBeClosedEndsWith190)
+{
+    ASSERT_EQ(remove((t / "/dev/misc0").c_str()), 0);
+    ASSERT_EQ(mkdir((t / "/dev/misc0").c_str(), 0755), 0);
+    EXPECT_EQ(t.upgrade(t.write_pack(mtd6_pack()), "file", {"--keys", "3:35"}), kRebooted)
+        << t.output();
+    EXPECT_EQ(t.ipc_messages(), Lines{"3,0,0"});
+    EXPECT_EQ(t.screens(), drawn_screens({"failed -190 Upgrade Failed!", "rebooting"}));
+    // Three tries; one more may follow the reboot request before the
+    // telephone goes down.
+    EXPECT_GE(t.logged("/dev/misc0 open failed", 3), 3);
+    EXPECT_TRUE(t.misc().empty());
+    EXPECT_EQ(t.logged("locked upgrader_process"), 0);
+    EXPECT_EQ(t.partitions(), "");
 }
