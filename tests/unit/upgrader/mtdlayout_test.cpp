@@ -158,6 +158,19 @@ TEST_F(Mtdlayout, ConfigPartitionsMovedAndWrittenBackKeepTheirContent)
     EXPECT_EQ(slurp(at("/dev/mtdblock/4")), config_before);
 }
 
+// A layout that moves only partitions after mtd4 keeps the configuration
+// where it is: nothing is copied or marked for a write-back.
+TEST_F(Mtdlayout, MovingOnlyLaterPartitionsCopiesNothing)
+{
+    boot();
+    std::copy(profile.mtd, profile.mtd + kPartitions, next);
+    next[5].end -= 0x10000, next[6].start -= 0x10000;
+    ASSERT_EQ(apply(), 0);
+    EXPECT_EQ(layouts() + std::to_string(moved()), both(next) + "0");
+    for (const char *save : {MTDBLOCK3_SAVE, MTDBLOCK4_SAVE})
+        EXPECT_NE(access(at(save).c_str(), F_OK), 0) << save;
+}
+
 // A copy that fails, or that exits with 0 but delivers only the first 4 KiB,
 // stops the move before mtd3; a failed copy is not remembered as made.
 TEST_F(Mtdlayout, FailedOrShortCopyStopsTheMove)
