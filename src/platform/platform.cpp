@@ -108,7 +108,27 @@ int platform_shell_path(const char *path, char *out, size_t size)
 namespace
 {
 
+// One request never asks for more than this, so that a length beyond what
+// ssize_t holds on a 32-bit target cannot be passed to write.
+const size_t kMaxRequest = 0x40000000u;
+
 } // namespace
+
+size_t platform_write_all(int fd, const void *data, size_t size)
+{
+    const char *at = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < size) {
+        size_t left = size - done;
+        ssize_t n = write(fd, at + done, left < kMaxRequest ? left : kMaxRequest);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
 
 double platform_pause_scale(void)
 {

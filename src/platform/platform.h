@@ -34,6 +34,12 @@ int platform_shell_quote(const char *text, char *out, size_t size);
 // into a shell command.
 int platform_shell_path(const char *path, char *out, size_t size);
 
+// Writes size bytes of data to fd, going on after short and interrupted
+// writes. Returns the number of bytes stored: size, or less when a write
+// failed or stored nothing (a device that takes nothing will take nothing the
+// next time either).
+size_t platform_write_all(int fd, const void *data, size_t size);
+
 // --- pauses ---------------------------------------------------------------
 
 #define UPGRADER_PAUSE_SCALE_ENV "UPGRADER_PAUSE_SCALE"

@@ -73,10 +73,6 @@ struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
 
-// One request never asks for more than this, so that a length beyond what
-// ssize_t holds on a 32-bit target cannot be passed to write.
-constexpr uint64_t kMaxRequest = 0x40000000u;
-
 } // namespace
 
 int non_region_erase(int fd, int start, int count)
@@ -119,18 +115,9 @@ void fmt_one_partition(const env_info *table, int index)
 
 int flash_write_all(int fd, const uint8_t *data, uint64_t len)
 {
-    while (len > 0) {
-        size_t ask = size_t(len < kMaxRequest ? len : kMaxRequest);
-        ssize_t done = write(fd, data, ask);
-        if (done < 0 && errno == EINTR)
-            continue;
-        // A driver that takes nothing will take nothing the next time either.
-        if (done <= 0)
-            return -1;
-        data += done;
-        len -= uint64_t(done);
-    }
-    return 0;
+    if (len > SIZE_MAX)
+        return -1;
+    return platform_write_all(fd, data, size_t(len)) == len ? 0 : -1;
 }
 
 int flash_verify(int fd, const uint8_t *data, uint64_t len)

@@ -2,10 +2,10 @@
 
 #include "log/rl_log.h"
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 #include "upgrader/aes.h"
 #include "upgrader/shellcmd.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -266,34 +266,6 @@ struct Path {
     char text[1024];
 };
 
-// Closes the descriptor on every return path.
-struct Fd {
-    explicit Fd(int f) : fd(f) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int fd;
-};
-
-// Stores all of data, across partial writes; the number of bytes stored.
-size_t write_all(int fd, const uint8_t *data, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return done;
-}
-
 // Extracts a payload to path. The file is made with the platform's touch
 // and opened without O_CREAT, so nothing is created behind the platform's
 // back; O_TRUNC so that a longer file left by an earlier pack loses its
@@ -321,12 +293,12 @@ int write_payload_file(const char *path, const uint8_t *data, size_t size)
     (void)system(cmd);
 
     Path resolved(path);
-    Fd fd(open(resolved.text, O_RDWR | O_TRUNC));
-    if (fd.fd < 0) {
+    UniqueFd fd(open(resolved.text, O_RDWR | O_TRUNC));
+    if (!fd.valid()) {
         rl_log_err("%s open failed!\n", resolved.text);
         return -1;
     }
-    const size_t stored = write_all(fd.fd, data, size);
+    const size_t stored = platform_write_all(fd.get(), data, size);
     if (stored != size) {
         rl_log_err("%s write failed: %u of %u bytes stored\n", resolved.text,
                    static_cast<unsigned>(stored), static_cast<unsigned>(size));
@@ -400,8 +372,8 @@ int check_flash_partition(const env_info *table, const Rom_Header *header,
     snprintf(dev, sizeof(dev), "/dev/mtd%d", id);
     Path dev_path(dev);
     {
-        Fd fd(open(dev_path.text, O_RDWR));
-        if (fd.fd < 0) {
+        UniqueFd fd(open(dev_path.text, O_RDWR));
+        if (!fd.valid()) {
             rl_log_err("%s open failed!\n", dev_path.text);
             return refuse(UPD_MSG_MTD_OPEN_ERR);
         }
