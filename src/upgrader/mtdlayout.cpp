@@ -34,7 +34,6 @@ const int kConfValueSize = 100;
 // is refused by platform_path rather than cut.
 const size_t kPathMax = 1024;
 
-const char kCat[] = "/tmp/bin/cat";
 const char kUmount[] = "/tmp/bin/umount";
 
 // Set once both partitions were saved whole: a second move in the same run
@@ -113,25 +112,16 @@ bool read_layout(mtd_layout_entry (&layout)[kPartitionCount])
     return true;
 }
 
-// Copies one MTD block device to a file in /tmp with the tools there, until
-// the copy holds the whole partition. 0, or -1 after every attempt failed.
+// Copies one MTD block device to a file in /tmp, until the copy holds the
+// whole partition. 0, or -1 after every attempt failed.
 int copy_block(const char *device, const char *file, off_t expected)
 {
-    char cat[kPathMax];
-    char src[kPathMax];
-    char dst[kPathMax];
-    char real[kPathMax];
-    if (platform_shell_path(kCat, cat, sizeof(cat)) != 0 ||
-        platform_shell_path(device, src, sizeof(src)) != 0 ||
-        platform_shell_path(file, dst, sizeof(dst)) != 0 ||
-        platform_path(file, real, sizeof(real)) != 0) {
-        rl_log_err("copy of %s: path too long under the root\n", device);
-        return -1;
-    }
     char cmd[3 * kPathMax + 8];
-    int len = snprintf(cmd, sizeof(cmd), "%s %s > %s", cat, src, dst);
-    if (len < 0 || static_cast<size_t>(len) >= sizeof(cmd)) {
-        rl_log_err("copy of %s: command too long\n", device);
+    if (cat_copy_command(device, file, cmd, sizeof(cmd)) != 0)
+        return -1;
+    char real[kPathMax];
+    if (platform_path(file, real, sizeof(real)) != 0) {
+        rl_log_err("copy of %s: path too long under the root\n", device);
         return -1;
     }
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
