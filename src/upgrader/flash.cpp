@@ -106,7 +106,7 @@ void fmt_one_partition(const env_info *table, int index)
     UniqueFd fd = open_device(names);
     if (!fd.valid())
         return;
-    int blocks = int((end - start) >> 16);
+    int blocks = int((end - start) / FLASH_BLOCK_SIZE);
     for (int k = 0; k < blocks; ++k) {
         if (non_region_erase(fd.get(), k * FLASH_BLOCK_SIZE, 1) < 0)
             break;
@@ -184,7 +184,7 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
 
         // The whole partition is erased, not only what the payload covers:
         // nothing of the old image may survive behind the new one.
-        int blocks = int((end - start) >> 16);
+        int blocks = int((end - start) / FLASH_BLOCK_SIZE);
         for (int k = 0; k < blocks; ++k) {
             if (non_region_erase(fd.get(), k * FLASH_BLOCK_SIZE, 1) < 0)
                 return fail(UPD_MSG_FLASH_ERASE_ERR);
@@ -192,8 +192,8 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         }
 
         uint32_t size = part.partition_size;
-        int chunks = int(size >> 16);
-        rl_log_debug("blocks :%x size:%x\n", size >> 16, size);
+        int chunks = int(size / FLASH_BLOCK_SIZE);
+        rl_log_debug("blocks :%x size:%x\n", size / FLASH_BLOCK_SIZE, size);
         base += step;
 
         const uint8_t *payload = pack + part.partition_offset;
@@ -203,7 +203,7 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
                 return fail(UPD_MSG_FLASH_WRITE_ERR);
             ui->SetUpgradingProgressBar(base + (j * step) / chunks);
         }
-        uint32_t rest = size & 0xFFFF;
+        uint32_t rest = size % FLASH_BLOCK_SIZE;
         rl_log_debug("last size:%x\n", rest);
         if (rest > 0 &&
             flash_write_all(fd.get(), payload + uint64_t(chunks) * FLASH_BLOCK_SIZE, rest) < 0)

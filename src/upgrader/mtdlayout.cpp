@@ -25,7 +25,6 @@ namespace
 {
 
 const int kPartitionCount = 10;
-const uint32_t kEraseBlock = 0x10000;
 const int kCopyAttempts = 5;
 const int kUmountAttempts = 5;
 const int kConfValueSize = 100;
@@ -83,7 +82,7 @@ int open_mtd_device(const char *name)
 bool valid_window(uint32_t start, uint32_t end)
 {
     return end > start && start >= MTD_FLASH_BASE && end <= MTD_FLASH_END &&
-           start % kEraseBlock == 0 && end % kEraseBlock == 0;
+           start % FLASH_BLOCK_SIZE == 0 && end % FLASH_BLOCK_SIZE == 0;
 }
 
 // Reads the ten windows of the new layout; false at the first key that is
@@ -278,7 +277,7 @@ int umount_config_mtd(void)
 int mtd_write(int n, int size, const char *path)
 {
     if (n < 0 || n >= kPartitionCount || path == nullptr || size <= 0 ||
-        static_cast<uint32_t>(size) % kEraseBlock != 0) {
+        static_cast<uint32_t>(size) % FLASH_BLOCK_SIZE != 0) {
         rl_log_err("mtd_write: refused partition %d size %x\n", n, static_cast<unsigned>(size));
         return -1;
     }
@@ -313,9 +312,9 @@ int mtd_write(int n, int size, const char *path)
         rl_log_err("%s open failed!\n", name);
         return -1;
     }
-    int blocks = size / static_cast<int>(kEraseBlock);
+    int blocks = size / FLASH_BLOCK_SIZE;
     for (int i = 0; i < blocks; ++i) {
-        if (non_region_erase(device.get(), i * static_cast<int>(kEraseBlock), 1) < 0) {
+        if (non_region_erase(device.get(), i * FLASH_BLOCK_SIZE, 1) < 0) {
             rl_log_err("%s erase of block %d failed\n", name, i);
             return -1;
         }
@@ -326,8 +325,8 @@ int mtd_write(int n, int size, const char *path)
     }
     for (int i = 0; i < blocks; ++i) {
         rl_log_debug("mtd_write :%x \n", static_cast<unsigned>(n));
-        if (flash_write_all(device.get(), image.data() + static_cast<size_t>(i) * kEraseBlock,
-                            kEraseBlock) != 0) {
+        if (flash_write_all(device.get(), image.data() + static_cast<size_t>(i) * FLASH_BLOCK_SIZE,
+                            FLASH_BLOCK_SIZE) != 0) {
             rl_log_err("%s write of block %d failed\n", name, i);
             return -1;
         }
