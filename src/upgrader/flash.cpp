@@ -63,12 +63,6 @@ UniqueFd open_device(const MtdNames &names)
     return fd;
 }
 
-int fail(int code)
-{
-    update_msg_printf(code);
-    return code;
-}
-
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
@@ -177,17 +171,17 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         mtd_names(part.partition_id, &names);
         uint32_t start = 0, end = 0;
         if (find_range(table, names, &start, &end) != 0)
-            return fail(UPD_MSG_MTD_ENV_LOSED);
+            return update_msg_refuse(UPD_MSG_MTD_ENV_LOSED);
         UniqueFd fd = open_device(names);
         if (!fd.valid())
-            return fail(UPD_MSG_MTD_OPEN_ERR);
+            return update_msg_refuse(UPD_MSG_MTD_OPEN_ERR);
 
         // The whole partition is erased, not only what the payload covers:
         // nothing of the old image may survive behind the new one.
         int blocks = int((end - start) / FLASH_BLOCK_SIZE);
         for (int k = 0; k < blocks; ++k) {
             if (non_region_erase(fd.get(), k * FLASH_BLOCK_SIZE, 1) < 0)
-                return fail(UPD_MSG_FLASH_ERASE_ERR);
+                return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
             ui->SetUpgradingProgressBar(base + (k * step) / blocks);
         }
 
@@ -200,21 +194,21 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         for (int j = 0; j < chunks; ++j) {
             if (flash_write_all(fd.get(), payload + uint64_t(j) * FLASH_BLOCK_SIZE,
                                 FLASH_BLOCK_SIZE) < 0)
-                return fail(UPD_MSG_FLASH_WRITE_ERR);
+                return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
             ui->SetUpgradingProgressBar(base + (j * step) / chunks);
         }
         uint32_t rest = size % FLASH_BLOCK_SIZE;
         rl_log_debug("last size:%x\n", rest);
         if (rest > 0 &&
             flash_write_all(fd.get(), payload + uint64_t(chunks) * FLASH_BLOCK_SIZE, rest) < 0)
-            return fail(UPD_MSG_FLASH_WRITE_ERR);
+            return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
 
         // NOR keeps whatever bits an incomplete erase left behind, and a write
         // can report success for bytes that did not take: only reading the
         // flash back tells that the partition holds the image.
         if (flash_verify(fd.get(), payload, size) != 0) {
             rl_log_err("%s verify failed!\n", names.device);
-            return fail(UPD_MSG_FLASH_WRITE_ERR);
+            return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
         }
         base += step;
     }
