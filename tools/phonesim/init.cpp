@@ -1,3 +1,4 @@
+#include "platform/platform.h"
 #include "platform/unique_fd.h"
 #include "phonesim/init.h"
 
@@ -26,22 +27,12 @@ struct InitFailure {
 
 std::string errno_text() { return strerror(errno); }
 
-using Fd = UniqueFd;
-
 void write_file(const std::string &path, const void *data, size_t size, mode_t mode) {
-    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
     if (fd.get() < 0)
         throw_init_failure("cannot create " + path + ": " + errno_text());
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = write(fd.get(), p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw_init_failure("cannot write " + path + ": " + errno_text());
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
+    if (platform_write_all(fd.get(), data, size) != size)
+        throw_init_failure("cannot write " + path + ": " + errno_text());
     // The mode is part of what init makes (scripts must be executable
     // whatever the caller's umask).
     if (fchmod(fd.get(), mode) != 0)

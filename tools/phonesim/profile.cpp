@@ -1,4 +1,5 @@
 #include "phonesim/profile.h"
+#include "common/text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -87,12 +88,6 @@ uint32_t get_address(const json &value, const std::string &field) {
     if (n < 0 || n > 0xFFFFFFFFll)
         throw_field_error(field, "address out of range");
     return static_cast<uint32_t>(n);
-}
-
-std::string hex(uint32_t n) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08x", n);
-    return text;
 }
 
 void check_window(const Window &w, const std::string &field) {
@@ -311,8 +306,8 @@ std::string profile_to_json(const Profile &p) {
     nlohmann::ordered_json doc;
     nlohmann::ordered_json mtd = nlohmann::ordered_json::object();
     for (int i = 0; i < kPartitions; ++i)
-        mtd["mtd" + std::to_string(i)] = {{"start", hex(p.mtd[i].start)},
-                                          {"end", hex(p.mtd[i].end)}};
+        mtd["mtd" + std::to_string(i)] = {{"start", text_hex32(p.mtd[i].start)},
+                                          {"end", text_hex32(p.mtd[i].end)}};
     doc["mtd"] = mtd;
     nlohmann::ordered_json env = nlohmann::ordered_json::object();
     for (const auto &kv : p.bootenv)
@@ -359,7 +354,7 @@ std::string format_bootenv(const Variables &vars) {
 std::string format_layout(const Window (&mtd)[kPartitions]) {
     std::string text;
     for (int i = 0; i < kPartitions; ++i)
-        text += "mtd" + std::to_string(i) + " " + hex(mtd[i].start) + " " + hex(mtd[i].end) + "\n";
+        text += "mtd" + std::to_string(i) + " " + text_hex32(mtd[i].start) + " " + text_hex32(mtd[i].end) + "\n";
     return text;
 }
 
