@@ -1,6 +1,7 @@
 #include "upgrader/mtdlayout.h"
 
 #include "log/rl_log.h"
+#include "platform/file_mapping.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 #include "upgrader/flash.h"
@@ -13,7 +14,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,32 +38,6 @@ const char kUmount[] = "/tmp/bin/umount";
 // Set once both partitions were saved whole: a second move in the same run
 // must not overwrite the copies with what the moved windows now show.
 bool g_copies_made = false;
-
-// A read-only view of a whole file, released with its owner.
-class FileMapping
-{
-  public:
-    FileMapping() = default;
-    ~FileMapping()
-    {
-        if (data_ != MAP_FAILED)
-            munmap(data_, size_);
-    }
-    FileMapping(const FileMapping &) = delete;
-    FileMapping &operator=(const FileMapping &) = delete;
-
-    bool map(int fd, size_t size)
-    {
-        data_ = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-        size_ = size;
-        return data_ != MAP_FAILED;
-    }
-    const uint8_t *data() const { return static_cast<const uint8_t *>(data_); }
-
-  private:
-    void *data_ = MAP_FAILED;
-    size_t size_ = 0;
-};
 
 void device_name(int n, char *out, size_t size)
 {
@@ -296,7 +270,7 @@ int mtd_write(int n, int size, const char *path)
     }
     rl_log_debug("file size:%x \n", static_cast<unsigned>(st.st_size));
     FileMapping image;
-    if (!image.map(file.get(), static_cast<size_t>(st.st_size))) {
+    if (!image.map(file.get(), static_cast<size_t>(st.st_size), MAP_SHARED)) {
         rl_log_debug("memory map failed!\n");
         return -1;
     }

@@ -4,6 +4,7 @@
 #include "libipc/ipc.h"
 #include "libupgrader/libupgrader.h"
 #include "log/rl_log.h"
+#include "platform/file_mapping.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 #include "semctrl/semctrl.h"
@@ -19,7 +20,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,13 +57,8 @@ int system_ex_path(const char *prefix, const char *path, int limit, int retries)
 // The read-only view of a ROM file, unmapped and closed when it goes away.
 struct RomFile {
     UniqueFd fd;
-    void *map = MAP_FAILED;
+    FileMapping map;
     size_t len = 0;
-    ~RomFile()
-    {
-        if (map != MAP_FAILED)
-            munmap(map, len);
-    }
 };
 
 // Opens and maps the ROM file named on the command line. 0,
@@ -82,18 +77,19 @@ int map_rom_file(const char *name, RomFile *rom)
         return UPGRADER_ROM_OPEN_FAILED;
     }
     struct stat st;
+    bool mapped = false;
     if (fstat(rom->fd.get(), &st) == 0 && st.st_size > 0) {
         rom->len = size_t(st.st_size);
-        rom->map = mmap(nullptr, rom->len, PROT_READ, MAP_PRIVATE, rom->fd.get(), 0);
+        mapped = rom->map.map(rom->fd.get(), rom->len, MAP_PRIVATE);
     }
-    if (rom->map == MAP_FAILED) {
+    if (!mapped) {
         rl_log_err("memory map failed!\n");
         rl_log_deinit();
         ipc_unregister();
         rom->fd.reset();
         return UPGRADER_ROM_MAP_FAILED;
     }
-    rl_log_debug("start:%x \n", addr_word(rom->map));
+    rl_log_debug("start:%x \n", addr_word(rom->map.data()));
     return 0;
 }
 
@@ -366,7 +362,7 @@ Next load_file_image(Sequence *s)
     int r = map_rom_file(s->run->argv[1], &s->rom);
     if (r != 0)
         return end_with(r);
-    s->image = static_cast<const uint8_t *>(s->rom.map);
+    s->image = s->rom.map.data();
     s->image_len = s->rom.len;
     return kGoOn;
 }
@@ -563,7 +559,7 @@ int upgrader_direct(upgrader_run *run)
     int r = map_rom_file(run->argv[1], &rom);
     if (r != 0)
         return r;
-    const uint8_t *image = static_cast<const uint8_t *>(rom.map);
+    const uint8_t *image = rom.map.data();
 
     const char *failure = nullptr;
     if (run->ui->Init() < 0) {
