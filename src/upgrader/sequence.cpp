@@ -159,7 +159,7 @@ const int kNewsBegins = 2;
 const int kNewsKillFailed = 3;
 const int kNewsBurnFailed = 4;
 
-// The ways a failed run is wound up. Each does its own part and then the
+// The ways a run that ends early is wound up. Each does its own part and then the
 // next one's: the configuration saver's lock is let go, then the shared
 // memory, then the outcome is shown.
 enum Ending { kReleaseConfigLock, kReleaseSharedMemory, kShowOutcome };
@@ -179,17 +179,9 @@ struct Sequence {
     autop_timer_arg timer_arg{};
 };
 
-// What a step leaves: the run goes on, or ends with a status.
-struct Next {
-    bool go_on;
-    int status;
-};
-const Next kGoOn = {true, 0};
-
-Next end_with(int status)
-{
-    return {false, status};
-}
+// What a step returns to let the run go on; any other value is the status
+// the run ends with (statuses are never positive).
+const int kGoOn = 1;
 
 // The state with its complement taken away: -1, -2 and -3 are treated as
 // 0, 1 and 2.
@@ -251,11 +243,19 @@ int wind_up(Sequence *s, Ending from)
     return s->status;
 }
 
-Next end_failed(Sequence *s, Ending from, int status, int failure_id)
+// Ends the run early with status, and the failure id a screen shows, wound
+// up from the given ending on.
+int end_through(Sequence *s, Ending from, int status, int failure_id)
 {
     s->status = status;
     s->failure_id = failure_id;
-    return end_with(wind_up(s, from));
+    return wind_up(s, from);
+}
+
+// Most failures show their status as the failure id too.
+int end_through(Sequence *s, Ending from, int status)
+{
+    return end_through(s, from, status, status);
 }
 
 // The configuration saver gets ten seconds to finish; the upgrade goes on
@@ -286,44 +286,44 @@ void same_version_short_cut(upgrader_run *run)
 
 // --- the steps, in the order they run ----------------------------------------
 
-Next start_ui(Sequence *s)
+int start_ui(Sequence *s)
 {
     CBasicUI *ui = s->run->ui;
     if (ui->Init() < 0) {
         rl_log_err("BasicUI init failed!\n");
         ipc_unregister();
         rl_log_deinit();
-        return end_with(UPGRADER_OK);
+        return UPGRADER_OK;
     }
     ui->ShowVersion();
     return kGoOn;
 }
 
-Next close_watchdog(Sequence *s)
+int close_watchdog(Sequence *s)
 {
     int watchdog = -1;
     for (int i = 0; i < 3 && watchdog != 0; ++i)
         watchdog = CloseWatchDog(0);
     if (watchdog != 0)
-        return end_failed(s, kShowOutcome, UPGRADER_WATCHDOG_FAILED, UPGRADER_WATCHDOG_FAILED);
+        return end_through(s, kShowOutcome, UPGRADER_WATCHDOG_FAILED);
     return kGoOn;
 }
 
 // Without its process lock the program ends at once: another upgrader owns
 // the telephone.
-Next take_process_lock(Sequence *s)
+int take_process_lock(Sequence *s)
 {
     const Identity *identity = identity_of(s->run->argv[0]);
     if (identity == nullptr) {
         rl_log_debug("upgrader path error\n");
-        return end_with(UPGRADER_OK);
+        return UPGRADER_OK;
     }
     if (take_try_lock(identity->key, identity->name) != 0)
-        return end_with(UPGRADER_OK);
+        return UPGRADER_OK;
     return kGoOn;
 }
 
-Next ask_kernel_support(Sequence *)
+int ask_kernel_support(Sequence *)
 {
     kernel_support = kernel_support_mtd_repair_check();
     rl_log_info("kernel_support is :%d \n", kernel_support);
@@ -332,12 +332,12 @@ Next ask_kernel_support(Sequence *)
 
 // The image in place in the shared upgrade memory, under its lock; the
 // loading process may already have given up on it.
-Next load_shared_image(Sequence *s)
+int load_shared_image(Sequence *s)
 {
     unsigned int segment_size = 0;
     s->shm_addr = get_share_memory_sized(&segment_size);
     if (s->shm_addr == nullptr)
-        return end_failed(s, kShowOutcome, UPGRADER_NO_SHM, UPGRADER_NO_SHM);
+        return end_through(s, kShowOutcome, UPGRADER_NO_SHM);
     rl_log_debug("mem_addr:0x%x\n", addr_word(s->shm_addr));
     s->memory_semid = binary_sem_create_key(kMemoryKey);
     if (s->memory_semid < 0)
@@ -348,7 +348,7 @@ Next load_shared_image(Sequence *s)
     s->state = libupd_get_state(s->shm_addr);
     if (s->state == ~LIBUPD_STATE_PLAIN || s->state == ~LIBUPD_STATE_AUTOP) {
         rl_log_info("upgrader_state is failed\n");
-        return end_failed(s, kShowOutcome, UPGRADER_LOAD_FAILED, UPGRADER_LOAD_FAILED);
+        return end_through(s, kShowOutcome, UPGRADER_LOAD_FAILED);
     }
     s->image = static_cast<const uint8_t *>(libupd_get_rom_start_addr(s->shm_addr));
     // The image has no length of its own: the segment bounds it.
@@ -357,24 +357,24 @@ Next load_shared_image(Sequence *s)
     return kGoOn;
 }
 
-Next load_file_image(Sequence *s)
+int load_file_image(Sequence *s)
 {
     int r = map_rom_file(s->run->argv[1], &s->rom);
     if (r != 0)
-        return end_with(r);
+        return r;
     s->image = s->rom.map.data();
     s->image_len = s->rom.len;
     return kGoOn;
 }
 
-Next load_image(Sequence *s)
+int load_image(Sequence *s)
 {
     return s->shm ? load_shared_image(s) : load_file_image(s);
 }
 
 // A pack of the installed version goes on to the short cut after the
 // applications are stopped.
-Next check_pack(Sequence *s)
+int check_pack(Sequence *s)
 {
     upgrader_run *run = s->run;
     int r = upgrader_rompack_check(s->image, s->image_len, run->table, run->header, run->partitions,
@@ -385,36 +385,35 @@ Next check_pack(Sequence *s)
         rl_log_err("rom pack check failed! ID:%d\n", r);
         broadcast(kMsgUpgrade, kNewsCheckFailed);
         platform_pause(3);
-        return end_failed(s, kReleaseSharedMemory, UPGRADER_CHECK_FAILED, r);
+        return end_through(s, kReleaseSharedMemory, UPGRADER_CHECK_FAILED, r);
     }
     return kGoOn;
 }
 
 // A pack that carries its own upgrader hands the upgrade over to it.
-Next hand_over_to_carried_upgrader(Sequence *s)
+int hand_over_to_carried_upgrader(Sequence *s)
 {
     if (!s->shm)
         return kGoOn;
     system_ex_path("rm -rf", "/config/etc/", 5, 3);
     if (relaunch_carried_upgrader(s->run->argv[0]))
-        return end_failed(s, kReleaseSharedMemory, UPGRADER_OK, 0);
+        return end_through(s, kReleaseSharedMemory, UPGRADER_OK);
     return kGoOn;
 }
 
-Next move_partitions(Sequence *s)
+int move_partitions(Sequence *s)
 {
     if (mtd_config != 1)
         return kGoOn;
     rl_log_debug("mtd_config\n");
     if (mtd_config_deal(s->run->table) < 0) {
         rl_log_debug("mtd_config failed!\n");
-        return end_failed(s, kReleaseSharedMemory, UPGRADER_MTD_CONFIG_FAILED,
-                          UPGRADER_MTD_CONFIG_FAILED);
+        return end_through(s, kReleaseSharedMemory, UPGRADER_MTD_CONFIG_FAILED);
     }
     return kGoOn;
 }
 
-Next announce_upgrade(Sequence *s)
+int announce_upgrade(Sequence *s)
 {
     broadcast(kMsgUpgrade, kNewsBegins);
     platform_pause(3);
@@ -425,7 +424,7 @@ Next announce_upgrade(Sequence *s)
 // The short cut of an installed pack comes after the kill script, whatever
 // that did; its failure counts only when the short cut's reboot did not
 // come.
-Next stop_applications(Sequence *s)
+int stop_applications(Sequence *s)
 {
     int killed = upgrader_killapps(s->shm ? s->state : LIBUPD_STATE_PLAIN);
     if (s->same_version)
@@ -433,42 +432,40 @@ Next stop_applications(Sequence *s)
     if (killed < 0) {
         rl_log_err("killapps failed!\n");
         broadcast(kMsgUpgrade, kNewsKillFailed);
-        return end_failed(s, kReleaseConfigLock, UPGRADER_KILLAPPS_FAILED,
-                          UPGRADER_KILLAPPS_FAILED);
+        return end_through(s, kReleaseConfigLock, UPGRADER_KILLAPPS_FAILED);
     }
     return kGoOn;
 }
 
-Next take_burn_lock(Sequence *)
+int take_burn_lock(Sequence *)
 {
     if (take_try_lock(kBurnKey, "burn_flash_semid") != 0)
-        return end_with(UPGRADER_OK);
+        return UPGRADER_OK;
     return kGoOn;
 }
 
 // Writes back the configuration and environment blocks that the layout
 // change moved.
-Next restore_moved_blocks(Sequence *s)
+int restore_moved_blocks(Sequence *s)
 {
     if (config_mtd_write == 1) {
         if (umount_config_mtd() < 0) {
             rl_log_debug("config unmount failed!\n");
-            return end_failed(s, kReleaseConfigLock, UPGRADER_UMOUNT_FAILED,
-                              UPGRADER_UMOUNT_FAILED);
+            return end_through(s, kReleaseConfigLock, UPGRADER_UMOUNT_FAILED);
         }
         if (mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE) < 0) {
             rl_log_debug("config mtd_write failed!\n");
-            return end_failed(s, kReleaseConfigLock, UPGRADER_BURN_FAILED, UPGRADER_BURN_FAILED);
+            return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
         }
     }
     if (env_mtd_write == 1 && mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE) < 0) {
         rl_log_debug("env mtd_write failed!\n");
-        return end_failed(s, kReleaseConfigLock, UPGRADER_BURN_FAILED, UPGRADER_BURN_FAILED);
+        return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
     }
     return kGoOn;
 }
 
-Next burn(Sequence *s)
+int burn(Sequence *s)
 {
     upgrader_run *run = s->run;
     int b = upgrader_burn_flash(s->image, run->table, int(run->header->partition_num),
@@ -476,7 +473,7 @@ Next burn(Sequence *s)
     if (b < 0) {
         rl_log_err("burn flash failed!\n");
         broadcast(kMsgUpgrade, kNewsBurnFailed);
-        return end_failed(s, kReleaseConfigLock, UPGRADER_BURN_FAILED, b);
+        return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED, b);
     }
     return kGoOn;
 }
@@ -498,7 +495,7 @@ Next burn(Sequence *s)
 }
 
 // File mode: the reboot is asked for, then the run ends by itself.
-Next reboot_after_file_upgrade(Sequence *s)
+int reboot_after_file_upgrade(Sequence *s)
 {
     upgrader_run *run = s->run;
     system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
@@ -511,10 +508,10 @@ Next reboot_after_file_upgrade(Sequence *s)
     ipc_unregister();
     rl_log_info("upgrader-1 completed!\n");
     rl_log_deinit();
-    return end_with(UPGRADER_OK);
+    return UPGRADER_OK;
 }
 
-Next reboot(Sequence *s)
+int reboot(Sequence *s)
 {
     if (s->shm)
         reboot_after_shared_upgrade(s);
@@ -525,7 +522,7 @@ Next reboot(Sequence *s)
 
 int upgrader_sequence(upgrader_run *run)
 {
-    using StepFn = Next (*)(Sequence *);
+    using StepFn = int (*)(Sequence *);
     static const StepFn kSteps[] = {
         start_ui,
         close_watchdog,
@@ -546,9 +543,9 @@ int upgrader_sequence(upgrader_run *run)
     s.run = run;
     s.shm = run->argc == 1;
     for (StepFn step : kSteps) {
-        Next next = step(&s);
-        if (!next.go_on)
-            return next.status;
+        int r = step(&s);
+        if (r != kGoOn)
+            return r;
     }
     return s.status;
 }
