@@ -107,13 +107,6 @@ uint32_t xor_words(const uint8_t *p, uint64_t count)
     return x;
 }
 
-// Addresses are logged as 32-bit values: the target's pointers are 32 bits,
-// and the log formats carry no pointer-sized conversions.
-unsigned addr(const void *p)
-{
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
-
 // Address of pack offset off, computed without forming a pointer beyond the
 // pack (off may come from an unchecked header).
 unsigned addr_at(const uint8_t *pack, uint64_t off)
@@ -234,7 +227,7 @@ int read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header, en
 
     // The balancing word makes the header as stored (scrambled) XOR to 0.
     const uint64_t header_words = (header_size >> 2) + 1;
-    rl_log_debug("\npaddr:%x pdat:%x\n", addr(pack), addr(pack));
+    rl_log_debug("\npaddr:%x pdat:%x\n", rl_log_addr(pack), rl_log_addr(pack));
     rl_log_debug("len:%x\n", static_cast<unsigned>(header_words));
     if (xor_words(pack + 8, header_words) != 0)
         return update_msg_refuse(UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
@@ -243,7 +236,7 @@ int read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header, en
     if (!inside(body, header->rom_size, pack_len, "rom body"))
         return update_msg_refuse(UPD_MSG_ROM_CHECKSUM_ERR);
     const uint64_t body_words = header->rom_size >> 2;
-    rl_log_debug("\npdat:%x len:%x\n", addr(pack + body), static_cast<unsigned>(body_words));
+    rl_log_debug("\npdat:%x len:%x\n", rl_log_addr(pack + body), static_cast<unsigned>(body_words));
     const uint32_t sum = xor_words(pack + body, body_words);
     // The two words before the end of the range; body >= 12, so both lie
     // inside the pack even for an empty body.
@@ -592,7 +585,7 @@ int rompack_read_partition_header(const uint8_t *pack, size_t pack_len, uint64_t
 
     dump_partition_header(out);
 
-    rl_log_debug("ppartition_addr:%x ppart_data_addr:%x\n", addr(pack + h),
+    rl_log_debug("ppartition_addr:%x ppart_data_addr:%x\n", rl_log_addr(pack + h),
                  addr_at(pack, out->partition_offset));
     if (out->magic_num != PART_MAGIC)
         return update_msg_refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
@@ -606,7 +599,7 @@ int rompack_read_partition_header(const uint8_t *pack, size_t pack_len, uint64_t
     // An empty or short payload may sit at the very end of the pack; its
     // first word is then not there to be shown.
     const uint32_t first = data + 4 <= pack_len ? load32(pack + data) : 0;
-    rl_log_debug("ppart_dat:%x :%x\n", addr(pack + data), first);
+    rl_log_debug("ppart_dat:%x :%x\n", rl_log_addr(pack + data), first);
     const uint32_t sum = xor_words(pack + data, out->partition_size >> 2);
     if (sum != out->partition_checksum) {
         rl_log_err("partition_checksum_cal:%x checksum:%x\n", sum, out->partition_checksum);

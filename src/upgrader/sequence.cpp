@@ -37,11 +37,6 @@ void broadcast(int msg, int param1)
     ipc_broadcast(msg, param1, 0, nullptr, 0);
 }
 
-unsigned int addr_word(const void *p)
-{
-    return unsigned(uintptr_t(p));
-}
-
 // Runs "<prefix> <path under the root><suffix>" through system_ex. The
 // commands are fixed texts; only the root in front of their paths varies.
 int system_ex_path(const char *prefix, const char *path, int limit, int retries)
@@ -89,7 +84,7 @@ int map_rom_file(const char *name, RomFile *rom)
         rom->fd.reset();
         return UPGRADER_ROM_MAP_FAILED;
     }
-    rl_log_debug("start:%x \n", addr_word(rom->map.data()));
+    rl_log_debug("start:%x \n", rl_log_addr(rom->map.data()));
     return 0;
 }
 
@@ -338,7 +333,7 @@ int load_shared_image(Sequence *s)
     s->shm_addr = get_share_memory_sized(&segment_size);
     if (s->shm_addr == nullptr)
         return end_through(s, kShowOutcome, UPGRADER_NO_SHM);
-    rl_log_debug("mem_addr:0x%x\n", addr_word(s->shm_addr));
+    rl_log_debug("mem_addr:0x%x\n", rl_log_addr(s->shm_addr));
     s->memory_semid = binary_sem_create_key(kMemoryKey);
     if (s->memory_semid < 0)
         rl_log_err("get memory_semid failed!\n");
@@ -353,7 +348,7 @@ int load_shared_image(Sequence *s)
     s->image = static_cast<const uint8_t *>(libupd_get_rom_start_addr(s->shm_addr));
     // The image has no length of its own: the segment bounds it.
     s->image_len = segment_size > 8 ? segment_size - 8 : 0;
-    rl_log_debug("rom_addr:%x\n", addr_word(s->image));
+    rl_log_debug("rom_addr:%x\n", rl_log_addr(s->image));
     return kGoOn;
 }
 
