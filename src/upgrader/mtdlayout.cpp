@@ -39,18 +39,15 @@ const char kUmount[] = "/tmp/bin/umount";
 // must not overwrite the copies with what the moved windows now show.
 bool g_copies_made = false;
 
-void device_name(int n, char *out, size_t size)
+// Opens /dev/mtdN read-write under the platform root; name gets
+// "/dev/mtdN", as the telephone has it, for the caller's messages.
+UniqueFd open_mtd_device(int n, char (&name)[32])
 {
-    snprintf(out, size, "/dev/mtd%d", n);
-}
-
-// Opens /dev/mtdN read-write under the platform root; -1 when it cannot.
-int open_mtd_device(const char *name)
-{
+    snprintf(name, sizeof(name), "/dev/mtd%d", n);
     char real[kPathMax];
     if (platform_path(name, real, sizeof(real)) != 0)
-        return -1;
-    return open(real, O_RDWR | O_CLOEXEC);
+        return UniqueFd();
+    return UniqueFd(open(real, O_RDWR | O_CLOEXEC));
 }
 
 bool valid_window(uint32_t start, uint32_t end)
@@ -118,8 +115,7 @@ int kernel_support_mtd_repair_check(void)
     rl_log_debug("kernel_support_mtd_repair_check \n");
     for (int n = 0; n < 2; ++n) {
         char name[32];
-        device_name(n, name, sizeof(name));
-        UniqueFd fd(open_mtd_device(name));
+        UniqueFd fd = open_mtd_device(n, name);
         if (!fd.valid()) {
             rl_log_debug("%s open failed!\n", name);
             return 0;
@@ -191,8 +187,7 @@ int mtd_addr_repair(int n, uint32_t offset, uint32_t size)
     if (n < 0 || n >= kPartitionCount)
         return -1;
     char name[32];
-    device_name(n, name, sizeof(name));
-    UniqueFd fd(open_mtd_device(name));
+    UniqueFd fd = open_mtd_device(n, name);
     if (!fd.valid()) {
         rl_log_debug("%s open failed!\n", name);
         return -1;
@@ -280,8 +275,7 @@ int mtd_write(int n, int size, const char *path)
     }
 
     char name[32];
-    device_name(n, name, sizeof(name));
-    UniqueFd device(open_mtd_device(name));
+    UniqueFd device = open_mtd_device(n, name);
     if (!device.valid()) {
         rl_log_err("%s open failed!\n", name);
         return -1;
