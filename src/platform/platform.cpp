@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/fb.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,6 +64,14 @@ const char *platform_unroot(const char *path)
     if (root_len == 0 || strncmp(path, env, root_len) != 0 || path[root_len] != '/')
         return path;
     return path + root_len;
+}
+
+int platform_open(const char *path, int flags)
+{
+    char real[4096];
+    if (platform_path(path, real, sizeof(real)) != 0)
+        return -1;
+    return open(real, flags);
 }
 
 int platform_shell_quote(const char *text, char *out, size_t size)

@@ -162,10 +162,7 @@ int run_once(const char *command, int limit, const SavedSignals &saved, int coun
 // logging a failure with the caller's own texts. 0 or -1.
 int watchdog_request(unsigned int value, const char *open_failed, const char *request_failed)
 {
-    char path[4096];
-    UniqueFd fd;
-    if (platform_path(MISC_DEVICE, path, sizeof(path)) == 0)
-        fd.reset(open(path, O_RDWR | O_CLOEXEC));
+    UniqueFd fd(platform_open(MISC_DEVICE, O_RDWR | O_CLOEXEC));
     if (!fd.valid()) {
         rl_log_err("%s", open_failed);
         return -1;
@@ -182,10 +179,7 @@ int watchdog_request(unsigned int value, const char *open_failed, const char *re
 // ask for the reboot.
 int open_input_or_exit()
 {
-    char path[4096];
-    int fd = -1;
-    if (platform_path(INPUT_DEVICE, path, sizeof(path)) == 0)
-        fd = open(path, O_RDWR | O_CLOEXEC);
+    int fd = platform_open(INPUT_DEVICE, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         perror("failed to open \n");
         exit(-1);
@@ -324,13 +318,10 @@ void wait_reboot_key(CBasicUI *ui, int selector)
             // The device went away under us: come back to it rather than
             // leave the telephone without its reboot key.
             real_sleep_ns(kKeyRetryNs);
-            char path[4096];
-            if (platform_path(INPUT_DEVICE, path, sizeof(path)) == 0) {
-                UniqueFd again(open(path, O_RDWR | O_CLOEXEC));
-                if (again.valid()) {
-                    fd = std::move(again);
-                    have = 0;
-                }
+            UniqueFd again(platform_open(INPUT_DEVICE, O_RDWR | O_CLOEXEC));
+            if (again.valid()) {
+                fd = std::move(again);
+                have = 0;
             }
             continue;
         }

@@ -9,7 +9,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -52,12 +51,7 @@ int find_range(const env_info *table, const MtdNames &names, uint32_t *start, ui
 // Opens the device read-write; logs a failure with the telephone's path.
 UniqueFd open_device(const MtdNames &names)
 {
-    char path[PATH_MAX];
-    if (platform_path(names.device, path, sizeof(path)) != 0) {
-        rl_log_err("%s open failed!\n", names.device);
-        return UniqueFd();
-    }
-    UniqueFd fd(open(path, O_RDWR | O_CLOEXEC));
+    UniqueFd fd(platform_open(names.device, O_RDWR | O_CLOEXEC));
     if (!fd.valid())
         rl_log_err("%s open failed!\n", names.device);
     return fd;

@@ -44,10 +44,7 @@ bool g_copies_made = false;
 UniqueFd open_mtd_device(int n, char (&name)[32])
 {
     snprintf(name, sizeof(name), "/dev/mtd%d", n);
-    char real[kPathMax];
-    if (platform_path(name, real, sizeof(real)) != 0)
-        return UniqueFd();
-    return UniqueFd(open(real, O_RDWR | O_CLOEXEC));
+    return UniqueFd(platform_open(name, O_RDWR | O_CLOEXEC));
 }
 
 bool valid_window(uint32_t start, uint32_t end)
@@ -250,10 +247,7 @@ int mtd_write(int n, int size, const char *path)
         rl_log_err("mtd_write: refused partition %d size %x\n", n, static_cast<unsigned>(size));
         return -1;
     }
-    char real[kPathMax];
-    UniqueFd file;
-    if (platform_path(path, real, sizeof(real)) == 0)
-        file.reset(open(real, O_RDONLY | O_CLOEXEC));
+    UniqueFd file(platform_open(path, O_RDONLY | O_CLOEXEC));
     if (!file.valid()) {
         rl_log_debug("%s File open failed!\n", path);
         return -1;

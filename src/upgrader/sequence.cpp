@@ -62,9 +62,7 @@ struct RomFile {
 // at once.
 int map_rom_file(const char *name, RomFile *rom)
 {
-    char path[PATH_MAX];
-    if (platform_path(name, path, sizeof(path)) == 0)
-        rom->fd.reset(open(path, O_RDONLY));
+    rom->fd.reset(platform_open(name, O_RDONLY));
     if (rom->fd.get() < 0) {
         rl_log_err("%s File open failed!\n", name);
         rl_log_deinit();
