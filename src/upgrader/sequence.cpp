@@ -504,7 +504,7 @@ int reboot_after_file_upgrade(Sequence *s)
     return UPGRADER_OK;
 }
 
-int reboot(Sequence *s)
+int reboot_after_upgrade(Sequence *s)
 {
     if (s->shm)
         reboot_after_shared_upgrade(s);
@@ -530,7 +530,7 @@ int upgrader_sequence(upgrader_run *run)
         take_burn_lock,
         restore_moved_blocks,
         burn,
-        reboot,
+        reboot_after_upgrade,
     };
     Sequence s;
     s.run = run;
@@ -560,7 +560,7 @@ int upgrader_direct(upgrader_run *run)
                                              run->partitions, run->flags);
         if (checked < 0 && checked != UPD_MSG_ROM_VERSION_SAME)
             failure = "rom pack check failed!\n";
-        else if (upgrader_killapps(0) < 0)
+        else if (upgrader_killapps(LIBUPD_STATE_PLAIN) < 0)
             failure = "killapps failed!\n";
         else if (upgrader_burn_flash(image, run->table, int(run->header->partition_num),
                                      run->partitions, run->flags, run->ui) < 0)
@@ -580,5 +580,5 @@ int upgrader_direct(upgrader_run *run)
     run->ui = nullptr;
     platform_pause(2);
     upgrader_reboot(nullptr, run->reboot_selector);
-    return 0;
+    return UPGRADER_OK;
 }
