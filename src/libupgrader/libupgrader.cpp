@@ -35,7 +35,7 @@ void *stat_and_attach(int shmid, unsigned int *segment_size)
             *segment_size = 0;
         return nullptr;
     }
-    rl_log_info("Memory attached at %X\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(addr)));
+    rl_log_info("Memory attached at %X\n", rl_log_addr(addr));
     if (segment_size != nullptr)
         *segment_size = size;
     return addr;

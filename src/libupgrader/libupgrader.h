@@ -11,11 +11,21 @@
 #ifndef LIBUPGRADER_LIBUPGRADER_H
 #define LIBUPGRADER_LIBUPGRADER_H
 
-#define LIBUPD_SHM_KEY 0xA130         // the loading side's segment, and memory_semid
-#define LIBUPD_SHM_ALT_KEY 0x1079B    // preferred by get_share_memory when present
-#define LIBUPD_SHM_SIZE 0x800008      // size when libupd_get_share_memory creates it
+#define LIBUPD_SHM_KEY 0xA130      // the loading side's segment, and memory_semid
+#define LIBUPD_SHM_ALT_KEY 0x1079B // preferred by get_share_memory when present
+#define LIBUPD_SHM_SIZE 0x800008   // size when libupd_get_share_memory creates it
 #define LIBUPD_STATE_OFFSET 4
 #define LIBUPD_ROM_OFFSET 8
+
+// The upgrade states the loading process writes at offset 4. A negative
+// state is the bitwise complement of one of these (-1 = ~0, -2 = ~1,
+// -3 = ~2) and is treated like it, except that ~LIBUPD_STATE_PLAIN and
+// ~LIBUPD_STATE_AUTOP say that loading the ROM failed.
+enum libupd_state {
+    LIBUPD_STATE_PLAIN = 0,   // a failure shows the failure screen
+    LIBUPD_STATE_AUTOP = 1,   // auto-provisioned: a failure counts down to the reboot
+    LIBUPD_STATE_NO_KILL = 2, // the kill script is not run
+};
 
 // Logs the unit's banner at info level.
 void show_libupgrader_version(void);

@@ -8,6 +8,7 @@
 #define LOG_RL_LOG_H
 
 #include <stdarg.h>
+#include <stdint.h>
 
 #define RL_LOG_FORMAT(fmt_index) __attribute__((format(printf, fmt_index, fmt_index + 1)))
 
@@ -31,5 +32,12 @@ void rl_log_warn(const char *format, ...) RL_LOG_FORMAT(1);
 void rl_log_notice(const char *format, ...) RL_LOG_FORMAT(1);
 void rl_log_info(const char *format, ...) RL_LOG_FORMAT(1);
 void rl_log_debug(const char *format, ...) RL_LOG_FORMAT(1);
+
+// Addresses are logged as 32-bit words ("%x"): the telephone's pointers are
+// 32 bits, and the log formats carry no pointer-sized conversions.
+inline unsigned rl_log_addr(const void *p)
+{
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
 
 #endif

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/fb.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,8 +14,9 @@
 namespace
 {
 
-// Fails rather than cut: a truncated path would name another file.
-int fail(char *out, size_t size)
+// Fails rather than cut: a truncated path would name another file. Leaves
+// out empty; -1.
+int empty_out(char *out, size_t size)
 {
     if (out != nullptr && size > 0)
         out[0] = '\0';
@@ -28,7 +30,7 @@ const char kShellSafe[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0
 int platform_path(const char *path, char *out, size_t size)
 {
     if (path == nullptr || out == nullptr || size == 0)
-        return fail(out, size);
+        return empty_out(out, size);
     // The root is read on every call: it is the environment's, not ours.
     const char *root = "";
     size_t root_len = 0;
@@ -43,7 +45,7 @@ int platform_path(const char *path, char *out, size_t size)
     }
     size_t path_len = strlen(path);
     if (root_len + path_len + 1 > size)
-        return fail(out, size);
+        return empty_out(out, size);
     memcpy(out, root, root_len);
     memcpy(out + root_len, path, path_len + 1);
     return 0;
@@ -64,14 +66,22 @@ const char *platform_unroot(const char *path)
     return path + root_len;
 }
 
+int platform_open(const char *path, int flags)
+{
+    char real[4096];
+    if (platform_path(path, real, sizeof(real)) != 0)
+        return -1;
+    return open(real, flags);
+}
+
 int platform_shell_quote(const char *text, char *out, size_t size)
 {
     if (text == nullptr || out == nullptr || size == 0)
-        return fail(out, size);
+        return empty_out(out, size);
     size_t len = strlen(text);
     if (len > 0 && strspn(text, kShellSafe) == len) {
         if (len + 1 > size)
-            return fail(out, size);
+            return empty_out(out, size);
         memcpy(out, text, len + 1);
         return 0;
     }
@@ -84,15 +94,15 @@ int platform_shell_quote(const char *text, char *out, size_t size)
         return true;
     };
     if (!put("'", 1))
-        return fail(out, size);
+        return empty_out(out, size);
     for (const char *p = text; *p != '\0'; ++p) {
         // A single quote cannot appear inside single quotes: close, escape, reopen.
         bool ok = *p == '\'' ? put("'\\''", 4) : put(p, 1);
         if (!ok)
-            return fail(out, size);
+            return empty_out(out, size);
     }
     if (!put("'", 1))
-        return fail(out, size);
+        return empty_out(out, size);
     out[n] = '\0';
     return 0;
 }
@@ -101,14 +111,34 @@ int platform_shell_path(const char *path, char *out, size_t size)
 {
     char resolved[4096];
     if (platform_path(path, resolved, sizeof(resolved)) != 0)
-        return fail(out, size);
+        return empty_out(out, size);
     return platform_shell_quote(resolved, out, size);
 }
 
 namespace
 {
 
+// One request never asks for more than this, so that a length beyond what
+// ssize_t holds on a 32-bit target cannot be passed to write.
+const size_t kMaxRequest = 0x40000000u;
+
 } // namespace
+
+size_t platform_write_all(int fd, const void *data, size_t size)
+{
+    const char *at = static_cast<const char *>(data);
+    size_t done = 0;
+    while (done < size) {
+        size_t left = size - done;
+        ssize_t n = write(fd, at + done, left < kMaxRequest ? left : kMaxRequest);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
 
 double platform_pause_scale(void)
 {
@@ -137,7 +167,8 @@ void sleep_ns(double ns)
     }
 }
 
-bool is_regular_file(int fd)
+// A regular file standing where the program expects a device node.
+bool is_device_image(int fd)
 {
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -167,7 +198,7 @@ void platform_pause_ms(unsigned int milliseconds)
 
 int platform_misc_set(int fd, unsigned long request, const char *name, int value)
 {
-    if (!is_regular_file(fd))
+    if (!is_device_image(fd))
         return ioctl(fd, request, value);
     char line[128];
     snprintf(line, sizeof(line), "%s %d\n", name != nullptr ? name : "?", value);
@@ -176,7 +207,7 @@ int platform_misc_set(int fd, unsigned long request, const char *name, int value
 
 int platform_misc_get(int fd, unsigned long request, const char *name, int *value)
 {
-    if (!is_regular_file(fd))
+    if (!is_device_image(fd))
         return ioctl(fd, request, value);
     char line[128];
     snprintf(line, sizeof(line), "%s\n", name != nullptr ? name : "?");

@@ -24,6 +24,10 @@ int platform_path(const char *path, char *out, size_t size);
 // root is DIR), or path itself when it does not lie under the root.
 const char *platform_unroot(const char *path);
 
+// open(2) of a program path under the root; -1 also when the path does not
+// fit, which to the caller is just a file that cannot be opened.
+int platform_open(const char *path, int flags);
+
 // Makes text one literal word for /bin/sh. Text made only of characters the
 // shell never interprets (letters, digits and "/._-+,:@=") is left as it is,
 // so that commands on the telephone read as they always did; anything else
@@ -33,6 +37,12 @@ int platform_shell_quote(const char *text, char *out, size_t size);
 // platform_path followed by platform_shell_quote: a path ready to be put
 // into a shell command.
 int platform_shell_path(const char *path, char *out, size_t size);
+
+// Writes size bytes of data to fd, going on after short and interrupted
+// writes. Returns the number of bytes stored: size, or less when a write
+// failed or stored nothing (a device that takes nothing will take nothing the
+// next time either).
+size_t platform_write_all(int fd, const void *data, size_t size);
 
 // --- pauses ---------------------------------------------------------------
 

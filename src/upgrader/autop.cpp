@@ -67,7 +67,8 @@ bool is_provisioning_name(const char *name)
     return strstr(name, ".conf") != nullptr && ends_with(name, 'f');
 }
 
-bool is_regular_file(const char *program_path)
+// A regular file itself, not a link to one.
+bool is_file_not_link(const char *program_path)
 {
     char path[4096];
     struct stat st;
@@ -101,7 +102,7 @@ int gather(char list[AUTOP_MAX_FILES][AUTOP_PATH_SIZE])
                             entry->d_name);
             continue;
         }
-        if (!is_regular_file(path) || !is_provisioning_name(entry->d_name))
+        if (!is_file_not_link(path) || !is_provisioning_name(entry->d_name))
             continue;
         if (count == AUTOP_MAX_FILES) {
             // The list is full; say what is left out rather than lose it

@@ -59,25 +59,12 @@ bool exists_non_empty(const char *path)
     return platform_path(path, real, sizeof(real)) == 0 && stat(real, &st) == 0 && st.st_size > 0;
 }
 
-// Copies a kernel file with the tools in /tmp/bin; the kernel files are not
-// read directly because the platform only promises that cat can read them.
+// Copies a kernel file; a copy that comes out empty is made again.
 int copy_kernel_file(const char *from, const char *to)
 {
-    char cat[kPathMax];
-    char src[kPathMax];
-    char dst[kPathMax];
-    if (platform_shell_path(kCat, cat, sizeof(cat)) != 0 ||
-        platform_shell_path(from, src, sizeof(src)) != 0 ||
-        platform_shell_path(to, dst, sizeof(dst)) != 0) {
-        rl_log_err("copy of %s: path too long under the root\n", from);
-        return -1;
-    }
     char cmd[3 * kPathMax + 8];
-    int n = snprintf(cmd, sizeof(cmd), "%s %s > %s", cat, src, dst);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(cmd)) {
-        rl_log_err("copy of %s: command too long\n", from);
+    if (cat_copy_command(from, to, cmd, sizeof(cmd)) != 0)
         return -1;
-    }
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
         rl_log_info("shellcmd:%s\n", cmd);
         if (system_return_check(system(cmd)) != 0)
@@ -285,6 +272,25 @@ int read_env(env_info *table)
         env_info *entry = &table[used];
         store_text(entry, "Mtd1Version", head);
         rl_log_debug("%s:%s\n", entry->name, entry->value);
+    }
+    return 0;
+}
+
+int cat_copy_command(const char *from, const char *to, char *cmd, size_t size)
+{
+    char cat[kPathMax];
+    char src[kPathMax];
+    char dst[kPathMax];
+    if (platform_shell_path(kCat, cat, sizeof(cat)) != 0 ||
+        platform_shell_path(from, src, sizeof(src)) != 0 ||
+        platform_shell_path(to, dst, sizeof(dst)) != 0) {
+        rl_log_err("copy of %s: path too long under the root\n", from);
+        return -1;
+    }
+    int n = snprintf(cmd, size, "%s %s > %s", cat, src, dst);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        rl_log_err("copy of %s: command too long\n", from);
+        return -1;
     }
     return 0;
 }

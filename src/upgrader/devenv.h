@@ -4,6 +4,7 @@
 #ifndef UPGRADER_DEVENV_H
 #define UPGRADER_DEVENV_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define ENV_TABLE_SIZE 30
@@ -38,5 +39,11 @@ int get_hardware_version(unsigned char *hw);
 // Writes "name value" (or the name alone for an empty value) to the boot
 // environment; 0 or -1.
 int do_set_env(const char *name, const char *value);
+
+// The command that copies from to to with the cat of /tmp/bin, "<cat> <from>
+// > <to>", both paths under the root and quoted. Kernel files and MTD block
+// devices are copied this way because the platform only promises that cat can
+// read them. 0, or -1 (logged) when it does not fit in size bytes.
+int cat_copy_command(const char *from, const char *to, char *cmd, size_t size);
 
 #endif

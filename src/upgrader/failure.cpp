@@ -2,10 +2,12 @@
 
 #include "basicui/basicUI.h"
 #include "libipc/ipc.h"
+#include "libupgrader/libupgrader.h"
 #include "log/rl_log.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 #include "upgrader/requests.h"
+#include "upgrader/rompack.h"
 #include "upgrader/shellcmd.h"
 
 #include <errno.h>
@@ -156,19 +158,20 @@ int run_once(const char *command, int limit, const SavedSignals &saved, int coun
     return -1;
 }
 
-// Opens the misc control device and issues the watchdog request on it.
-// 0; -1 when the device cannot be opened; -2 when the request fails.
-int watchdog_request(unsigned int value)
+// Opens the misc control device and issues the watchdog request on it,
+// logging a failure with the caller's own texts. 0 or -1.
+int watchdog_request(unsigned int value, const char *open_failed, const char *request_failed)
 {
-    char path[4096];
-    if (platform_path(MISC_DEVICE, path, sizeof(path)) != 0)
+    UniqueFd fd(platform_open(MISC_DEVICE, O_RDWR | O_CLOEXEC));
+    if (!fd.valid()) {
+        rl_log_err("%s", open_failed);
         return -1;
-    UniqueFd fd(open(path, O_RDWR | O_CLOEXEC));
-    if (!fd.valid())
-        return -1;
+    }
     if (platform_misc_set(fd.get(), MISC_IOCS_WATCHDOG, "MISC_IOCS_WATCHDOG",
-                          static_cast<int>(value)) < 0)
-        return -2;
+                          static_cast<int>(value)) < 0) {
+        rl_log_err("%s", request_failed);
+        return -1;
+    }
     return 0;
 }
 
@@ -176,24 +179,12 @@ int watchdog_request(unsigned int value)
 // ask for the reboot.
 int open_input_or_exit()
 {
-    char path[4096];
-    int fd = -1;
-    if (platform_path(INPUT_DEVICE, path, sizeof(path)) == 0)
-        fd = open(path, O_RDWR | O_CLOEXEC);
+    int fd = platform_open(INPUT_DEVICE, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         perror("failed to open \n");
         exit(-1);
     }
     return fd;
-}
-
-void reboot_now(CBasicUI *ui, int selector)
-{
-    if (ui != nullptr)
-        ui->DispNoticeInfo("Rebooting...");
-    do_reboot(selector);
-    platform_pause(10);
-    CloseWatchDog(1);
 }
 
 } // namespace
@@ -228,30 +219,15 @@ int system_ex(const char *command, int limit, int retries)
 
 int CloseWatchDog(unsigned int value)
 {
-    int ret = watchdog_request(value);
-    if (ret == -1) {
-        rl_log_err("/dev/misc0 open failed\n");
-        return -1;
-    }
-    if (ret != 0) {
-        rl_log_err("/dev/misc0 ctrl failed!\n");
-        return -1;
-    }
-    return 0;
+    return watchdog_request(value, "/dev/misc0 open failed\n", "/dev/misc0 ctrl failed!\n");
 }
 
 int upgrader_set_watchdog(int value)
 {
     rl_log_err("upgrader_set_watchdog");
-    int ret = watchdog_request(static_cast<unsigned int>(value));
-    if (ret == -1) {
-        rl_log_err("open misc ioctl device failed.");
+    if (watchdog_request(static_cast<unsigned int>(value), "open misc ioctl device failed.",
+                         "IOCTL MISC_IOCS_WATCHDOG failed.") != 0)
         return -1;
-    }
-    if (ret != 0) {
-        rl_log_err("IOCTL MISC_IOCS_WATCHDOG failed.");
-        return -1;
-    }
     rl_log_err("upgrader_set_watchdog,ok");
     return 0;
 }
@@ -268,9 +244,18 @@ int do_reboot(int selector)
     return system_ex(command, 10, 3);
 }
 
+void upgrader_reboot(CBasicUI *ui, int selector)
+{
+    if (ui != nullptr)
+        ui->DispNoticeInfo("Rebooting...");
+    do_reboot(selector);
+    platform_pause(10);
+    CloseWatchDog(1);
+}
+
 int upgrader_killapps(int state)
 {
-    if (state == 2 || state == -3)
+    if (state == LIBUPD_STATE_NO_KILL || state == ~LIBUPD_STATE_NO_KILL)
         return 0;
     char command[4096];
     int status = -1;
@@ -287,18 +272,18 @@ const char *failed_info_text(int status, int failure_id)
 {
     // A ROM below the hardware's minimum is refused by the check, but the
     // user is not to be told the pack itself is broken.
-    if (failure_id == -74)
+    if (failure_id == UPD_MSG_HW_MIN_VERSION_ERR)
         return "Upgrade Failed!";
     switch (status) {
-    case -199:
+    case UPGRADER_LOAD_FAILED:
         return "Load Rom Failed!";
-    case -198:
+    case UPGRADER_NO_SHM:
         return "Get shm Failed!";
-    case -193:
+    case UPGRADER_CHECK_FAILED:
         return "Rom check Failed!";
-    case -192:
+    case UPGRADER_KILLAPPS_FAILED:
         return "Killapps Failed!";
-    case -191:
+    case UPGRADER_BURN_FAILED:
         return "Burn Flash Failed!";
     default:
         return "Upgrade Failed!";
@@ -333,13 +318,10 @@ void wait_reboot_key(CBasicUI *ui, int selector)
             // The device went away under us: come back to it rather than
             // leave the telephone without its reboot key.
             real_sleep_ns(kKeyRetryNs);
-            char path[4096];
-            if (platform_path(INPUT_DEVICE, path, sizeof(path)) == 0) {
-                UniqueFd again(open(path, O_RDWR | O_CLOEXEC));
-                if (again.valid()) {
-                    fd = std::move(again);
-                    have = 0;
-                }
+            UniqueFd again(platform_open(INPUT_DEVICE, O_RDWR | O_CLOEXEC));
+            if (again.valid()) {
+                fd = std::move(again);
+                have = 0;
             }
             continue;
         }
@@ -359,7 +341,7 @@ void wait_reboot_key(CBasicUI *ui, int selector)
         memcpy(&code, event + kEventCodeOffset, sizeof(code));
         memcpy(&value, event + kEventValueOffset, sizeof(value));
         if (value == 1 && code == REBOOT_KEY_CODE)
-            reboot_now(ui, selector);
+            upgrader_reboot(ui, selector);
     }
 }
 
@@ -381,7 +363,7 @@ void *autop_reboot_timer(void *arg)
             platform_pause(1);
             --counter;
         } while (counter > 0);
-        reboot_now(ui, 1);
+        upgrader_reboot(ui, 1);
     }
     return nullptr;
 }

@@ -12,6 +12,25 @@ class CBasicUI;
 #define INPUT_DEVICE "/dev/input/event0"
 #define REBOOT_KEY_CODE 35
 
+// The statuses the program ends with; the failure screen's text is chosen
+// by them.
+enum upgrader_status {
+    UPGRADER_OK = 0,
+    UPGRADER_USAGE = -200,             // more arguments than any mode takes
+    UPGRADER_LOAD_FAILED = -199,       // the loading process says it failed
+    UPGRADER_NO_SHM = -198,            // no shared upgrade memory to attach
+    UPGRADER_ROM_OPEN_FAILED = -196,   // the ROM file cannot be opened
+    UPGRADER_ROM_MAP_FAILED = -195,    // nor mapped
+    UPGRADER_DIRECT_FAILED = -194,     // any failure of the direct mode
+    UPGRADER_CHECK_FAILED = -193,      // the ROM pack check refused the pack
+    UPGRADER_KILLAPPS_FAILED = -192,   // the applications could not be stopped
+    UPGRADER_BURN_FAILED = -191,       // a partition could not be written
+    UPGRADER_WATCHDOG_FAILED = -190,   // the watchdog could not be closed
+    UPGRADER_COPY_BINS_FAILED = -189,  // /bin could not be copied to /tmp
+    UPGRADER_MTD_CONFIG_FAILED = -188, // the new partition layout could not be made
+    UPGRADER_UMOUNT_FAILED = -187,     // /etc and /config could not be unmounted
+};
+
 // Thread handle of the auto-provision reboot countdown.
 extern pthread_t tid_kpad;
 
@@ -27,7 +46,13 @@ int upgrader_set_watchdog(int value);
 // selector 0: "/tmp/reboot", otherwise "reboot"; result of system_ex.
 int do_reboot(int selector);
 
-// Runs the kill script unless state is 2 or -3. 0 or -1.
+// Asks for the reboot (selector as for do_reboot), first showing
+// "Rebooting..." when there is a ui; then waits 10 seconds for it and hands
+// the telephone to the watchdog in case it did not come.
+void upgrader_reboot(CBasicUI *ui, int selector);
+
+// Runs the kill script unless state is LIBUPD_STATE_NO_KILL or its
+// complement. 0 or -1.
 int upgrader_killapps(int state);
 
 // The failure screen's text for status and failure id (20-byte buffer).

@@ -9,7 +9,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -52,30 +51,15 @@ int find_range(const env_info *table, const MtdNames &names, uint32_t *start, ui
 // Opens the device read-write; logs a failure with the telephone's path.
 UniqueFd open_device(const MtdNames &names)
 {
-    char path[PATH_MAX];
-    if (platform_path(names.device, path, sizeof(path)) != 0) {
-        rl_log_err("%s open failed!\n", names.device);
-        return UniqueFd();
-    }
-    UniqueFd fd(open(path, O_RDWR | O_CLOEXEC));
+    UniqueFd fd(platform_open(names.device, O_RDWR | O_CLOEXEC));
     if (!fd.valid())
         rl_log_err("%s open failed!\n", names.device);
     return fd;
 }
 
-int fail(int code)
-{
-    update_msg_printf(code);
-    return code;
-}
-
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
-
-// One request never asks for more than this, so that a length beyond what
-// ssize_t holds on a 32-bit target cannot be passed to write.
-constexpr uint64_t kMaxRequest = 0x40000000u;
 
 } // namespace
 
@@ -110,7 +94,7 @@ void fmt_one_partition(const env_info *table, int index)
     UniqueFd fd = open_device(names);
     if (!fd.valid())
         return;
-    int blocks = int((end - start) >> 16);
+    int blocks = int((end - start) / FLASH_BLOCK_SIZE);
     for (int k = 0; k < blocks; ++k) {
         if (non_region_erase(fd.get(), k * FLASH_BLOCK_SIZE, 1) < 0)
             break;
@@ -119,18 +103,9 @@ void fmt_one_partition(const env_info *table, int index)
 
 int flash_write_all(int fd, const uint8_t *data, uint64_t len)
 {
-    while (len > 0) {
-        size_t ask = size_t(len < kMaxRequest ? len : kMaxRequest);
-        ssize_t done = write(fd, data, ask);
-        if (done < 0 && errno == EINTR)
-            continue;
-        // A driver that takes nothing will take nothing the next time either.
-        if (done <= 0)
-            return -1;
-        data += done;
-        len -= uint64_t(done);
-    }
-    return 0;
+    if (len > SIZE_MAX)
+        return -1;
+    return platform_write_all(fd, data, size_t(len)) == len ? 0 : -1;
 }
 
 int flash_verify(int fd, const uint8_t *data, uint64_t len)
@@ -190,44 +165,44 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         mtd_names(part.partition_id, &names);
         uint32_t start = 0, end = 0;
         if (find_range(table, names, &start, &end) != 0)
-            return fail(UPD_MSG_MTD_ENV_LOSED);
+            return update_msg_refuse(UPD_MSG_MTD_ENV_LOSED);
         UniqueFd fd = open_device(names);
         if (!fd.valid())
-            return fail(UPD_MSG_MTD_OPEN_ERR);
+            return update_msg_refuse(UPD_MSG_MTD_OPEN_ERR);
 
         // The whole partition is erased, not only what the payload covers:
         // nothing of the old image may survive behind the new one.
-        int blocks = int((end - start) >> 16);
+        int blocks = int((end - start) / FLASH_BLOCK_SIZE);
         for (int k = 0; k < blocks; ++k) {
             if (non_region_erase(fd.get(), k * FLASH_BLOCK_SIZE, 1) < 0)
-                return fail(UPD_MSG_FLASH_ERASE_ERR);
+                return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
             ui->SetUpgradingProgressBar(base + (k * step) / blocks);
         }
 
         uint32_t size = part.partition_size;
-        int chunks = int(size >> 16);
-        rl_log_debug("blocks :%x size:%x\n", size >> 16, size);
+        int chunks = int(size / FLASH_BLOCK_SIZE);
+        rl_log_debug("blocks :%x size:%x\n", size / FLASH_BLOCK_SIZE, size);
         base += step;
 
         const uint8_t *payload = pack + part.partition_offset;
         for (int j = 0; j < chunks; ++j) {
             if (flash_write_all(fd.get(), payload + uint64_t(j) * FLASH_BLOCK_SIZE,
                                 FLASH_BLOCK_SIZE) < 0)
-                return fail(UPD_MSG_FLASH_WRITE_ERR);
+                return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
             ui->SetUpgradingProgressBar(base + (j * step) / chunks);
         }
-        uint32_t rest = size & 0xFFFF;
+        uint32_t rest = size % FLASH_BLOCK_SIZE;
         rl_log_debug("last size:%x\n", rest);
         if (rest > 0 &&
             flash_write_all(fd.get(), payload + uint64_t(chunks) * FLASH_BLOCK_SIZE, rest) < 0)
-            return fail(UPD_MSG_FLASH_WRITE_ERR);
+            return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
 
         // NOR keeps whatever bits an incomplete erase left behind, and a write
         // can report success for bytes that did not take: only reading the
         // flash back tells that the partition holds the image.
         if (flash_verify(fd.get(), payload, size) != 0) {
             rl_log_err("%s verify failed!\n", names.device);
-            return fail(UPD_MSG_FLASH_WRITE_ERR);
+            return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
         }
         base += step;
     }

@@ -9,6 +9,8 @@
 
 class CBasicUI;
 
+// The erase block of the telephone's NOR flash: partitions start and end on
+// it, and the burn erases and writes one at a time.
 #define FLASH_BLOCK_SIZE 0x10000
 
 // 1 when the pack's layout differs from the flash's and the kernel cannot

@@ -6,6 +6,7 @@
 #include "log/rl_log.h"
 #include "platform/platform.h"
 #include "semctrl/semctrl.h"
+#include "upgrader/failure.h"
 #include "upgrader/sequence.h"
 #include "upgrader/shellcmd.h"
 
@@ -103,11 +104,11 @@ int main(int argc, char **argv)
     int reboot_selector = copy_command("/sbin/reboot", "/tmp/", "");
     if (copy_bins() != 0) {
         rl_log_err("copy_bins failed!\n");
-        return end_run(ui, -189);
+        return end_run(ui, UPGRADER_COPY_BINS_FAILED);
     }
     if (argc >= 4) {
         rl_log_info("\nusage: %s  or  %s rom_file\n", argv[0], argv[0]);
-        return end_run(ui, -200);
+        return end_run(ui, UPGRADER_USAGE);
     }
 
     int cfg_semid = binary_sem_create_key(kSaveFileKey);
@@ -118,8 +119,8 @@ int main(int argc, char **argv)
     static Rom_Header header;
     static Partition_Header partitions[MAX_PARTITIONS];
     static int flags[MAX_PARTITIONS];
-    upgrader_run run = {argc, argv, ui, reboot_selector, cfg_semid, table, &header, partitions,
-                        flags};
+    upgrader_run run = {argc,    argv,       ui,   reboot_selector, cfg_semid, table,
+                        &header, partitions, flags};
     int status = argc == 3 ? upgrader_direct(&run) : upgrader_sequence(&run);
     delete run.ui;
     return status;

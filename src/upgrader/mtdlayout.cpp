@@ -1,6 +1,7 @@
 #include "upgrader/mtdlayout.h"
 
 #include "log/rl_log.h"
+#include "platform/file_mapping.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 #include "upgrader/flash.h"
@@ -13,7 +14,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +25,6 @@ namespace
 {
 
 const int kPartitionCount = 10;
-const uint32_t kEraseBlock = 0x10000;
 const int kCopyAttempts = 5;
 const int kUmountAttempts = 5;
 const int kConfValueSize = 100;
@@ -34,57 +33,24 @@ const int kConfValueSize = 100;
 // is refused by platform_path rather than cut.
 const size_t kPathMax = 1024;
 
-const char kCat[] = "/tmp/bin/cat";
 const char kUmount[] = "/tmp/bin/umount";
 
 // Set once both partitions were saved whole: a second move in the same run
 // must not overwrite the copies with what the moved windows now show.
 bool g_copies_made = false;
 
-// A read-only view of a whole file, released with its owner.
-class FileMapping
+// Opens /dev/mtdN read-write under the platform root; name gets
+// "/dev/mtdN", as the telephone has it, for the caller's messages.
+UniqueFd open_mtd_device(int n, char (&name)[32])
 {
-  public:
-    FileMapping() = default;
-    ~FileMapping()
-    {
-        if (data_ != MAP_FAILED)
-            munmap(data_, size_);
-    }
-    FileMapping(const FileMapping &) = delete;
-    FileMapping &operator=(const FileMapping &) = delete;
-
-    bool map(int fd, size_t size)
-    {
-        data_ = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-        size_ = size;
-        return data_ != MAP_FAILED;
-    }
-    const uint8_t *data() const { return static_cast<const uint8_t *>(data_); }
-
-  private:
-    void *data_ = MAP_FAILED;
-    size_t size_ = 0;
-};
-
-void device_name(int n, char *out, size_t size)
-{
-    snprintf(out, size, "/dev/mtd%d", n);
-}
-
-// Opens /dev/mtdN read-write under the platform root; -1 when it cannot.
-int open_mtd_device(const char *name)
-{
-    char real[kPathMax];
-    if (platform_path(name, real, sizeof(real)) != 0)
-        return -1;
-    return open(real, O_RDWR | O_CLOEXEC);
+    snprintf(name, sizeof(name), "/dev/mtd%d", n);
+    return UniqueFd(platform_open(name, O_RDWR | O_CLOEXEC));
 }
 
 bool valid_window(uint32_t start, uint32_t end)
 {
     return end > start && start >= MTD_FLASH_BASE && end <= MTD_FLASH_END &&
-           start % kEraseBlock == 0 && end % kEraseBlock == 0;
+           start % FLASH_BLOCK_SIZE == 0 && end % FLASH_BLOCK_SIZE == 0;
 }
 
 // Reads the ten windows of the new layout; false at the first key that is
@@ -113,25 +79,16 @@ bool read_layout(mtd_layout_entry (&layout)[kPartitionCount])
     return true;
 }
 
-// Copies one MTD block device to a file in /tmp with the tools there, until
-// the copy holds the whole partition. 0, or -1 after every attempt failed.
+// Copies one MTD block device to a file in /tmp, until the copy holds the
+// whole partition. 0, or -1 after every attempt failed.
 int copy_block(const char *device, const char *file, off_t expected)
 {
-    char cat[kPathMax];
-    char src[kPathMax];
-    char dst[kPathMax];
-    char real[kPathMax];
-    if (platform_shell_path(kCat, cat, sizeof(cat)) != 0 ||
-        platform_shell_path(device, src, sizeof(src)) != 0 ||
-        platform_shell_path(file, dst, sizeof(dst)) != 0 ||
-        platform_path(file, real, sizeof(real)) != 0) {
-        rl_log_err("copy of %s: path too long under the root\n", device);
-        return -1;
-    }
     char cmd[3 * kPathMax + 8];
-    int len = snprintf(cmd, sizeof(cmd), "%s %s > %s", cat, src, dst);
-    if (len < 0 || static_cast<size_t>(len) >= sizeof(cmd)) {
-        rl_log_err("copy of %s: command too long\n", device);
+    if (cat_copy_command(device, file, cmd, sizeof(cmd)) != 0)
+        return -1;
+    char real[kPathMax];
+    if (platform_path(file, real, sizeof(real)) != 0) {
+        rl_log_err("copy of %s: path too long under the root\n", device);
         return -1;
     }
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
@@ -155,8 +112,7 @@ int kernel_support_mtd_repair_check(void)
     rl_log_debug("kernel_support_mtd_repair_check \n");
     for (int n = 0; n < 2; ++n) {
         char name[32];
-        device_name(n, name, sizeof(name));
-        UniqueFd fd(open_mtd_device(name));
+        UniqueFd fd = open_mtd_device(n, name);
         if (!fd.valid()) {
             rl_log_debug("%s open failed!\n", name);
             return 0;
@@ -228,8 +184,7 @@ int mtd_addr_repair(int n, uint32_t offset, uint32_t size)
     if (n < 0 || n >= kPartitionCount)
         return -1;
     char name[32];
-    device_name(n, name, sizeof(name));
-    UniqueFd fd(open_mtd_device(name));
+    UniqueFd fd = open_mtd_device(n, name);
     if (!fd.valid()) {
         rl_log_debug("%s open failed!\n", name);
         return -1;
@@ -288,14 +243,11 @@ int umount_config_mtd(void)
 int mtd_write(int n, int size, const char *path)
 {
     if (n < 0 || n >= kPartitionCount || path == nullptr || size <= 0 ||
-        static_cast<uint32_t>(size) % kEraseBlock != 0) {
+        static_cast<uint32_t>(size) % FLASH_BLOCK_SIZE != 0) {
         rl_log_err("mtd_write: refused partition %d size %x\n", n, static_cast<unsigned>(size));
         return -1;
     }
-    char real[kPathMax];
-    UniqueFd file;
-    if (platform_path(path, real, sizeof(real)) == 0)
-        file.reset(open(real, O_RDONLY | O_CLOEXEC));
+    UniqueFd file(platform_open(path, O_RDONLY | O_CLOEXEC));
     if (!file.valid()) {
         rl_log_debug("%s File open failed!\n", path);
         return -1;
@@ -307,7 +259,7 @@ int mtd_write(int n, int size, const char *path)
     }
     rl_log_debug("file size:%x \n", static_cast<unsigned>(st.st_size));
     FileMapping image;
-    if (!image.map(file.get(), static_cast<size_t>(st.st_size))) {
+    if (!image.map(file.get(), static_cast<size_t>(st.st_size), MAP_SHARED)) {
         rl_log_debug("memory map failed!\n");
         return -1;
     }
@@ -317,15 +269,14 @@ int mtd_write(int n, int size, const char *path)
     }
 
     char name[32];
-    device_name(n, name, sizeof(name));
-    UniqueFd device(open_mtd_device(name));
+    UniqueFd device = open_mtd_device(n, name);
     if (!device.valid()) {
         rl_log_err("%s open failed!\n", name);
         return -1;
     }
-    int blocks = size / static_cast<int>(kEraseBlock);
+    int blocks = size / FLASH_BLOCK_SIZE;
     for (int i = 0; i < blocks; ++i) {
-        if (non_region_erase(device.get(), i * static_cast<int>(kEraseBlock), 1) < 0) {
+        if (non_region_erase(device.get(), i * FLASH_BLOCK_SIZE, 1) < 0) {
             rl_log_err("%s erase of block %d failed\n", name, i);
             return -1;
         }
@@ -336,8 +287,8 @@ int mtd_write(int n, int size, const char *path)
     }
     for (int i = 0; i < blocks; ++i) {
         rl_log_debug("mtd_write :%x \n", static_cast<unsigned>(n));
-        if (flash_write_all(device.get(), image.data() + static_cast<size_t>(i) * kEraseBlock,
-                            kEraseBlock) != 0) {
+        if (flash_write_all(device.get(), image.data() + static_cast<size_t>(i) * FLASH_BLOCK_SIZE,
+                            FLASH_BLOCK_SIZE) != 0) {
             rl_log_err("%s write of block %d failed\n", name, i);
             return -1;
         }

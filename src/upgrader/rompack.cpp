@@ -2,10 +2,10 @@
 
 #include "log/rl_log.h"
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 #include "upgrader/aes.h"
 #include "upgrader/shellcmd.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -37,48 +37,50 @@ struct MsgText {
     const char *text; // logged by update_msg_printf; nullptr: nothing
 };
 
+// Most codes are logged as their own name.
+// clang-format off
+#define LOGGED(code) {code, #code, #code "\n"}
+#define SILENT(code) {code, #code, nullptr}
+// clang-format on
 const MsgText kMessages[] = {
-    {UPD_MSG_ARG_ADDR_ERR, "UPD_MSG_ARG_ADDR_ERR", "UPD_MSG_ARG_ADDR_ERR\n"},
-    {UPD_MSG_ROM_HEADER_RROM_ERR, "UPD_MSG_ROM_HEADER_RROM_ERR", "UPD_MSG_ROM_HEADER_RROM_ERR\n"},
-    {UPD_MSG_ROM_HEADER_CHECKSUM_ERR, "UPD_MSG_ROM_HEADER_CHECKSUM_ERR",
-     "UPD_MSG_ROM_HEADER_CHECKSUM_ERR\n"},
-    {UPD_MSG_ROM_CHECKSUM_ERR, "UPD_MSG_ROM_CHECKSUM_ERR", "UPD_MSG_ROM_CHECKSUM_ERR\n"},
-    {UPD_MSG_OEM_VERSION_ERR, "UPD_MSG_OEM_VERSION_ERR", "UPD_MSG_OEM_VERSION_ERR\n"},
-    {UPD_MSG_MACHINE_ID_ERR, "UPD_MSG_MACHINE_ID_ERR", "UPD_MSG_MACHINE_ID_ERR\n"},
-    {UPD_MSG_MATCH_ID_ERR, "UPD_MSG_MATCH_ID_ERR", "UPD_MSG_MATCH_ID_ERR\n"},
-    {UPD_MSG_PART_HEADER_RPAT_ERR, "UPD_MSG_PART_HEADER_RPAT_ERR",
-     "UPD_MSG_PART_HEADER_RPAT_ERR\n"},
-    {UPD_MSG_PART_HEADER_CHECKSUM_ERR, "UPD_MSG_PART_HEADER_CHECKSUM_ERR",
-     "UPD_MSG_PART_HEADER_CHECKSUM_ERR\n"},
-    {UPD_MSG_PART_CHECKSUM_ERR, "UPD_MSG_PART_CHECKSUM_ERR", "UPD_MSG_PART_CHECKSUM_ERR\n"},
-    {UPD_MSG_PARTITION_ID_ERROR, "UPD_MSG_PARTITION_ID_ERROR", "UPD_MSG_PARTITION_ID_ERROR\n"},
-    {UPD_MSG_PARTITION_TYPE_ERROR, "UPD_MSG_PARTITION_TYPE_ERROR",
-     "UPD_MSG_PARTITION_TYPE_ERROR\n"},
-    {UPD_MSG_READ_ENV_FAILED, "UPD_MSG_READ_ENV_FAILED", "UPD_MSG_READ_ENV_FAILED\n"},
-    {UPD_MSG_READ_HWVERSION_FAILED, "UPD_MSG_READ_HWVERSION_FAILED",
-     "UPD_MSG_READ_HWVERSION_FAILED\n"},
-    {UPD_MSG_ROM_VERSION_SAME, "UPD_MSG_ROM_VERSION_SAME", "UPD_MSG_ROM_VERSION_SAME\n"},
-    {UPD_MSG_MTD_ENV_LOSED, "UPD_MSG_MTD_ENV_LOSED", "UPD_MSG_MTD_ENV_LOSED\n"},
-    {UPD_MSG_MTD_ADDR_ERR, "UPD_MSG_MTD_ADDR_ERR", "UPD_MSG_MTD_ADDR_ERR\n"},
+    LOGGED(UPD_MSG_ARG_ADDR_ERR),
+    LOGGED(UPD_MSG_ROM_HEADER_RROM_ERR),
+    LOGGED(UPD_MSG_ROM_HEADER_CHECKSUM_ERR),
+    LOGGED(UPD_MSG_ROM_CHECKSUM_ERR),
+    LOGGED(UPD_MSG_OEM_VERSION_ERR),
+    LOGGED(UPD_MSG_MACHINE_ID_ERR),
+    LOGGED(UPD_MSG_MATCH_ID_ERR),
+    LOGGED(UPD_MSG_PART_HEADER_RPAT_ERR),
+    LOGGED(UPD_MSG_PART_HEADER_CHECKSUM_ERR),
+    LOGGED(UPD_MSG_PART_CHECKSUM_ERR),
+    LOGGED(UPD_MSG_PARTITION_ID_ERROR),
+    LOGGED(UPD_MSG_PARTITION_TYPE_ERROR),
+    LOGGED(UPD_MSG_READ_ENV_FAILED),
+    LOGGED(UPD_MSG_READ_HWVERSION_FAILED),
+    LOGGED(UPD_MSG_ROM_VERSION_SAME),
+    LOGGED(UPD_MSG_MTD_ENV_LOSED),
+    LOGGED(UPD_MSG_MTD_ADDR_ERR),
     // Logged with the text of -84 on purpose: either way the partition is unusable.
     {UPD_MSG_MTD_OPEN_ERR, "UPD_MSG_MTD_OPEN_ERR", "UPD_MSG_MTD_ADDR_ERR\n"},
-    {UPD_MSG_FLASH_ERASE_ERR, "UPD_MSG_FLASH_ERASE_ERR", "UPD_MSG_FLASH_ERASE_ERR\n"},
-    {UPD_MSG_FLASH_WRITE_ERR, "UPD_MSG_FLASH_WRITE_ERR", "UPD_MSG_FLASH_WRITE_ERR\n"},
-    {UPD_MSG_SET_ENV_FAILED, "UPD_MSG_SET_ENV_FAILED", "UPD_MSG_SET_ENV_FAILED\n"},
-    {UPD_MSG_PART_NUM_ERR, "UPD_MSG_PART_NUM_ERR", "UPD_MSG_PART_NUM_ERR\n"},
-    {UPD_MSG_MID_OEM_ERR, "UPD_MSG_MID_OEM_ERR", nullptr},
-    {UPD_MSG_SW_PROTECT_ERR, "UPD_MSG_SW_PROTECT_ERR", nullptr},
-    {UPD_MSG_PROTECT_OEM_ERR, "UPD_MSG_PROTECT_OEM_ERR", nullptr},
-    {UPD_MSG_UNPROTECT_OEM_ERR, "UPD_MSG_UNPROTECT_OEM_ERR", nullptr},
-    {UPD_MSG_HW_MIN_VERSION_ERR, "UPD_MSG_HW_MIN_VERSION_ERR", nullptr},
-    {UPD_MSG_ERR, "UPD_MSG_ERR", nullptr},
-    {UPD_MSG_OK, "UPD_MSG_OK", nullptr},
-    {UPD_MSG_PART_VERSION_SAME, "UPD_MSG_PART_VERSION_SAME", "UPD_MSG_PART_VERSION_SAME\n"},
-    {UPD_MSG_PART_SKIPPED, "UPD_MSG_PART_SKIPPED", nullptr},
-    {UPD_MSG_UPGRADER_TOOL, "UPD_MSG_UPGRADER_TOOL", nullptr},
-    {UPD_MSG_MTD_CONF, "UPD_MSG_MTD_CONF", nullptr},
-    {UPD_MSG_CONFIG_MODIFY, "UPD_MSG_CONFIG_MODIFY", nullptr},
+    LOGGED(UPD_MSG_FLASH_ERASE_ERR),
+    LOGGED(UPD_MSG_FLASH_WRITE_ERR),
+    LOGGED(UPD_MSG_SET_ENV_FAILED),
+    LOGGED(UPD_MSG_PART_NUM_ERR),
+    SILENT(UPD_MSG_MID_OEM_ERR),
+    SILENT(UPD_MSG_SW_PROTECT_ERR),
+    SILENT(UPD_MSG_PROTECT_OEM_ERR),
+    SILENT(UPD_MSG_UNPROTECT_OEM_ERR),
+    SILENT(UPD_MSG_HW_MIN_VERSION_ERR),
+    SILENT(UPD_MSG_ERR),
+    SILENT(UPD_MSG_OK),
+    LOGGED(UPD_MSG_PART_VERSION_SAME),
+    SILENT(UPD_MSG_PART_SKIPPED),
+    SILENT(UPD_MSG_UPGRADER_TOOL),
+    SILENT(UPD_MSG_MTD_CONF),
+    SILENT(UPD_MSG_CONFIG_MODIFY),
 };
+#undef LOGGED
+#undef SILENT
 
 const MsgText *find_message(int code)
 {
@@ -86,13 +88,6 @@ const MsgText *find_message(int code)
         if (m.code == code)
             return &m;
     return nullptr;
-}
-
-// Logs a refusal where it arises and hands the code back.
-int refuse(int code)
-{
-    update_msg_printf(code);
-    return code;
 }
 
 // Headers may put words at any offset and the target traps on unaligned
@@ -110,13 +105,6 @@ uint32_t xor_words(const uint8_t *p, uint64_t count)
     for (uint64_t i = 0; i < count; ++i)
         x ^= load32(p + 4 * i);
     return x;
-}
-
-// Addresses are logged as 32-bit values: the target's pointers are 32 bits,
-// and the log formats carry no pointer-sized conversions.
-unsigned addr(const void *p)
-{
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
 }
 
 // Address of pack offset off, computed without forming a pointer beyond the
@@ -200,22 +188,22 @@ int read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header, en
     if (pack == nullptr || header == nullptr)
         return UPD_MSG_ERR;
     if (!inside(0, 4, pack_len, "rom magic"))
-        return refuse(UPD_MSG_ARG_ADDR_ERR);
+        return update_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
     const uint32_t magic = load32(pack);
     rl_log_debug("rom--------:0x%x\n", magic);
     if (magic != ROM_MAGIC)
-        return refuse(UPD_MSG_ARG_ADDR_ERR);
+        return update_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
 
     if (table != nullptr)
         memset(table, 0, sizeof(env_info) * ENV_TABLE_SIZE);
     memset(header, 0, sizeof(*header));
     // The record is always the first 140 bytes, whatever the size says.
     if (!inside(0, ROM_HEADER_LEN, pack_len, "rom header record"))
-        return refuse(UPD_MSG_ARG_ADDR_ERR);
+        return update_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
     memcpy(header, pack, ROM_HEADER_LEN);
     const uint64_t header_size = header->rom_header_size;
     if (!inside(0, 12 + header_size, pack_len, "rom header"))
-        return refuse(UPD_MSG_ARG_ADDR_ERR);
+        return update_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
 
     if (header_size < ROM_HEADER_SIZE_CURRENT) {
         rl_log_warn("ignore aes decrypt, invalid rom header size %d.\n",
@@ -225,7 +213,7 @@ int read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header, en
         // run past the 140-byte record.
         rl_log_err("rom header size %u: scrambled region would reach the scramble key\n",
                    static_cast<unsigned>(header_size));
-        return refuse(UPD_MSG_ROM_HEADER_RROM_ERR);
+        return update_msg_refuse(UPD_MSG_ROM_HEADER_RROM_ERR);
     } else {
         unscramble(header);
     }
@@ -233,29 +221,29 @@ int read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header, en
     dump_rom_header(header);
 
     if (header_size >= ROM_HEADER_SIZE_CURRENT && header->magic_num2 != ROM_MAGIC)
-        return refuse(UPD_MSG_ROM_HEADER_RROM_ERR);
+        return update_msg_refuse(UPD_MSG_ROM_HEADER_RROM_ERR);
     if (header->partition_num >= MAX_PARTITIONS + 1)
-        return refuse(UPD_MSG_PART_NUM_ERR);
+        return update_msg_refuse(UPD_MSG_PART_NUM_ERR);
 
     // The balancing word makes the header as stored (scrambled) XOR to 0.
     const uint64_t header_words = (header_size >> 2) + 1;
-    rl_log_debug("\npaddr:%x pdat:%x\n", addr(pack), addr(pack));
+    rl_log_debug("\npaddr:%x pdat:%x\n", rl_log_addr(pack), rl_log_addr(pack));
     rl_log_debug("len:%x\n", static_cast<unsigned>(header_words));
     if (xor_words(pack + 8, header_words) != 0)
-        return refuse(UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
+        return update_msg_refuse(UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
 
     const uint64_t body = 12 + header_size;
     if (!inside(body, header->rom_size, pack_len, "rom body"))
-        return refuse(UPD_MSG_ROM_CHECKSUM_ERR);
+        return update_msg_refuse(UPD_MSG_ROM_CHECKSUM_ERR);
     const uint64_t body_words = header->rom_size >> 2;
-    rl_log_debug("\npdat:%x len:%x\n", addr(pack + body), static_cast<unsigned>(body_words));
+    rl_log_debug("\npdat:%x len:%x\n", rl_log_addr(pack + body), static_cast<unsigned>(body_words));
     const uint32_t sum = xor_words(pack + body, body_words);
     // The two words before the end of the range; body >= 12, so both lie
     // inside the pack even for an empty body.
     const uint64_t end = body + 4 * body_words;
     rl_log_debug("last dat:%x %x\n", load32(pack + end - 4), load32(pack + end - 8));
     if (sum != header->rom_checksum)
-        return refuse(UPD_MSG_ROM_CHECKSUM_ERR);
+        return update_msg_refuse(UPD_MSG_ROM_CHECKSUM_ERR);
     return UPD_MSG_OK;
 }
 
@@ -265,34 +253,6 @@ struct Path {
     explicit Path(const char *path) { platform_path(path, text, sizeof(text)); }
     char text[1024];
 };
-
-// Closes the descriptor on every return path.
-struct Fd {
-    explicit Fd(int f) : fd(f) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int fd;
-};
-
-// Stores all of data, across partial writes; the number of bytes stored.
-size_t write_all(int fd, const uint8_t *data, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return done;
-}
 
 // Extracts a payload to path. The file is made with the platform's touch
 // and opened without O_CREAT, so nothing is created behind the platform's
@@ -321,12 +281,12 @@ int write_payload_file(const char *path, const uint8_t *data, size_t size)
     (void)system(cmd);
 
     Path resolved(path);
-    Fd fd(open(resolved.text, O_RDWR | O_TRUNC));
-    if (fd.fd < 0) {
+    UniqueFd fd(open(resolved.text, O_RDWR | O_TRUNC));
+    if (!fd.valid()) {
         rl_log_err("%s open failed!\n", resolved.text);
         return -1;
     }
-    const size_t stored = write_all(fd.fd, data, size);
+    const size_t stored = platform_write_all(fd.get(), data, size);
     if (stored != size) {
         rl_log_err("%s write failed: %u of %u bytes stored\n", resolved.text,
                    static_cast<unsigned>(stored), static_cast<unsigned>(size));
@@ -378,9 +338,9 @@ int check_flash_partition(const env_info *table, const Rom_Header *header,
                           const Partition_Header *part, int *flag)
 {
     if (part->partition_id >= 10)
-        return refuse(UPD_MSG_PARTITION_ID_ERROR);
+        return update_msg_refuse(UPD_MSG_PARTITION_ID_ERROR);
     if (part->partition_type != 0)
-        return refuse(UPD_MSG_PARTITION_TYPE_ERROR);
+        return update_msg_refuse(UPD_MSG_PARTITION_TYPE_ERROR);
     const int id = static_cast<int>(part->partition_id);
 
     char name[16];
@@ -388,22 +348,22 @@ int check_flash_partition(const env_info *table, const Rom_Header *header,
     unsigned int index = 0;
     if (get_mtd_info(table, name, &index) != 0 || index >= ENV_TABLE_SIZE) {
         rl_log_err("%s isnot exist!\n", name);
-        return refuse(UPD_MSG_MTD_ENV_LOSED);
+        return update_msg_refuse(UPD_MSG_MTD_ENV_LOSED);
     }
     const uint32_t start = table[index].start_addr;
     const uint32_t end = table[index].end_addr;
     rl_log_info("%s start_addr:%x end_addr:%x\n", name, start, end);
     if (end <= start || end - start < part->partition_size)
-        return refuse(UPD_MSG_MTD_ADDR_ERR);
+        return update_msg_refuse(UPD_MSG_MTD_ADDR_ERR);
 
     char dev[16];
     snprintf(dev, sizeof(dev), "/dev/mtd%d", id);
     Path dev_path(dev);
     {
-        Fd fd(open(dev_path.text, O_RDWR));
-        if (fd.fd < 0) {
+        UniqueFd fd(open(dev_path.text, O_RDWR));
+        if (!fd.valid()) {
             rl_log_err("%s open failed!\n", dev_path.text);
-            return refuse(UPD_MSG_MTD_OPEN_ERR);
+            return update_msg_refuse(UPD_MSG_MTD_OPEN_ERR);
         }
     }
 
@@ -486,7 +446,7 @@ int check_oem_protect(const Rom_Header *header, int oem, int mid, int protect)
     const uint32_t h_prot = header->sw_protect;
     const bool same_oem = h_oem == static_cast<uint32_t>(oem);
     if (mid != 0 && h_mid != 0) // a
-        return same_oem ? UPD_MSG_OK : refuse(UPD_MSG_MID_OEM_ERR);
+        return same_oem ? UPD_MSG_OK : update_msg_refuse(UPD_MSG_MID_OEM_ERR);
     if (protect == 0) {
         if (h_mid != 0) {
             if (same_oem || oem == 0) { // b
@@ -494,21 +454,21 @@ int check_oem_protect(const Rom_Header *header, int oem, int mid, int protect)
                 set_env_number("SW_OEM", h_oem);
                 return UPD_MSG_OK;
             }
-            return refuse(UPD_MSG_UNPROTECT_OEM_ERR); // c
+            return update_msg_refuse(UPD_MSG_UNPROTECT_OEM_ERR); // c
         }
         if (h_prot != 0) // d
-            return refuse(UPD_MSG_UNPROTECT_OEM_ERR);
+            return update_msg_refuse(UPD_MSG_UNPROTECT_OEM_ERR);
         set_env_number("SW_OEM", h_oem); // e
         return UPD_MSG_OK;
     }
     if (!same_oem) // f
-        return refuse(UPD_MSG_PROTECT_OEM_ERR);
+        return update_msg_refuse(UPD_MSG_PROTECT_OEM_ERR);
     if (h_mid != 0) { // g
         do_set_env("SW_protect", "0");
         return UPD_MSG_OK;
     }
     if (h_prot == 0) // h
-        return refuse(UPD_MSG_PROTECT_OEM_ERR);
+        return update_msg_refuse(UPD_MSG_PROTECT_OEM_ERR);
     return UPD_MSG_OK; // i
 }
 
@@ -519,7 +479,7 @@ int check_whole_pack(const env_info *table, const Rom_Header *header)
     rl_log_debug("rom_upgrade_check start\n");
     unsigned char hw[HW_VERSION_LEN] = {};
     if (get_hardware_version(hw) != 0)
-        return refuse(UPD_MSG_READ_HWVERSION_FAILED);
+        return update_msg_refuse(UPD_MSG_READ_HWVERSION_FAILED);
 
     const uint32_t device = header->device_id;
     if (hw[0] == device) {
@@ -529,7 +489,7 @@ int check_whole_pack(const env_info *table, const Rom_Header *header)
         rl_log_err("Upgrade Kite rom on Wren device.");
     } else {
         rl_log_err("hardware_version:%x prom_header->device_id:%x\n", hw[0], device);
-        return refuse(UPD_MSG_MACHINE_ID_ERR);
+        return update_msg_refuse(UPD_MSG_MACHINE_ID_ERR);
     }
 
     const int oem = env_number(table, "SW_OEM");
@@ -541,7 +501,7 @@ int check_whole_pack(const env_info *table, const Rom_Header *header)
 
     if (header->rom_header_size != ROM_HEADER_SIZE_CURRENT) {
         if (protect == 1)
-            return refuse(UPD_MSG_SW_PROTECT_ERR);
+            return update_msg_refuse(UPD_MSG_SW_PROTECT_ERR);
     } else {
         int r = check_oem_protect(header, oem, mid, protect);
         if (r != UPD_MSG_OK)
@@ -554,7 +514,7 @@ int check_whole_pack(const env_info *table, const Rom_Header *header)
     const unsigned variant = hw[4] & 0x0F;
     if (memchr(header->match_id, static_cast<int>(variant), sizeof(header->match_id)) == nullptr) {
         rl_log_err("match_id:%x\n", variant);
-        return refuse(UPD_MSG_MATCH_ID_ERR);
+        return update_msg_refuse(UPD_MSG_MATCH_ID_ERR);
     }
 
     if (header->process_type == 1) {
@@ -571,7 +531,7 @@ int check_whole_pack(const env_info *table, const Rom_Header *header)
     rl_log_info("%s name:%s value:%s\n", "RomVersion", table[index].name, table[index].value);
     rl_log_debug("rom_version_cmp:%s rom_version:%s\n", version, table[index].value);
     if (strcmp(version, table[index].value) == 0)
-        return refuse(UPD_MSG_ROM_VERSION_SAME);
+        return update_msg_refuse(UPD_MSG_ROM_VERSION_SAME);
     return UPD_MSG_OK;
 }
 
@@ -582,6 +542,12 @@ void update_msg_printf(int code)
     const MsgText *m = find_message(code);
     if (m != nullptr && m->text != nullptr)
         rl_log_err("%s", m->text);
+}
+
+int update_msg_refuse(int code)
+{
+    update_msg_printf(code);
+    return code;
 }
 
 const char *upd_msg_name(int code)
@@ -611,33 +577,33 @@ int rompack_read_partition_header(const uint8_t *pack, size_t pack_len, uint64_t
         return UPD_MSG_ERR;
     const uint64_t h = *offset;
     if (!inside(h, PART_HEADER_LEN, pack_len, "partition header record"))
-        return refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
+        return update_msg_refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
     memcpy(out, pack + h, PART_HEADER_LEN);
     const uint64_t header_size = out->partition_header_size;
     if (!inside(h, 12 + header_size, pack_len, "partition header"))
-        return refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
+        return update_msg_refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
 
     dump_partition_header(out);
 
-    rl_log_debug("ppartition_addr:%x ppart_data_addr:%x\n", addr(pack + h),
+    rl_log_debug("ppartition_addr:%x ppart_data_addr:%x\n", rl_log_addr(pack + h),
                  addr_at(pack, out->partition_offset));
     if (out->magic_num != PART_MAGIC)
-        return refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
+        return update_msg_refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
 
     if (xor_words(pack + h + 8, (header_size >> 2) + 1) != 0)
-        return refuse(UPD_MSG_PART_HEADER_CHECKSUM_ERR);
+        return update_msg_refuse(UPD_MSG_PART_HEADER_CHECKSUM_ERR);
 
     const uint64_t data = out->partition_offset;
     if (!inside(data, out->partition_size, pack_len, "partition payload"))
-        return refuse(UPD_MSG_PART_CHECKSUM_ERR);
+        return update_msg_refuse(UPD_MSG_PART_CHECKSUM_ERR);
     // An empty or short payload may sit at the very end of the pack; its
     // first word is then not there to be shown.
     const uint32_t first = data + 4 <= pack_len ? load32(pack + data) : 0;
-    rl_log_debug("ppart_dat:%x :%x\n", addr(pack + data), first);
+    rl_log_debug("ppart_dat:%x :%x\n", rl_log_addr(pack + data), first);
     const uint32_t sum = xor_words(pack + data, out->partition_size >> 2);
     if (sum != out->partition_checksum) {
         rl_log_err("partition_checksum_cal:%x checksum:%x\n", sum, out->partition_checksum);
-        return refuse(UPD_MSG_PART_CHECKSUM_ERR);
+        return update_msg_refuse(UPD_MSG_PART_CHECKSUM_ERR);
     }
     *offset = h + 12 + header_size;
     return UPD_MSG_OK;
@@ -656,13 +622,13 @@ int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table
 
     unsigned char hw[HW_VERSION_LEN] = {};
     if (get_hardware_version(hw) != 0)
-        return refuse(UPD_MSG_READ_HWVERSION_FAILED);
+        return update_msg_refuse(UPD_MSG_READ_HWVERSION_FAILED);
     if (!meets_hw_min_version(hw, header->rom_version))
-        return refuse(UPD_MSG_HW_MIN_VERSION_ERR);
+        return update_msg_refuse(UPD_MSG_HW_MIN_VERSION_ERR);
 
     r = read_env(table);
     if (r < 0)
-        return refuse(r);
+        return update_msg_refuse(r);
     rl_log_info("upgrader_softversion_check!\n");
     const uint32_t count = header->partition_num;
     rl_log_debug("headers size:0x%x\n", static_cast<unsigned>(140 + 44 * count));

@@ -10,8 +10,8 @@
 
 #define ROM_MAGIC 0x52524F4Du  // "RROM"
 #define PART_MAGIC 0x52504154u // "RPAT"
-#define ROM_HEADER_LEN 140      // Rom_Header record
-#define PART_HEADER_LEN 44      // Partition_Header record
+#define ROM_HEADER_LEN 140     // Rom_Header record
+#define PART_HEADER_LEN 44     // Partition_Header record
 #define ROM_HEADER_SIZE_CURRENT 128
 #define PART_HEADER_SIZE_CURRENT 32
 #define MAX_PARTITIONS 16
@@ -101,6 +101,9 @@ extern uint32_t upgrader_tool_version;
 
 // Logs the code's text at error level when it has one.
 void update_msg_printf(int code);
+// Logs code as update_msg_printf does and hands it back: a refusal is logged
+// where it arises.
+int update_msg_refuse(int code);
 // The code's name ("UPD_MSG_ROM_VERSION_SAME"), or "UPD_MSG_UNKNOWN".
 const char *upd_msg_name(int code);
 

@@ -4,6 +4,7 @@
 #include "libipc/ipc.h"
 #include "libupgrader/libupgrader.h"
 #include "log/rl_log.h"
+#include "platform/file_mapping.h"
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 #include "semctrl/semctrl.h"
@@ -19,7 +20,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,15 +31,10 @@ const key_t kToolProcessKey = 0xC003;
 const key_t kMemoryKey = 0xA130;
 const key_t kBurnKey = 0xC004;
 
-// The IPC broadcasts of the sequence carry no data.
+// The broadcasts of the sequence carry no data.
 void broadcast(int msg, int param1)
 {
     ipc_broadcast(msg, param1, 0, nullptr, 0);
-}
-
-unsigned int addr_word(const void *p)
-{
-    return unsigned(uintptr_t(p));
 }
 
 // Runs "<prefix> <path under the root><suffix>" through system_ex. The
@@ -57,42 +52,37 @@ int system_ex_path(const char *prefix, const char *path, int limit, int retries)
 // The read-only view of a ROM file, unmapped and closed when it goes away.
 struct RomFile {
     UniqueFd fd;
-    void *map = MAP_FAILED;
+    FileMapping map;
     size_t len = 0;
-    ~RomFile()
-    {
-        if (map != MAP_FAILED)
-            munmap(map, len);
-    }
 };
 
-// Opens and maps the ROM file named on the command line. 0, -196 or -195,
-// logged; on a failure the logger and the IPC registration are closed, as
-// the program then ends at once.
+// Opens and maps the ROM file named on the command line. 0,
+// UPGRADER_ROM_OPEN_FAILED or UPGRADER_ROM_MAP_FAILED, logged; on a failure
+// the logger and the IPC registration are closed, as the program then ends
+// at once.
 int map_rom_file(const char *name, RomFile *rom)
 {
-    char path[PATH_MAX];
-    if (platform_path(name, path, sizeof(path)) == 0)
-        rom->fd.reset(open(path, O_RDONLY));
+    rom->fd.reset(platform_open(name, O_RDONLY));
     if (rom->fd.get() < 0) {
         rl_log_err("%s File open failed!\n", name);
         rl_log_deinit();
         ipc_unregister();
-        return -196;
+        return UPGRADER_ROM_OPEN_FAILED;
     }
     struct stat st;
+    bool mapped = false;
     if (fstat(rom->fd.get(), &st) == 0 && st.st_size > 0) {
         rom->len = size_t(st.st_size);
-        rom->map = mmap(nullptr, rom->len, PROT_READ, MAP_PRIVATE, rom->fd.get(), 0);
+        mapped = rom->map.map(rom->fd.get(), rom->len, MAP_PRIVATE);
     }
-    if (rom->map == MAP_FAILED) {
+    if (!mapped) {
         rl_log_err("memory map failed!\n");
         rl_log_deinit();
         ipc_unregister();
         rom->fd.reset();
-        return -195;
+        return UPGRADER_ROM_MAP_FAILED;
     }
-    rl_log_debug("start:%x \n", addr_word(rom->map));
+    rl_log_debug("start:%x \n", rl_log_addr(rom->map.data()));
     return 0;
 }
 
@@ -154,24 +144,50 @@ int relaunch_carried_upgrader(const char *argv0)
     return 1;
 }
 
-enum Ending { kE1, kE2, kE3 };
+// The broadcasts of the sequence; they carry no data.
+const int kMsgFailureScreen = 3; // a failure screen is about to be shown
+const int kMsgUpgrade = 4;       // news of the upgrade, one of these:
+const int kNewsCheckFailed = 1;
+const int kNewsBegins = 2;
+const int kNewsKillFailed = 3;
+const int kNewsBurnFailed = 4;
+
+// The ways a run that ends early is wound up. Each does its own part and then the
+// next one's: the configuration saver's lock is let go, then the shared
+// memory, then the outcome is shown.
+enum Ending { kReleaseConfigLock, kReleaseSharedMemory, kShowOutcome };
 
 struct Sequence {
     upgrader_run *run = nullptr;
-    bool shm = false;
+    bool shm = false; // shared-memory mode; else file mode
     int memory_semid = -1;
     void *shm_addr = nullptr;
-    int state = 0;
-    int status = 0;
+    int state = LIBUPD_STATE_PLAIN; // the loading process's; file mode has none
+    int status = UPGRADER_OK;
     int failure_id = 0;
+    const uint8_t *image = nullptr;
+    size_t image_len = 0;
+    RomFile rom;
+    bool same_version = false;
     autop_timer_arg timer_arg{};
 };
+
+// What a step returns to let the run go on; any other value is the status
+// the run ends with (statuses are never positive).
+const int kGoOn = 1;
+
+// The state with its complement taken away: -1, -2 and -3 are treated as
+// 0, 1 and 2.
+int base_state(int state)
+{
+    return state < 0 ? ~state : state;
+}
 
 // After a failed auto-provisioned upgrade: the countdown on its own thread,
 // the reboot key on this one. Never returns.
 [[noreturn]] void autop_failure_ending(Sequence *s)
 {
-    broadcast(3, 0);
+    broadcast(kMsgFailureScreen, 0);
     s->timer_arg.failure_id = s->failure_id;
     s->timer_arg.ui = s->run->ui;
     pthread_create(&tid_kpad, nullptr, autop_reboot_timer, &s->timer_arg);
@@ -180,54 +196,59 @@ struct Sequence {
         pause();
 }
 
-// The endings E1 to E3, each falling through to the next. Returns the
-// status main ends with, unless a failure screen keeps the process.
-int finish(Sequence *s, Ending from)
+// Shows how the run ended, as the loading process asked for by its state.
+// Returns only when nothing failed or the state asks for no screen.
+void show_outcome(Sequence *s)
 {
     upgrader_run *run = s->run;
-    if (from == kE1 && run->cfg_semid > 0)
-        unlock_binary_sem(run->cfg_semid);
-    if (from <= kE2 && s->shm) {
-        if (s->memory_semid > 0)
-            unlock_binary_sem(s->memory_semid);
-        if (s->status != 0)
-            libupd_delete_share_memory(s->shm_addr);
-    }
     rl_log_debug("upgrader_state:%x\n", unsigned(s->state));
-    switch (s->state) {
-    case 0:
-    case -1:
-    case 2:
-    case -3:
+    switch (base_state(s->state)) {
+    case LIBUPD_STATE_PLAIN:
+    case LIBUPD_STATE_NO_KILL:
         disp_failed_info(run->ui, s->status, run->reboot_selector, s->failure_id);
         break;
-    case 1:
-    case -2:
-        if (s->status != 0)
+    case LIBUPD_STATE_AUTOP:
+        if (s->status != UPGRADER_OK)
             autop_failure_ending(s);
         break;
     default:
         break;
     }
+}
+
+// Winds the run up from the given ending on. Returns the status main ends
+// with, unless a failure screen keeps the process.
+int wind_up(Sequence *s, Ending from)
+{
+    upgrader_run *run = s->run;
+    if (from == kReleaseConfigLock && run->cfg_semid > 0)
+        unlock_binary_sem(run->cfg_semid);
+    if (from <= kReleaseSharedMemory && s->shm) {
+        if (s->memory_semid > 0)
+            unlock_binary_sem(s->memory_semid);
+        if (s->status != UPGRADER_OK)
+            libupd_delete_share_memory(s->shm_addr);
+    }
+    show_outcome(s);
     run->ui->Deinit();
     ipc_unregister();
     rl_log_deinit();
     return s->status;
 }
 
-int fail(Sequence *s, int status, int failure_id, Ending from)
+// Ends the run early with status, and the failure id a screen shows, wound
+// up from the given ending on.
+int end_through(Sequence *s, Ending from, int status, int failure_id)
 {
     s->status = status;
     s->failure_id = failure_id;
-    return finish(s, from);
+    return wind_up(s, from);
 }
 
-// Asks for the reboot the way every successful ending does.
-void reboot_now(int selector)
+// Most failures show their status as the failure id too.
+int end_through(Sequence *s, Ending from, int status)
 {
-    do_reboot(selector);
-    platform_pause(10);
-    CloseWatchDog(1);
+    return end_through(s, from, status, status);
 }
 
 // The configuration saver gets ten seconds to finish; the upgrade goes on
@@ -253,163 +274,273 @@ void same_version_short_cut(upgrader_run *run)
     }
     run->ui->SetUpgradingProgressBar(100);
     system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
-    reboot_now(run->reboot_selector);
+    upgrader_reboot(nullptr, run->reboot_selector);
+}
+
+// --- the steps, in the order they run ----------------------------------------
+
+int start_ui(Sequence *s)
+{
+    CBasicUI *ui = s->run->ui;
+    if (ui->Init() < 0) {
+        rl_log_err("BasicUI init failed!\n");
+        ipc_unregister();
+        rl_log_deinit();
+        return UPGRADER_OK;
+    }
+    ui->ShowVersion();
+    return kGoOn;
+}
+
+int close_watchdog(Sequence *s)
+{
+    int watchdog = -1;
+    for (int i = 0; i < 3 && watchdog != 0; ++i)
+        watchdog = CloseWatchDog(0);
+    if (watchdog != 0)
+        return end_through(s, kShowOutcome, UPGRADER_WATCHDOG_FAILED);
+    return kGoOn;
+}
+
+// Without its process lock the program ends at once: another upgrader owns
+// the telephone.
+int take_process_lock(Sequence *s)
+{
+    const Identity *identity = identity_of(s->run->argv[0]);
+    if (identity == nullptr) {
+        rl_log_debug("upgrader path error\n");
+        return UPGRADER_OK;
+    }
+    if (take_try_lock(identity->key, identity->name) != 0)
+        return UPGRADER_OK;
+    return kGoOn;
+}
+
+int ask_kernel_support(Sequence *)
+{
+    kernel_support = kernel_support_mtd_repair_check();
+    rl_log_info("kernel_support is :%d \n", kernel_support);
+    return kGoOn;
+}
+
+// The image in place in the shared upgrade memory, under its lock; the
+// loading process may already have given up on it.
+int load_shared_image(Sequence *s)
+{
+    unsigned int segment_size = 0;
+    s->shm_addr = get_share_memory_sized(&segment_size);
+    if (s->shm_addr == nullptr)
+        return end_through(s, kShowOutcome, UPGRADER_NO_SHM);
+    rl_log_debug("mem_addr:0x%x\n", rl_log_addr(s->shm_addr));
+    s->memory_semid = binary_sem_create_key(kMemoryKey);
+    if (s->memory_semid < 0)
+        rl_log_err("get memory_semid failed!\n");
+    rl_log_debug("wait lock memory_semid\n");
+    lock_binary_sem(s->memory_semid);
+    rl_log_debug("locked memory_semid");
+    s->state = libupd_get_state(s->shm_addr);
+    if (s->state == ~LIBUPD_STATE_PLAIN || s->state == ~LIBUPD_STATE_AUTOP) {
+        rl_log_info("upgrader_state is failed\n");
+        return end_through(s, kShowOutcome, UPGRADER_LOAD_FAILED);
+    }
+    s->image = static_cast<const uint8_t *>(libupd_get_rom_start_addr(s->shm_addr));
+    // The image has no length of its own: the segment bounds it.
+    s->image_len = segment_size > 8 ? segment_size - 8 : 0;
+    rl_log_debug("rom_addr:%x\n", rl_log_addr(s->image));
+    return kGoOn;
+}
+
+int load_file_image(Sequence *s)
+{
+    int r = map_rom_file(s->run->argv[1], &s->rom);
+    if (r != 0)
+        return r;
+    s->image = s->rom.map.data();
+    s->image_len = s->rom.len;
+    return kGoOn;
+}
+
+int load_image(Sequence *s)
+{
+    return s->shm ? load_shared_image(s) : load_file_image(s);
+}
+
+// A pack of the installed version goes on to the short cut after the
+// applications are stopped.
+int check_pack(Sequence *s)
+{
+    upgrader_run *run = s->run;
+    int r = upgrader_rompack_check(s->image, s->image_len, run->table, run->header, run->partitions,
+                                   run->flags);
+    if (r == UPD_MSG_ROM_VERSION_SAME) {
+        s->same_version = true;
+    } else if (r < 0) {
+        rl_log_err("rom pack check failed! ID:%d\n", r);
+        broadcast(kMsgUpgrade, kNewsCheckFailed);
+        platform_pause(3);
+        return end_through(s, kReleaseSharedMemory, UPGRADER_CHECK_FAILED, r);
+    }
+    return kGoOn;
+}
+
+// A pack that carries its own upgrader hands the upgrade over to it.
+int hand_over_to_carried_upgrader(Sequence *s)
+{
+    if (!s->shm)
+        return kGoOn;
+    system_ex_path("rm -rf", "/config/etc/", 5, 3);
+    if (relaunch_carried_upgrader(s->run->argv[0]))
+        return end_through(s, kReleaseSharedMemory, UPGRADER_OK);
+    return kGoOn;
+}
+
+int move_partitions(Sequence *s)
+{
+    if (mtd_config != 1)
+        return kGoOn;
+    rl_log_debug("mtd_config\n");
+    if (mtd_config_deal(s->run->table) < 0) {
+        rl_log_debug("mtd_config failed!\n");
+        return end_through(s, kReleaseSharedMemory, UPGRADER_MTD_CONFIG_FAILED);
+    }
+    return kGoOn;
+}
+
+int announce_upgrade(Sequence *s)
+{
+    broadcast(kMsgUpgrade, kNewsBegins);
+    platform_pause(3);
+    wait_config_saver(s->run->cfg_semid);
+    return kGoOn;
+}
+
+// The short cut of an installed pack comes after the kill script, whatever
+// that did; its failure counts only when the short cut's reboot did not
+// come.
+int stop_applications(Sequence *s)
+{
+    int killed = upgrader_killapps(s->shm ? s->state : LIBUPD_STATE_PLAIN);
+    if (s->same_version)
+        same_version_short_cut(s->run);
+    if (killed < 0) {
+        rl_log_err("killapps failed!\n");
+        broadcast(kMsgUpgrade, kNewsKillFailed);
+        return end_through(s, kReleaseConfigLock, UPGRADER_KILLAPPS_FAILED);
+    }
+    return kGoOn;
+}
+
+int take_burn_lock(Sequence *)
+{
+    if (take_try_lock(kBurnKey, "burn_flash_semid") != 0)
+        return UPGRADER_OK;
+    return kGoOn;
+}
+
+// Writes back the configuration and environment blocks that the layout
+// change moved.
+int restore_moved_blocks(Sequence *s)
+{
+    if (config_mtd_write == 1) {
+        if (umount_config_mtd() < 0) {
+            rl_log_debug("config unmount failed!\n");
+            return end_through(s, kReleaseConfigLock, UPGRADER_UMOUNT_FAILED);
+        }
+        if (mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE) < 0) {
+            rl_log_debug("config mtd_write failed!\n");
+            return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
+        }
+    }
+    if (env_mtd_write == 1 && mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE) < 0) {
+        rl_log_debug("env mtd_write failed!\n");
+        return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
+    }
+    return kGoOn;
+}
+
+int burn(Sequence *s)
+{
+    upgrader_run *run = s->run;
+    int b = upgrader_burn_flash(s->image, run->table, int(run->header->partition_num),
+                                run->partitions, run->flags, run->ui);
+    if (b < 0) {
+        rl_log_err("burn flash failed!\n");
+        broadcast(kMsgUpgrade, kNewsBurnFailed);
+        return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED, b);
+    }
+    return kGoOn;
+}
+
+// Shared-memory mode: provisioning housekeeping, then the reboot, waited
+// for with every lock held.
+[[noreturn]] void reboot_after_shared_upgrade(Sequence *s)
+{
+    upgrader_run *run = s->run;
+    config_autop(run->table);
+    config_deleteLineKey8(run->table);
+    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
+    platform_pause(1);
+    upgrader_reboot(nullptr, run->reboot_selector);
+    for (;;) {
+        platform_pause(5);
+        rl_log_err("wait reboot");
+    }
+}
+
+// File mode: the reboot is asked for, then the run ends by itself.
+int reboot_after_file_upgrade(Sequence *s)
+{
+    upgrader_run *run = s->run;
+    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
+    system_ex_path("rm -rf", "/config/etc", 3, 3);
+    platform_pause(1);
+    upgrader_reboot(nullptr, run->reboot_selector);
+    if (run->cfg_semid > 0)
+        unlock_binary_sem(run->cfg_semid);
+    run->ui->Deinit();
+    ipc_unregister();
+    rl_log_info("upgrader-1 completed!\n");
+    rl_log_deinit();
+    return UPGRADER_OK;
+}
+
+int reboot_after_upgrade(Sequence *s)
+{
+    if (s->shm)
+        reboot_after_shared_upgrade(s);
+    return reboot_after_file_upgrade(s);
 }
 
 } // namespace
 
 int upgrader_sequence(upgrader_run *run)
 {
+    using StepFn = int (*)(Sequence *);
+    static const StepFn kSteps[] = {
+        start_ui,
+        close_watchdog,
+        take_process_lock,
+        ask_kernel_support,
+        load_image,
+        check_pack,
+        hand_over_to_carried_upgrader,
+        move_partitions,
+        announce_upgrade,
+        stop_applications,
+        take_burn_lock,
+        restore_moved_blocks,
+        burn,
+        reboot_after_upgrade,
+    };
     Sequence s;
     s.run = run;
     s.shm = run->argc == 1;
-    CBasicUI *ui = run->ui;
-
-    if (ui->Init() < 0) {
-        rl_log_err("BasicUI init failed!\n");
-        ipc_unregister();
-        rl_log_deinit();
-        return 0;
-    }
-    ui->ShowVersion();
-
-    int watchdog = -1;
-    for (int i = 0; i < 3 && watchdog != 0; ++i)
-        watchdog = CloseWatchDog(0);
-    if (watchdog != 0)
-        return fail(&s, -190, -190, kE3);
-
-    const Identity *identity = identity_of(run->argv[0]);
-    if (identity == nullptr) {
-        rl_log_debug("upgrader path error\n");
-        return 0;
-    }
-    if (take_try_lock(identity->key, identity->name) != 0)
-        return 0;
-
-    kernel_support = kernel_support_mtd_repair_check();
-    rl_log_info("kernel_support is :%d \n", kernel_support);
-
-    const uint8_t *image = nullptr;
-    size_t image_len = 0;
-    RomFile rom;
-    if (s.shm) {
-        unsigned int segment_size = 0;
-        s.shm_addr = get_share_memory_sized(&segment_size);
-        if (s.shm_addr == nullptr)
-            return fail(&s, -198, -198, kE3);
-        rl_log_debug("mem_addr:0x%x\n", addr_word(s.shm_addr));
-        s.memory_semid = binary_sem_create_key(kMemoryKey);
-        if (s.memory_semid < 0)
-            rl_log_err("get memory_semid failed!\n");
-        rl_log_debug("wait lock memory_semid\n");
-        lock_binary_sem(s.memory_semid);
-        rl_log_debug("locked memory_semid");
-        s.state = libupd_get_state(s.shm_addr);
-        if (s.state == -1 || s.state == -2) {
-            rl_log_info("upgrader_state is failed\n");
-            return fail(&s, -199, -199, kE3);
-        }
-        image = static_cast<const uint8_t *>(libupd_get_rom_start_addr(s.shm_addr));
-        // The image has no length of its own: the segment bounds it.
-        image_len = segment_size > 8 ? segment_size - 8 : 0;
-        rl_log_debug("rom_addr:%x\n", addr_word(image));
-    } else {
-        int r = map_rom_file(run->argv[1], &rom);
-        if (r != 0)
+    for (StepFn step : kSteps) {
+        int r = step(&s);
+        if (r != kGoOn)
             return r;
-        image = static_cast<const uint8_t *>(rom.map);
-        image_len = rom.len;
     }
-
-    bool same_version = false;
-    int r = upgrader_rompack_check(image, image_len, run->table, run->header, run->partitions,
-                                   run->flags);
-    if (r == UPD_MSG_ROM_VERSION_SAME) {
-        same_version = true;
-    } else if (r < 0) {
-        rl_log_err("rom pack check failed! ID:%d\n", r);
-        broadcast(4, 1);
-        platform_pause(3);
-        return fail(&s, -193, r, kE2);
-    }
-
-    if (s.shm) {
-        system_ex_path("rm -rf", "/config/etc/", 5, 3);
-        if (relaunch_carried_upgrader(run->argv[0]))
-            return fail(&s, 0, 0, kE2);
-    }
-
-    if (mtd_config == 1) {
-        rl_log_debug("mtd_config\n");
-        if (mtd_config_deal(run->table) < 0) {
-            rl_log_debug("mtd_config failed!\n");
-            return fail(&s, -188, -188, kE2);
-        }
-    }
-
-    broadcast(4, 2);
-    platform_pause(3);
-    wait_config_saver(run->cfg_semid);
-
-    int killed = upgrader_killapps(s.shm ? s.state : 0);
-    if (same_version)
-        same_version_short_cut(run);
-    if (killed < 0) {
-        rl_log_err("killapps failed!\n");
-        broadcast(4, 3);
-        return fail(&s, -192, -192, kE1);
-    }
-
-    if (take_try_lock(kBurnKey, "burn_flash_semid") != 0)
-        return 0;
-
-    if (config_mtd_write == 1) {
-        if (umount_config_mtd() < 0) {
-            rl_log_debug("config unmount failed!\n");
-            return fail(&s, -187, -187, kE1);
-        }
-        if (mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE) < 0) {
-            rl_log_debug("config mtd_write failed!\n");
-            return fail(&s, -191, -191, kE1);
-        }
-    }
-    if (env_mtd_write == 1 && mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE) < 0) {
-        rl_log_debug("env mtd_write failed!\n");
-        return fail(&s, -191, -191, kE1);
-    }
-
-    int b = upgrader_burn_flash(image, run->table, int(run->header->partition_num),
-                                run->partitions, run->flags, ui);
-    if (b < 0) {
-        rl_log_err("burn flash failed!\n");
-        broadcast(4, 4);
-        return fail(&s, -191, b, kE1);
-    }
-
-    if (s.shm) {
-        config_autop(run->table);
-        config_deleteLineKey8(run->table);
-        system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
-        platform_pause(1);
-        reboot_now(run->reboot_selector);
-        for (;;) {
-            platform_pause(5);
-            rl_log_err("wait reboot");
-        }
-    }
-
-    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
-    system_ex_path("rm -rf", "/config/etc", 3, 3);
-    platform_pause(1);
-    reboot_now(run->reboot_selector);
-    if (run->cfg_semid > 0)
-        unlock_binary_sem(run->cfg_semid);
-    ui->Deinit();
-    ipc_unregister();
-    rl_log_info("upgrader-1 completed!\n");
-    rl_log_deinit();
-    return 0;
+    return s.status;
 }
 
 int upgrader_direct(upgrader_run *run)
@@ -418,7 +549,7 @@ int upgrader_direct(upgrader_run *run)
     int r = map_rom_file(run->argv[1], &rom);
     if (r != 0)
         return r;
-    const uint8_t *image = static_cast<const uint8_t *>(rom.map);
+    const uint8_t *image = rom.map.data();
 
     const char *failure = nullptr;
     if (run->ui->Init() < 0) {
@@ -429,7 +560,7 @@ int upgrader_direct(upgrader_run *run)
                                              run->partitions, run->flags);
         if (checked < 0 && checked != UPD_MSG_ROM_VERSION_SAME)
             failure = "rom pack check failed!\n";
-        else if (upgrader_killapps(0) < 0)
+        else if (upgrader_killapps(LIBUPD_STATE_PLAIN) < 0)
             failure = "killapps failed!\n";
         else if (upgrader_burn_flash(image, run->table, int(run->header->partition_num),
                                      run->partitions, run->flags, run->ui) < 0)
@@ -441,13 +572,13 @@ int upgrader_direct(upgrader_run *run)
         run->ui = nullptr;
         rl_log_deinit();
         ipc_unregister();
-        return -194;
+        return UPGRADER_DIRECT_FAILED;
     }
     run->ui->Deinit();
     rl_log_info("rom upgrader completed!\n");
     delete run->ui;
     run->ui = nullptr;
     platform_pause(2);
-    reboot_now(run->reboot_selector);
-    return 0;
+    upgrader_reboot(nullptr, run->reboot_selector);
+    return UPGRADER_OK;
 }

@@ -1,3 +1,4 @@
+#include "platform/platform.h"
 #include "platform/unique_fd.h"
 #include "phonesim/init.h"
 
@@ -22,30 +23,20 @@ struct InitFailure {
     std::string what;
 };
 
-[[noreturn]] void fail(const std::string &what) { throw InitFailure{what}; }
+[[noreturn]] void throw_init_failure(const std::string &what) { throw InitFailure{what}; }
 
 std::string errno_text() { return strerror(errno); }
 
-using Fd = UniqueFd;
-
 void write_file(const std::string &path, const void *data, size_t size, mode_t mode) {
-    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
     if (fd.get() < 0)
-        fail("cannot create " + path + ": " + errno_text());
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = write(fd.get(), p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail("cannot write " + path + ": " + errno_text());
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
+        throw_init_failure("cannot create " + path + ": " + errno_text());
+    if (platform_write_all(fd.get(), data, size) != size)
+        throw_init_failure("cannot write " + path + ": " + errno_text());
     // The mode is part of what init makes (scripts must be executable
     // whatever the caller's umask).
     if (fchmod(fd.get(), mode) != 0)
-        fail("cannot set the mode of " + path + ": " + errno_text());
+        throw_init_failure("cannot set the mode of " + path + ": " + errno_text());
 }
 
 void write_file(const std::string &path, const std::string &text, mode_t mode = 0644) {
@@ -56,26 +47,26 @@ void make_dirs(const std::string &path) {
     std::error_code ec;
     fs::create_directories(path, ec);
     if (ec)
-        fail("cannot create " + path + ": " + ec.message());
+        throw_init_failure("cannot create " + path + ": " + ec.message());
 }
 
 void make_fifo(const std::string &path, mode_t mode) {
     if (mkfifo(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0)
-        fail("cannot create the FIFO " + path + ": " + errno_text());
+        throw_init_failure("cannot create the FIFO " + path + ": " + errno_text());
 }
 
 void make_symlink(const std::string &target, const std::string &path) {
     if (symlink(target.c_str(), path.c_str()) != 0)
-        fail("cannot create the link " + path + ": " + errno_text());
+        throw_init_failure("cannot create the link " + path + ": " + errno_text());
 }
 
 void copy_executable(const std::string &from, const std::string &to) {
     std::error_code ec;
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
     if (ec)
-        fail("cannot copy " + from + " to " + to + ": " + ec.message());
+        throw_init_failure("cannot copy " + from + " to " + to + ": " + ec.message());
     if (chmod(to.c_str(), 0755) != 0)
-        fail("cannot set the mode of " + to + ": " + errno_text());
+        throw_init_failure("cannot set the mode of " + to + ": " + errno_text());
 }
 
 // The tools the program and its shell commands use from /bin (the platform
@@ -199,29 +190,29 @@ void clear_dir(const std::string &dir) {
     struct stat st;
     if (stat(dir.c_str(), &st) != 0) {
         if (errno != ENOENT)
-            fail("cannot examine " + dir + ": " + errno_text());
+            throw_init_failure("cannot examine " + dir + ": " + errno_text());
         make_dirs(dir);
         return;
     }
     if (!S_ISDIR(st.st_mode))
-        fail(dir + " exists and is not a directory");
+        throw_init_failure(dir + " exists and is not a directory");
     std::error_code ec;
     bool empty = fs::is_empty(dir, ec);
     if (ec)
-        fail("cannot read " + dir + ": " + ec.message());
+        throw_init_failure("cannot read " + dir + ": " + ec.message());
     if (empty)
         return;
     Paths paths{dir};
     if (lstat(paths.state().c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        fail(dir + " is not empty and is not a simulated telephone (no .phonesim); "
+        throw_init_failure(dir + " is not empty and is not a simulated telephone (no .phonesim); "
                    "not replacing it");
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         fs::remove_all(it->path(), ec);
         if (ec)
-            fail("cannot remove " + it->path().string() + ": " + ec.message());
+            throw_init_failure("cannot remove " + it->path().string() + ": " + ec.message());
     }
     if (ec)
-        fail("cannot clear " + dir + ": " + ec.message());
+        throw_init_failure("cannot clear " + dir + ": " + ec.message());
 }
 
 void make_telephone(const std::string &dir, const Profile &profile, const InitOptions &options) {
@@ -231,20 +222,20 @@ void make_telephone(const std::string &dir, const Profile &profile, const InitOp
     if (options.busybox) {
         std::string busybox = find_host_program("busybox");
         if (busybox.empty())
-            fail("--busybox: busybox is not installed (no /bin/busybox or /usr/bin/busybox)");
+            throw_init_failure("--busybox: busybox is not installed (no /bin/busybox or /usr/bin/busybox)");
         tools.emplace_back("busybox", busybox);
     } else {
         for (const char *name : kTools) {
             std::string path = find_host_program(name);
             if (path.empty())
-                fail(std::string("the host has no ") + name + " in /bin or /usr/bin");
+                throw_init_failure(std::string("the host has no ") + name + " in /bin or /usr/bin");
             tools.emplace_back(name, path);
         }
     }
     if (!options.program.empty()) {
         struct stat st;
         if (stat(options.program.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-            fail("--program: " + options.program + " is not a file");
+            throw_init_failure("--program: " + options.program + " is not a file");
     }
 
     clear_dir(dir);
@@ -257,7 +248,7 @@ void make_telephone(const std::string &dir, const Profile &profile, const InitOp
     make_dirs(paths.records());
     make_dirs(paths.kernel());
     if (chmod((r + "/tmp").c_str(), 01777) != 0)
-        fail("cannot set the mode of " + r + "/tmp: " + errno_text());
+        throw_init_failure("cannot set the mode of " + r + "/tmp: " + errno_text());
 
     write_file(r + "/app/version.conf", version_file({{"RomVersion", profile.rom_version},
                                                       {"Mtd6Version", profile.mtd6_version}}));
@@ -274,7 +265,7 @@ void make_telephone(const std::string &dir, const Profile &profile, const InitOp
         // program's "cp /bin/ /tmp/ -rf" copies each as a working file.
         for (const char *name : kTools)
             if (link((r + "/bin/busybox").c_str(), (r + "/bin/" + name).c_str()) != 0)
-                fail(std::string("cannot link the busybox applet ") + name + ": " + errno_text());
+                throw_init_failure(std::string("cannot link the busybox applet ") + name + ": " + errno_text());
     } else {
         for (const auto &tool : tools)
             copy_executable(tool.second, r + "/bin/" + tool.first);

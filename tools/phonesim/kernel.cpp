@@ -1,6 +1,8 @@
 #define FUSE_USE_VERSION 35
+#include "platform/platform.h"
 #include "platform/unique_fd.h"
 #include "phonesim/kernel.h"
+#include "common/text.h"
 
 #include <fuse_lowlevel.h>
 #include <mtd/mtd-user.h>
@@ -24,8 +26,6 @@ namespace phonesim
 namespace
 {
 
-using Fd = UniqueFd;
-
 std::string errno_text(const std::string &what)
 {
     return what + ": " + strerror(errno);
@@ -33,7 +33,7 @@ std::string errno_text(const std::string &what)
 
 bool read_file(const std::string &path, std::string *text)
 {
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         return false;
     text->clear();
@@ -56,34 +56,13 @@ bool replace_file(const std::string &path, const std::string &text)
 {
     std::string tmp = path + ".new";
     {
-        Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (fd.get() < 0)
             return false;
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-        }
+        if (platform_write_all(fd.get(), text.data(), text.size()) != text.size())
+            return false;
     }
     return rename(tmp.c_str(), path.c_str()) == 0;
-}
-
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = text.size();
-        lines.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
-    return lines;
 }
 
 bool is_blank(char c)
@@ -170,7 +149,7 @@ struct Kernel::Impl {
             if (!replace_file(path, std::string(kFlashSize, '\xff')))
                 return *error = errno_text(path), false;
         }
-        Fd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+        UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
         if (fd.get() < 0)
             return *error = errno_text(path), false;
         struct stat st;
@@ -191,7 +170,7 @@ struct Kernel::Impl {
             win[i] = profile.mtd[i];
         std::string text;
         if (read_file(paths.layout(), &text)) {
-            for (const std::string &line : split_lines(text)) {
+            for (const std::string &line : text_lines(text)) {
                 if (line.find_first_not_of(" \t\r") == std::string::npos)
                     continue;
                 int n = -1;
@@ -226,7 +205,7 @@ struct Kernel::Impl {
             }
             return true;
         }
-        for (std::string line : split_lines(text)) {
+        for (std::string line : text_lines(text)) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
             size_t blank = line.find_first_of(" \t");
@@ -460,7 +439,7 @@ struct Kernel::Impl {
     {
         auto saved = env;
         std::vector<std::string> written;
-        for (const std::string &raw : split_lines(data)) {
+        for (const std::string &raw : text_lines(data)) {
             std::string line = raw;
             while (!line.empty() && is_blank(line.back()))
                 line.pop_back();

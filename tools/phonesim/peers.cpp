@@ -53,8 +53,6 @@ void set_error(std::string *error, const std::string &text)
         *error = text;
 }
 
-using Fd = UniqueFd;
-
 // Reads exactly size bytes unless the peer closes, fails or stalls. The
 // number of bytes read.
 size_t read_full(int fd, uint8_t *buffer, size_t size)
@@ -95,8 +93,8 @@ void put_le(uint8_t *p, uint32_t value, int bytes)
 // IPC listeners
 
 struct IpcListeners::Impl {
-    std::vector<std::pair<int, Fd>> sockets; // identity, listening socket
-    Fd wake;                                 // eventfd: stop() rings it
+    std::vector<std::pair<int, UniqueFd>> sockets; // identity, listening socket
+    UniqueFd wake;                                 // eventfd: stop() rings it
     std::thread thread;
     Clock::time_point started;
     mutable std::mutex mutex;
@@ -121,7 +119,7 @@ void IpcListeners::Impl::run()
         for (size_t i = 0; ready > 0 && i < listeners; ++i) {
             if (!(polls[i].revents & POLLIN))
                 continue;
-            Fd connection(accept4(polls[i].fd, nullptr, nullptr, SOCK_CLOEXEC));
+            UniqueFd connection(accept4(polls[i].fd, nullptr, nullptr, SOCK_CLOEXEC));
             if (connection.get() >= 0)
                 receive(sockets[i].first, connection.get());
         }
@@ -195,7 +193,7 @@ int IpcListeners::start(const std::string &root, const std::vector<int> &ids, st
             return -1;
         }
         memcpy(addr.sun_path, path.c_str(), path.size());
-        Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (fd.get() < 0) {
             set_error(error, errtext("socket"));
             return -1;
@@ -208,7 +206,7 @@ int IpcListeners::start(const std::string &root, const std::vector<int> &ids, st
         }
         impl->sockets.emplace_back(id, std::move(fd));
     }
-    impl->wake = Fd(eventfd(0, EFD_CLOEXEC));
+    impl->wake = UniqueFd(eventfd(0, EFD_CLOEXEC));
     if (impl->wake.get() < 0) {
         set_error(error, errtext("eventfd"));
         return -1;
@@ -406,7 +404,7 @@ std::vector<uint8_t> input_event(int code, int value, double at)
 }
 
 struct KeyScript::Impl {
-    Fd fifo;
+    UniqueFd fifo;
     std::vector<KeyPress> keys;
     std::thread thread;
     std::mutex mutex;
@@ -461,7 +459,7 @@ int KeyScript::start(const std::string &fifo, const std::vector<KeyPress> &keys,
     auto impl = std::make_unique<Impl>();
     // Read-write: the open does not wait for the program to open its end,
     // and our own read end keeps writes from failing before it does.
-    impl->fifo = Fd(open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    impl->fifo = UniqueFd(open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (impl->fifo.get() < 0) {
         set_error(error, errtext(fifo));
         return -1;

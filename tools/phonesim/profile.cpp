@@ -1,4 +1,5 @@
 #include "phonesim/profile.h"
+#include "common/text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -43,25 +44,25 @@ struct FieldError {
     std::string what;
 };
 
-[[noreturn]] void fail(const std::string &field, const std::string &what) {
+[[noreturn]] void throw_field_error(const std::string &field, const std::string &what) {
     throw FieldError{field, what};
 }
 
 std::string get_string(const json &value, const std::string &field) {
     if (!value.is_string())
-        fail(field, "expected a string");
+        throw_field_error(field, "expected a string");
     return value.get<std::string>();
 }
 
 bool get_bool(const json &value, const std::string &field) {
     if (!value.is_boolean())
-        fail(field, "expected true or false");
+        throw_field_error(field, "expected true or false");
     return value.get<bool>();
 }
 
 int64_t get_int(const json &value, const std::string &field) {
     if (!value.is_number_integer())
-        fail(field, "expected an integer");
+        throw_field_error(field, "expected an integer");
     return value.get<int64_t>();
 }
 
@@ -78,33 +79,27 @@ uint32_t get_address(const json &value, const std::string &field) {
             used = 0;
         }
         if (text.empty() || used != text.size())
-            fail(field, "expected an address such as \"0x90320000\"");
+            throw_field_error(field, "expected an address such as \"0x90320000\"");
     } else if (value.is_number_integer()) {
         n = value.get<int64_t>();
     } else {
-        fail(field, "expected an address such as \"0x90320000\"");
+        throw_field_error(field, "expected an address such as \"0x90320000\"");
     }
     if (n < 0 || n > 0xFFFFFFFFll)
-        fail(field, "address out of range");
+        throw_field_error(field, "address out of range");
     return static_cast<uint32_t>(n);
-}
-
-std::string hex(uint32_t n) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08x", n);
-    return text;
 }
 
 void check_window(const Window &w, const std::string &field) {
     if (w.start % kEraseSize != 0 || w.end % kEraseSize != 0)
-        fail(field, "not on a 64 KiB boundary");
+        throw_field_error(field, "not on a 64 KiB boundary");
     if (w.start < kFlashBase || w.end > kFlashBase + kFlashSize || w.end <= w.start)
-        fail(field, "not a non-empty window inside 0x90000000..0x90800000");
+        throw_field_error(field, "not a non-empty window inside 0x90000000..0x90800000");
 }
 
 void read_mtd(const json &value, Profile *p) {
     if (!value.is_object())
-        fail("mtd", "expected an object of partitions such as {\"mtd3\": {...}}");
+        throw_field_error("mtd", "expected an object of partitions such as {\"mtd3\": {...}}");
     for (auto it = value.begin(); it != value.end(); ++it) {
         const std::string field = "mtd." + it.key();
         int n = -1;
@@ -112,32 +107,32 @@ void read_mtd(const json &value, Profile *p) {
             it.key()[3] <= '9')
             n = it.key()[3] - '0';
         if (n < 0)
-            fail(field, "unknown partition (mtd0..mtd9)");
+            throw_field_error(field, "unknown partition (mtd0..mtd9)");
         if (!it->is_object())
-            fail(field, "expected {\"start\": ..., \"end\": ...}");
+            throw_field_error(field, "expected {\"start\": ..., \"end\": ...}");
         for (auto f = it->begin(); f != it->end(); ++f) {
             if (f.key() == "start")
                 p->mtd[n].start = get_address(*f, field + ".start");
             else if (f.key() == "end")
                 p->mtd[n].end = get_address(*f, field + ".end");
             else
-                fail(field + "." + f.key(), "unknown field");
+                throw_field_error(field + "." + f.key(), "unknown field");
         }
     }
 }
 
 void read_bootenv(const json &value, Profile *p) {
     if (!value.is_object())
-        fail("bootenv", "expected an object of NAME: VALUE");
+        throw_field_error("bootenv", "expected an object of NAME: VALUE");
     // Values given here replace defaults of the same name in place; new
     // names follow in the order written. A null removes a default.
     for (auto it = value.begin(); it != value.end(); ++it) {
         const std::string field = "bootenv." + it.key();
         if (it.key().empty() || it.key().find_first_of(" \t\n") != std::string::npos)
-            fail(field, "a variable name has no blanks");
+            throw_field_error(field, "a variable name has no blanks");
         if (it.key().size() == 4 && it.key().compare(0, 3, "mtd") == 0 &&
             isdigit(static_cast<unsigned char>(it.key()[3])))
-            fail(field, "partition windows belong in \"mtd\"");
+            throw_field_error(field, "partition windows belong in \"mtd\"");
         auto existing = p->bootenv.begin();
         while (existing != p->bootenv.end() && existing->first != it.key())
             ++existing;
@@ -148,7 +143,7 @@ void read_bootenv(const json &value, Profile *p) {
         }
         const std::string v = get_string(*it, field);
         if (v.find('\n') != std::string::npos)
-            fail(field, "a value is one line");
+            throw_field_error(field, "a value is one line");
         if (existing != p->bootenv.end())
             existing->second = v;
         else
@@ -158,13 +153,13 @@ void read_bootenv(const json &value, Profile *p) {
 
 void read_faults(const json &value, Profile *p) {
     if (!value.is_array())
-        fail("faults", "expected an array");
+        throw_field_error("faults", "expected an array");
     p->faults.clear();
     for (size_t i = 0; i < value.size(); ++i) {
         const std::string field = "faults[" + std::to_string(i) + "]";
         const json &item = value[i];
         if (!item.is_object())
-            fail(field, "expected {\"partition\": N, \"kind\": ..., \"block\": N}");
+            throw_field_error(field, "expected {\"partition\": N, \"kind\": ..., \"block\": N}");
         Fault fault;
         bool have_kind = false;
         for (auto f = item.begin(); f != item.end(); ++f) {
@@ -172,7 +167,7 @@ void read_faults(const json &value, Profile *p) {
             if (f.key() == "partition") {
                 int64_t n = get_int(*f, name);
                 if (n < 0 || n >= kPartitions)
-                    fail(name, "a partition is 0..9");
+                    throw_field_error(name, "a partition is 0..9");
                 fault.partition = static_cast<int>(n);
             } else if (f.key() == "kind") {
                 fault.kind = get_string(*f, name);
@@ -180,19 +175,19 @@ void read_faults(const json &value, Profile *p) {
                 for (const char *k : kFaultKinds)
                     known = known || fault.kind == k;
                 if (!known)
-                    fail(name, "one of open, erase, write, short_write");
+                    throw_field_error(name, "one of open, erase, write, short_write");
                 have_kind = true;
             } else if (f.key() == "block") {
                 int64_t n = get_int(*f, name);
                 if (n < -1 || n >= static_cast<int64_t>(kFlashSize / kEraseSize))
-                    fail(name, "a block number, or -1 for any");
+                    throw_field_error(name, "a block number, or -1 for any");
                 fault.block = static_cast<int>(n);
             } else {
-                fail(name, "unknown field");
+                throw_field_error(name, "unknown field");
             }
         }
         if (!have_kind)
-            fail(field + ".kind", "missing");
+            throw_field_error(field + ".kind", "missing");
         p->faults.push_back(fault);
     }
 }
@@ -200,13 +195,13 @@ void read_faults(const json &value, Profile *p) {
 int get_status(const json &value, const std::string &field) {
     int64_t n = get_int(value, field);
     if (n < 0 || n > 255)
-        fail(field, "an exit status is 0..255");
+        throw_field_error(field, "an exit status is 0..255");
     return static_cast<int>(n);
 }
 
 void read_profile(const json &doc, Profile *p) {
     if (!doc.is_object())
-        fail("(top level)", "expected a JSON object");
+        throw_field_error("(top level)", "expected a JSON object");
     for (auto it = doc.begin(); it != doc.end(); ++it) {
         const std::string &key = it.key();
         const json &v = *it;
@@ -235,7 +230,7 @@ void read_profile(const json &doc, Profile *p) {
         else if (key == "faults")
             read_faults(v, p);
         else
-            fail(key, "unknown field");
+            throw_field_error(key, "unknown field");
     }
     // Windows are checked after all of them are read, so that a profile can
     // move two neighbours at once.
@@ -244,7 +239,7 @@ void read_profile(const json &doc, Profile *p) {
     for (int i = 0; i < kPartitions; ++i)
         for (int j = i + 1; j < kPartitions; ++j)
             if (p->mtd[i].start < p->mtd[j].end && p->mtd[j].start < p->mtd[i].end)
-                fail("mtd.mtd" + std::to_string(j),
+                throw_field_error("mtd.mtd" + std::to_string(j),
                      "overlaps mtd" + std::to_string(i));
 }
 
@@ -311,8 +306,8 @@ std::string profile_to_json(const Profile &p) {
     nlohmann::ordered_json doc;
     nlohmann::ordered_json mtd = nlohmann::ordered_json::object();
     for (int i = 0; i < kPartitions; ++i)
-        mtd["mtd" + std::to_string(i)] = {{"start", hex(p.mtd[i].start)},
-                                          {"end", hex(p.mtd[i].end)}};
+        mtd["mtd" + std::to_string(i)] = {{"start", text_hex32(p.mtd[i].start)},
+                                          {"end", text_hex32(p.mtd[i].end)}};
     doc["mtd"] = mtd;
     nlohmann::ordered_json env = nlohmann::ordered_json::object();
     for (const auto &kv : p.bootenv)
@@ -359,7 +354,7 @@ std::string format_bootenv(const Variables &vars) {
 std::string format_layout(const Window (&mtd)[kPartitions]) {
     std::string text;
     for (int i = 0; i < kPartitions; ++i)
-        text += "mtd" + std::to_string(i) + " " + hex(mtd[i].start) + " " + hex(mtd[i].end) + "\n";
+        text += "mtd" + std::to_string(i) + " " + text_hex32(mtd[i].start) + " " + text_hex32(mtd[i].end) + "\n";
     return text;
 }
 

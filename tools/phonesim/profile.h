@@ -13,6 +13,9 @@
 
 namespace phonesim {
 
+// The simulated chip's geometry is its own, not taken from the program's
+// headers (MTD_FLASH_BASE, FLASH_BLOCK_SIZE): a wrong value there must show
+// as a failure against this telephone instead of being copied into it.
 constexpr uint32_t kFlashBase = 0x90000000u;
 constexpr uint32_t kFlashSize = 0x00800000u; // one 8 MiB NOR chip
 constexpr uint32_t kEraseSize = 0x10000u;    // 64 KiB erase blocks

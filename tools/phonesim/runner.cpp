@@ -1,6 +1,7 @@
 #include "platform/unique_fd.h"
 #include "phonesim/runner.h"
 
+#include "common/text.h"
 #include "phonesim/frames.h"
 #include "phonesim/kernel.h"
 #include "phonesim/profile.h"
@@ -50,8 +51,6 @@ std::string errtext(const std::string &what)
     return what + ": " + strerror(errno);
 }
 
-using Fd = UniqueFd;
-
 uint64_t fnv1a(const void *data, size_t size, uint64_t hash = 0xcbf29ce484222325ull)
 {
     const uint8_t *p = static_cast<const uint8_t *>(data);
@@ -66,13 +65,6 @@ std::string hex64(uint64_t v)
 {
     char buf[24];
     snprintf(buf, sizeof(buf), "%016llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
-std::string hex32(uint32_t v)
-{
-    char buf[16];
-    snprintf(buf, sizeof(buf), "0x%08x", v);
     return buf;
 }
 
@@ -113,7 +105,8 @@ off_t file_size(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
-std::vector<std::string> split_lines(const std::string &text)
+// The lines of text that are not empty.
+std::vector<std::string> non_empty_lines(const std::string &text)
 {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -126,7 +119,7 @@ std::vector<std::string> split_lines(const std::string &text)
 
 bool write_proc(const char *path, const std::string &text)
 {
-    Fd fd(open(path, O_WRONLY | O_CLOEXEC));
+    UniqueFd fd(open(path, O_WRONLY | O_CLOEXEC));
     return fd.get() >= 0 &&
            write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
@@ -196,7 +189,7 @@ struct Snapshot {
 std::vector<std::pair<std::string, std::string>> parse_bootenv(const std::string &text)
 {
     std::vector<std::pair<std::string, std::string>> vars;
-    for (const std::string &line : split_lines(text)) {
+    for (const std::string &line : non_empty_lines(text)) {
         size_t sp = line.find(' ');
         if (sp == std::string::npos)
             vars.emplace_back(line, "");
@@ -215,7 +208,7 @@ void read_layout(const Paths &paths, const Profile &profile, Window *windows)
     std::string text;
     if (!read_file(paths.layout(), &text))
         return;
-    for (const std::string &line : split_lines(text)) {
+    for (const std::string &line : non_empty_lines(text)) {
         std::istringstream in(line);
         std::string name, start, end;
         if (!(in >> name >> start >> end) || name.compare(0, 3, "mtd") != 0)
@@ -284,8 +277,8 @@ class LogCollector
   private:
     void run();
     void receive_one(char *buf, size_t size, int flags, bool *more);
-    Fd socket_;
-    Fd wake_[2];
+    UniqueFd socket_;
+    UniqueFd wake_[2];
     std::thread thread_;
     std::mutex mutex_;
     std::vector<LogLine> lines_;
@@ -296,7 +289,7 @@ bool bind_node(const std::string &dir, const char *name)
 {
     std::string src = std::string("/dev/") + name;
     std::string dst = dir + "/" + name;
-    Fd fd(open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
+    UniqueFd fd(open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
     if (fd.get() < 0)
         return false;
     return mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) == 0;
@@ -340,7 +333,7 @@ int LogCollector::start(Clock::time_point started, std::string *error)
         return -1;
     }
 
-    socket_ = Fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    socket_ = UniqueFd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socket_.get() < 0) {
         *error = errtext("log socket");
         return -1;
@@ -365,8 +358,8 @@ int LogCollector::start(Clock::time_point started, std::string *error)
         *error = errtext("pipe");
         return -1;
     }
-    wake_[0] = Fd(p[0]);
-    wake_[1] = Fd(p[1]);
+    wake_[0] = UniqueFd(p[0]);
+    wake_[1] = UniqueFd(p[1]);
     thread_ = std::thread([this] { run(); });
     return 0;
 }
@@ -549,7 +542,7 @@ class SignalScope
         memset(&ign, 0, sizeof(ign));
         ign.sa_handler = SIG_IGN;
         sigaction(SIGPIPE, &ign, &old_pipe_);
-        fd_ = Fd(signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
+        fd_ = UniqueFd(signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
     }
     ~SignalScope()
     {
@@ -562,7 +555,7 @@ class SignalScope
   private:
     sigset_t set_, old_mask_;
     struct sigaction old_pipe_;
-    Fd fd_;
+    UniqueFd fd_;
 };
 
 const char *ending_name(Ending e)
@@ -774,12 +767,12 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
                          {"changed", changed},
                          {"moved", moved},
                          {"before",
-                          {{"start", hex32(b.start)},
-                           {"end", hex32(b.end)},
+                          {{"start", text_hex32(b.start)},
+                           {"end", text_hex32(b.end)},
                            {"hash", hex64(in.before.hashes[i])}}},
                          {"after",
-                          {{"start", hex32(a.start)},
-                           {"end", hex32(a.end)},
+                          {{"start", text_hex32(a.start)},
+                           {"end", text_hex32(a.end)},
                            {"hash", hex64(in.after.hashes[i])}}}});
     }
     j["partitions"] = parts;
@@ -809,7 +802,7 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
 
     std::string misc_text;
     read_file(paths.root + "/dev/misc0", &misc_text, in.before.misc_size);
-    std::vector<std::string> misc = split_lines(misc_text);
+    std::vector<std::string> misc = non_empty_lines(misc_text);
     j["misc"] = misc;
 
     Json records = Json::object();
@@ -819,7 +812,7 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
         off_t from = it == in.before.records.end() ? 0 : it->second;
         std::string text;
         read_file(paths.records() + "/" + r.first, &text, from);
-        std::vector<std::string> lines = split_lines(text);
+        std::vector<std::string> lines = non_empty_lines(text);
         std::string key = r.first.substr(0, r.first.size() - 4);
         records[key] = lines;
         if (!lines.empty())
@@ -962,7 +955,7 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
     }
     // Read-write, so that the FIFO never reports an end of file and a writer
     // never waits for a reader while the telephone runs.
-    Fd control(open(paths.control().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd control(open(paths.control().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (control.get() < 0) {
         *error = errtext(paths.control());
         return -1;
@@ -1012,7 +1005,7 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         *error = errtext("pipe");
         return -1;
     }
-    Fd status_read(status_pipe[0]), status_write(status_pipe[1]);
+    UniqueFd status_read(status_pipe[0]), status_write(status_pipe[1]);
     plan.status_fd = status_write.get();
 
     // The first process of a new PID namespace is its init: when it dies the
@@ -1046,7 +1039,7 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         keys.start(paths.root + "/dev/input/event0", options.keys, error) != 0)
         return -1;
 
-    Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, init, 0)));
+    UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, init, 0)));
     bool has_time_limit = options.time_limit > 0;
     Clock::time_point deadline =
         started + std::chrono::duration_cast<Clock::duration>(
@@ -1058,7 +1051,7 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         ssize_t n;
         while ((n = read(control.get(), buf, sizeof(buf))) > 0)
             control_text.append(buf, static_cast<size_t>(n));
-        for (const std::string &line : split_lines(control_text))
+        for (const std::string &line : non_empty_lines(control_text))
             if (line == "reboot")
                 reboot = true;
     };

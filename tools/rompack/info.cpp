@@ -1,6 +1,7 @@
 // "rompack info": the pack as the program reads it.
 #include "rompack/inspect.h"
 
+#include "common/text.h"
 #include "upgrader/rompack.h"
 
 #include <stdio.h>
@@ -46,18 +47,10 @@ std::string hex(uint64_t v)
     return text;
 }
 
-// Checksums and magics: all eight digits.
-std::string hex32(uint32_t v)
-{
-    char text[16];
-    snprintf(text, sizeof(text), "0x%08x", v);
-    return text;
-}
-
 // A magic word with its four characters as the format writes them ("RROM").
 std::string magic(uint32_t v)
 {
-    std::string text = hex32(v) + " \"";
+    std::string text = text_hex32(v) + " \"";
     for (int shift = 24; shift >= 0; shift -= 8) {
         char c = static_cast<char>(v >> shift);
         text += c >= 0x20 && c < 0x7f ? c : '.';
@@ -74,17 +67,18 @@ std::string number(uint64_t v)
 std::string compare(const json &stored, const json &computed)
 {
     if (computed.is_null())
-        return "stored " + hex32(stored.get<uint32_t>()) + ", not computable (outside the pack)";
+        return "stored " + text_hex32(stored.get<uint32_t>()) +
+               ", not computable (outside the pack)";
     bool ok = stored == computed;
-    return "stored " + hex32(stored.get<uint32_t>()) + ", computed " +
-           hex32(computed.get<uint32_t>()) + (ok ? " (ok)" : " (MISMATCH)");
+    return "stored " + text_hex32(stored.get<uint32_t>()) + ", computed " +
+           text_hex32(computed.get<uint32_t>()) + (ok ? " (ok)" : " (MISMATCH)");
 }
 
 std::string balance(const json &x)
 {
     if (x.is_null())
         return "not computable (outside the pack)";
-    return "XOR of the covered words " + hex32(x.get<uint32_t>()) +
+    return "XOR of the covered words " + text_hex32(x.get<uint32_t>()) +
            (x.get<uint32_t>() == 0 ? " (ok)" : " (MISMATCH, must be 0)");
 }
 
@@ -202,7 +196,7 @@ std::string render_info(const json &r)
                std::to_string(12ull + hs) + " bytes\n";
         line("magic_num", magic(h["magic_num"]));
         line("header_size", number(hs));
-        line("header_checksum", hex32(h["header_checksum"]) + ", " + balance(h["header_xor"]));
+        line("header_checksum", text_hex32(h["header_checksum"]) + ", " + balance(h["header_xor"]));
         line("rom_type", number(h["rom_type"]));
         line("process_type",
              number(h["process_type"]) + (h["process_type"] == 1 ? " (forced upgrade)" : ""));
@@ -232,7 +226,8 @@ std::string render_info(const json &r)
             out += ": " + p["kind"].get<std::string>() + "\n";
             line("magic_num", magic(p["magic_num"]));
             line("header_size", number(p["header_size"]));
-            line("header_checksum", hex32(p["header_checksum"]) + ", " + balance(p["header_xor"]));
+            line("header_checksum",
+                 text_hex32(p["header_checksum"]) + ", " + balance(p["header_xor"]));
             line("id", number(p["id"]));
             line("type", number(p["type"]));
             line("process_type",

@@ -66,7 +66,7 @@ class Fields
 
     std::string name(const char *key) const { return path_.empty() ? key : path_ + "." + key; }
 
-    bool fail(const std::string &what)
+    bool reject(const std::string &what)
     {
         if (error_->empty())
             *error_ = what;
@@ -78,7 +78,7 @@ class Fields
     bool number(const char *key, uint64_t max, uint64_t *out, bool required = false)
     {
         if (!has(key))
-            return required ? fail(name(key) + ": missing") : true;
+            return required ? reject(name(key) + ": missing") : true;
         const json &v = obj_[key];
         uint64_t n = 0;
         if (v.is_number_unsigned()) {
@@ -89,14 +89,14 @@ class Fields
             char *end = nullptr;
             unsigned long long parsed = strtoull(s.c_str(), &end, 0);
             if (s.empty() || s[0] == '-' || errno != 0 || *end != '\0')
-                return fail(name(key) + ": \"" + s + "\" is not a number");
+                return reject(name(key) + ": \"" + s + "\" is not a number");
             n = parsed;
         } else {
-            return fail(name(key) + ": expected an unsigned number, got " + v.dump());
+            return reject(name(key) + ": expected an unsigned number, got " + v.dump());
         }
         if (n > max)
-            return fail(name(key) + ": " + std::to_string(n) + " is larger than " +
-                        std::to_string(max));
+            return reject(name(key) + ": " + std::to_string(n) + " is larger than " +
+                          std::to_string(max));
         *out = n;
         return true;
     }
@@ -113,11 +113,11 @@ class Fields
     bool version(const char *key, uint32_t *out)
     {
         if (!has(key))
-            return fail(name(key) + ": missing");
+            return reject(name(key) + ": missing");
         const json &v = obj_[key];
         if (!v.is_string() || !parse_version(v.get<std::string>(), out))
-            return fail(name(key) + ": expected \"A.B.C.D\" with each number 0..255, got " +
-                        v.dump());
+            return reject(name(key) + ": expected \"A.B.C.D\" with each number 0..255, got " +
+                          v.dump());
         return true;
     }
 
@@ -126,7 +126,7 @@ class Fields
     {
         for (auto it = obj_.begin(); it != obj_.end(); ++it)
             if (it.key() != "comment" && !seen_.count(it.key()))
-                return fail(name(it.key().c_str()) + ": unknown field");
+                return reject(name(it.key().c_str()) + ": unknown field");
         return true;
     }
 
@@ -173,35 +173,35 @@ bool parse_hex(const std::string &text, std::vector<uint8_t> *out)
 bool load_payload(Fields &f, const std::string &dir, std::vector<uint8_t> *out)
 {
     if (!f.has("payload"))
-        return f.fail(f.name("payload") + ": missing");
+        return f.reject(f.name("payload") + ": missing");
     const json &v = f["payload"];
     if (v.is_string()) {
         std::string file = v.get<std::string>();
         std::string path = !file.empty() && file[0] == '/' ? file : dir + file;
         if (!read_file(path, out))
-            return f.fail(f.name("payload") + ": cannot read " + path);
+            return f.reject(f.name("payload") + ": cannot read " + path);
         if (out->size() > kMaxPack)
-            return f.fail(f.name("payload") + ": " + path + " is larger than 256 MiB");
+            return f.reject(f.name("payload") + ": " + path + " is larger than 256 MiB");
         return true;
     }
     if (!v.is_object())
-        return f.fail(f.name("payload") + ": expected a file name or {\"size\", \"pattern\"}");
+        return f.reject(f.name("payload") + ": expected a file name or {\"size\", \"pattern\"}");
     std::string error;
     Fields gen(v, f.name("payload"), &error);
     uint64_t size = 0;
     if (!gen.number("size", kMaxPack, &size, true))
-        return f.fail(error);
+        return f.reject(error);
     std::string pattern = "zero";
     if (gen.has("pattern")) {
         if (!gen["pattern"].is_string())
-            return f.fail(gen.name("pattern") + ": expected a string");
+            return f.reject(gen.name("pattern") + ": expected a string");
         pattern = gen["pattern"].get<std::string>();
     }
     if (!gen.no_unknown())
-        return f.fail(error);
+        return f.reject(error);
     if (!generate_payload(static_cast<uint32_t>(size), pattern, out))
-        return f.fail(gen.name("pattern") + ": \"" + pattern +
-                      "\" is none of zero, ff, counter, random:SEED");
+        return f.reject(gen.name("pattern") + ": \"" + pattern +
+                        "\" is none of zero, ff, counter, random:SEED");
     return true;
 }
 
@@ -220,7 +220,7 @@ bool load_partition(const json &v, const std::string &path, const std::string &d
               f.u32("header_size", &p->header_size) && f.number("offset", 0xFFFFFFFFu, &offset) &&
               f.no_unknown();
     if (ok && p->header_size < 32)
-        ok = f.fail(f.name("header_size") + ": at least 32, so that the header holds its fields");
+        ok = f.reject(f.name("header_size") + ": at least 32, so that the header holds its fields");
     if (ok && f.has("offset"))
         p->offset = static_cast<uint32_t>(offset);
     return ok;
@@ -236,18 +236,18 @@ bool load_corruption(const json &v, Corruption *c, std::string *error)
     if (f.has("patch")) {
         const json &list = f["patch"];
         if (!list.is_array())
-            return f.fail("corrupt.patch: expected a list");
+            return f.reject("corrupt.patch: expected a list");
         for (size_t i = 0; i < list.size(); ++i) {
             std::string path = "corrupt.patch[" + std::to_string(i) + "]";
             if (!list[i].is_object())
-                return f.fail(path + ": expected {\"offset\", \"hex\"}");
+                return f.reject(path + ": expected {\"offset\", \"hex\"}");
             Fields p(list[i], path, error);
             Patch patch;
             if (!p.number("offset", kMaxPack, &patch.offset, true))
                 return false;
             if (!p.has("hex") || !p["hex"].is_string() ||
                 !parse_hex(p["hex"].get<std::string>(), &patch.bytes))
-                return p.fail(p.name("hex") + ": expected an even number of hex digits");
+                return p.reject(p.name("hex") + ": expected an even number of hex digits");
             if (!p.no_unknown())
                 return false;
             c->patches.push_back(patch);
@@ -268,8 +268,8 @@ bool load_corruption(const json &v, Corruption *c, std::string *error)
         else if (s == "body")
             c->fix = Corruption::Fix::body;
         else
-            return f.fail("corrupt.fix: expected \"none\", \"header\" or \"body\", got " +
-                          fix.dump());
+            return f.reject("corrupt.fix: expected \"none\", \"header\" or \"body\", got " +
+                            fix.dump());
     }
     return f.no_unknown();
 }
@@ -284,18 +284,18 @@ bool load_header(Fields &f, PackSpec *s)
     if (f.has("match_id")) {
         const json &ids = f["match_id"];
         if (!ids.is_array() || ids.size() > 16)
-            return f.fail("match_id: expected a list of at most 16 numbers");
+            return f.reject("match_id: expected a list of at most 16 numbers");
         for (size_t i = 0; i < ids.size(); ++i) {
             if (!ids[i].is_number_unsigned() || ids[i].get<uint64_t>() > 255)
-                return f.fail("match_id[" + std::to_string(i) + "]: expected 0..255, got " +
-                              ids[i].dump());
+                return f.reject("match_id[" + std::to_string(i) + "]: expected 0..255, got " +
+                                ids[i].dump());
             s->match_id[i] = static_cast<uint8_t>(ids[i].get<uint64_t>());
         }
     }
     const bool has_layout = f.has("layout");
     const bool has_size = f.has("header_size");
     if (has_layout && has_size)
-        return f.fail("layout: give either \"layout\" or \"header_size\", not both");
+        return f.reject("layout: give either \"layout\" or \"header_size\", not both");
     if (has_layout) {
         const json &l = f["layout"];
         std::string text = l.is_string() ? l.get<std::string>() : "";
@@ -304,19 +304,19 @@ bool load_header(Fields &f, PackSpec *s)
         else if (text == "older")
             s->header_size = 124;
         else
-            return f.fail("layout: expected \"current\" or \"older\", got " + l.dump());
+            return f.reject("layout: expected \"current\" or \"older\", got " + l.dump());
     }
     if (has_size) {
         if (!f.u32("header_size", &s->header_size))
             return false;
         if (s->header_size < 32)
-            return f.fail("header_size: at least 32, so that the header holds its own fields");
+            return f.reject("header_size: at least 32, so that the header holds its own fields");
     }
     uint64_t key = 0;
     if (!f.number("scramble_key", 255, &key))
         return false;
     if (f.has("scramble_key") && s->header_size < 128)
-        return f.fail("scramble_key: the older layout is not scrambled");
+        return f.reject("scramble_key: the older layout is not scrambled");
     s->scramble_key = static_cast<uint8_t>(key);
     return true;
 }
@@ -351,9 +351,9 @@ bool load_manifest(const std::string &path, Manifest *out, std::string *error)
     Fields f(doc, "", &message);
     bool ok = load_header(f, &m.pack);
     if (ok && !f.has("partitions"))
-        ok = f.fail("partitions: missing (an empty list makes a pack without partitions)");
+        ok = f.reject("partitions: missing (an empty list makes a pack without partitions)");
     if (ok && !f["partitions"].is_array())
-        ok = f.fail("partitions: expected a list");
+        ok = f.reject("partitions: expected a list");
     if (ok) {
         const json &list = f["partitions"];
         for (size_t i = 0; ok && i < list.size(); ++i) {

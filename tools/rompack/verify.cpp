@@ -28,6 +28,7 @@
 // left out).
 #include "rompack/inspect.h"
 
+#include "common/text.h"
 #include "log/rl_log.h"
 #include "platform/platform.h"
 #include "upgrader/devenv.h"
@@ -192,16 +193,7 @@ std::vector<std::string> drain(int fd)
         else
             break;
     }
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos)
-            nl = text.size();
-        lines.push_back(text.substr(start, nl - start));
-        start = nl + 1;
-    }
-    return lines;
+    return text_lines(text);
 }
 
 std::string describe(int code)
