@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,7 +52,11 @@ template <typename Pred> bool wait_until(Pred done, int timeout_ms = 30000)
 // A table of cases kept as text: one row per line, fields separated by '|'
 // and trimmed; blank lines and lines starting with '#' are skipped. "\n" in
 // a field stands for a newline.
-using Row = std::vector<std::string>;
+struct Row : std::vector<std::string> {
+    using std::vector<std::string>::vector;
+};
+// A row given to a parameterised test shows as its first field, its name.
+inline void PrintTo(const Row &row, std::ostream *out) { *out << (row.empty() ? "" : row[0]); }
 inline std::vector<Row> rows(const std::string &path)
 {
     std::vector<Row> out;
