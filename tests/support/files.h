@@ -56,7 +56,10 @@ struct Row : std::vector<std::string> {
     using std::vector<std::string>::vector;
 };
 // A row given to a parameterised test shows as its first field, its name.
-inline void PrintTo(const Row &row, std::ostream *out) { *out << (row.empty() ? "" : row[0]); }
+inline void PrintTo(const Row &row, std::ostream *out)
+{
+    *out << (row.empty() ? "" : row[0]);
+}
 inline std::vector<Row> rows(const std::string &path)
 {
     std::vector<Row> out;

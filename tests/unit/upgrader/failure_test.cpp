@@ -87,8 +87,16 @@ class Failure : public ::testing::Test
     pid_t child = -1;
 };
 
+// The caller's handlers and mask come back unchanged, and the command
+// itself is not left ignoring SIGINT (a row kills its shell with it).
 TEST_F(Failure, SystemExRetriesOnlyATimeOut)
 {
+    struct sigaction mine = {}, seen[2] = {};
+    mine.sa_handler = [](int) {};
+    sigaction(SIGINT, &mine, nullptr), sigaction(SIGQUIT, &mine, nullptr);
+    sigset_t blocked, now;
+    sigemptyset(&blocked), sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
     for (const testsupport::Row &c : testsupport::rows(TEST_DATA_DIR "/system_ex.rows")) {
         unlink(at("/records/runs").c_str());
         std::string command = "echo run >> " + at("/records/runs") + "; " + c[0];
@@ -97,6 +105,11 @@ TEST_F(Failure, SystemExRetriesOnlyATimeOut)
         EXPECT_EQ(lines(records("runs")), std::stoi(c[4])) << c[0];
     }
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1); // not even a zombie left
+    sigaction(SIGINT, nullptr, &seen[0]), sigaction(SIGQUIT, nullptr, &seen[1]);
+    sigprocmask(SIG_UNBLOCK, &blocked, &now);
+    EXPECT_TRUE(seen[0].sa_handler == mine.sa_handler && seen[1].sa_handler == mine.sa_handler);
+    EXPECT_TRUE(sigismember(&now, SIGUSR1));
+    signal(SIGINT, SIG_DFL), signal(SIGQUIT, SIG_DFL);
 }
 
 // The copy of reboot in /tmp and the kill script are found under a root
