@@ -31,13 +31,20 @@ const key_t kToolProcessKey = 0xC003;
 const key_t kMemoryKey = 0xA130;
 const key_t kBurnKey = 0xC004;
 
-// The broadcasts of the sequence carry no data.
+// The broadcasts of the sequence; they carry no data.
+const int kMsgFailureScreen = 3; // a failure screen is about to be shown
+const int kMsgUpgrade = 4;       // news of the upgrade, one of these:
+const int kNewsCheckFailed = 1;
+const int kNewsBegins = 2;
+const int kNewsKillFailed = 3;
+const int kNewsBurnFailed = 4;
+
 void broadcast(int msg, int param1)
 {
     ipc_broadcast(msg, param1, 0, nullptr, 0);
 }
 
-// Runs "<prefix> <path under the root><suffix>" through system_ex. The
+// Runs "<prefix> <path under the root>" through system_ex. The
 // commands are fixed texts; only the root in front of their paths varies.
 int system_ex_path(const char *prefix, const char *path, int limit, int retries)
 {
@@ -143,14 +150,6 @@ int relaunch_carried_upgrader(const char *argv0)
     rl_log_debug("upgrader_tool_check %s exist\n", RELAUNCH_PATH);
     return 1;
 }
-
-// The broadcasts of the sequence; they carry no data.
-const int kMsgFailureScreen = 3; // a failure screen is about to be shown
-const int kMsgUpgrade = 4;       // news of the upgrade, one of these:
-const int kNewsCheckFailed = 1;
-const int kNewsBegins = 2;
-const int kNewsKillFailed = 3;
-const int kNewsBurnFailed = 4;
 
 // The ways a run that ends early is wound up. Each does its own part and then the
 // next one's: the configuration saver's lock is let go, then the shared
