@@ -196,6 +196,13 @@ void platform_pause_ms(unsigned int milliseconds)
     sleep_ns(1e6 * milliseconds * platform_pause_scale());
 }
 
+unsigned int platform_wait_limit_ms(unsigned int seconds)
+{
+    const double floor_ms = 2000.0;
+    double ms = 1000.0 * seconds * platform_pause_scale();
+    return static_cast<unsigned int>(ms > floor_ms ? ms : floor_ms);
+}
+
 int platform_misc_set(int fd, unsigned long request, const char *name, int value)
 {
     if (!is_device_image(fd))

@@ -58,6 +58,13 @@ void platform_pause(unsigned int seconds);
 double platform_pause_scale(void);
 void platform_pause_ms(unsigned int milliseconds);
 
+// The limit, in milliseconds, of a wait for another process that must not
+// hang the telephone while its watchdog is closed (a lock held by a peer, the
+// kill script). Scaled like the pauses, so a simulated telephone reaches it,
+// but never below 2 seconds: at a scale of 0 a peer still gets the time it
+// needs for its ordinary work.
+unsigned int platform_wait_limit_ms(unsigned int seconds);
+
 // --- device requests ---------------------------------------------------------
 //
 // The device nodes the program drives may be images in their place: a

@@ -45,6 +45,10 @@ TEST(Platform, RootedPathsShellQuotingAndPauseScale)
     setenv(UPGRADER_PAUSE_SCALE_ENV, "0", 1);
     platform_pause(86400);
     platform_pause_ms(86400000);
+    // A guard's limit follows the scale, but a peer keeps 2 seconds.
+    EXPECT_EQ(platform_wait_limit_ms(300), 2000u);
+    setenv(UPGRADER_PAUSE_SCALE_ENV, "0.5", 1);
+    EXPECT_EQ(platform_wait_limit_ms(300), 150000u);
     char out[64];
     testsupport::ScopedRoot root;
     ASSERT_EQ(platform_shell_path("/it's $HOME", out, sizeof(out)), 0);
