@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <time.h>
 
 namespace {
 
@@ -130,6 +131,22 @@ int try_lock_binary_sem(int semid) { return try_lock_sem(semid, 0); }
 int lock_sem(int semid, int index) { return sem_op_one(semid, index, -1, SEM_UNDO); }
 
 int lock_binary_sem(int semid) { return lock_sem(semid, 0); }
+
+int lock_binary_sem_timed(int semid, unsigned int milliseconds)
+{
+    if (bad_id(semid))
+        return -1;
+    struct sembuf sb = {0, -1, SEM_UNDO};
+    struct timespec limit;
+    limit.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    limit.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    // semtimedop gives up with the whole limit again after a signal; a
+    // signal here ends the program anyway.
+    int r;
+    while ((r = semtimedop(semid, &sb, 1, &limit)) != 0 && errno == EINTR) {
+    }
+    return r;
+}
 
 int unlock_sem(int semid, int index) { return sem_op_one(semid, index, 1, SEM_UNDO); }
 

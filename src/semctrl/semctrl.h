@@ -53,6 +53,8 @@ int try_lock_binary_sem(int semid);
 // Waits while the semaphore is 0.
 int lock_sem(int semid, int index);
 int lock_binary_sem(int semid);
+// lock_binary_sem that gives up after milliseconds: -1 with EAGAIN then.
+int lock_binary_sem_timed(int semid, unsigned int milliseconds);
 int unlock_sem(int semid, int index);
 int unlock_binary_sem(int semid);
 

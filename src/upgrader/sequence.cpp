@@ -13,6 +13,7 @@
 #include "upgrader/flash.h"
 #include "upgrader/mtdlayout.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -30,6 +31,12 @@ const key_t kProcessKey = 0xC002;
 const key_t kToolProcessKey = 0xC003;
 const key_t kMemoryKey = 0xA130;
 const key_t kBurnKey = 0xC004;
+
+// How long the run waits for the loading process to let go of the shared
+// upgrade memory. The watchdog is closed by then, so a loader that never lets
+// go must end in a failure screen that can reboot the telephone, not in a
+// telephone that waits for ever; a loader's ordinary work takes seconds.
+const unsigned int kMemoryLockSeconds = 300;
 
 // The broadcasts of the sequence; they carry no data.
 const int kMsgFailureScreen = 3; // a failure screen is about to be shown
@@ -162,6 +169,8 @@ struct Sequence {
     int memory_semid = -1;
     void *shm_addr = nullptr;
     int state = LIBUPD_STATE_PLAIN; // the loading process's; file mode has none
+    bool cfg_taken = false;         // this run holds the configuration saver's lock
+    int checked = UPD_MSG_OK;       // the pack check's answer
     int status = UPGRADER_OK;
     int failure_id = 0;
     const uint8_t *image = nullptr;
@@ -189,7 +198,12 @@ int base_state(int state)
     broadcast(kMsgFailureScreen, 0);
     s->timer_arg.failure_id = s->failure_id;
     s->timer_arg.ui = s->run->ui;
-    pthread_create(&tid_kpad, nullptr, autop_reboot_timer, &s->timer_arg);
+    if (pthread_create(&tid_kpad, nullptr, autop_reboot_timer, &s->timer_arg) != 0) {
+        // The countdown's reboot matters more than the key: without its
+        // thread, it runs here.
+        rl_log_err("pthread_create failed\n");
+        autop_reboot_timer(&s->timer_arg);
+    }
     wait_reboot_key(s->run->ui, s->run->reboot_selector);
     for (;;)
         pause();
@@ -220,10 +234,12 @@ void show_outcome(Sequence *s)
 int wind_up(Sequence *s, Ending from)
 {
     upgrader_run *run = s->run;
-    if (from == kReleaseConfigLock && run->cfg_semid > 0)
+    // Only a lock this run took is given back: an unlock of the saver's
+    // lock while the saver holds it would let a second writer in.
+    if (from == kReleaseConfigLock && s->cfg_taken)
         unlock_binary_sem(run->cfg_semid);
     if (from <= kReleaseSharedMemory && s->shm) {
-        if (s->memory_semid > 0)
+        if (s->memory_semid >= 0)
             unlock_binary_sem(s->memory_semid);
         if (s->status != UPGRADER_OK)
             libupd_delete_share_memory(s->shm_addr);
@@ -251,16 +267,18 @@ int end_through(Sequence *s, Ending from, int status)
 }
 
 // The configuration saver gets ten seconds to finish; the upgrade goes on
-// without its lock after that.
-void wait_config_saver(int cfg_semid)
+// without its lock after that. Whether the lock was taken. (0 is as good an
+// identifier as any: the first set made in a boot gets it.)
+bool wait_config_saver(int cfg_semid)
 {
-    if (cfg_semid <= 0)
-        return;
+    if (cfg_semid < 0)
+        return false;
     for (int i = 0; i < 10; ++i) {
         if (try_lock_binary_sem(cfg_semid) == 0)
-            return;
+            return true;
         platform_pause(1);
     }
+    return false;
 }
 
 // The pack was already installed: show the bar run through and reboot
@@ -335,12 +353,18 @@ int load_shared_image(Sequence *s)
     if (s->memory_semid < 0)
         rl_log_err("get memory_semid failed!\n");
     rl_log_debug("wait lock memory_semid\n");
-    lock_binary_sem(s->memory_semid);
+    // Only a lock that never came ends the run; the memory is the holder's
+    // to delete, so nothing is released.
+    if (lock_binary_sem_timed(s->memory_semid, platform_wait_limit_ms(kMemoryLockSeconds)) != 0 &&
+        errno == EAGAIN) {
+        rl_log_err("lock memory_semid failed\n");
+        return end_through(s, kShowOutcome, UPGRADER_NO_SHM);
+    }
     rl_log_debug("locked memory_semid");
     s->state = libupd_get_state(s->shm_addr);
     if (s->state == ~LIBUPD_STATE_PLAIN || s->state == ~LIBUPD_STATE_AUTOP) {
         rl_log_info("upgrader_state is failed\n");
-        return end_through(s, kShowOutcome, UPGRADER_LOAD_FAILED);
+        return end_through(s, kReleaseSharedMemory, UPGRADER_LOAD_FAILED);
     }
     s->image = static_cast<const uint8_t *>(libupd_get_rom_start_addr(s->shm_addr));
     // The image has no length of its own: the segment bounds it.
@@ -349,8 +373,13 @@ int load_shared_image(Sequence *s)
     return kGoOn;
 }
 
+// Before the watchdog and the process lock: a file that is not there ends
+// the run with the telephone as it was, and leaves the next upgrade of this
+// boot free to run (the process lock is never given back).
 int load_file_image(Sequence *s)
 {
+    if (s->shm)
+        return kGoOn;
     int r = map_rom_file(s->run->argv[1], &s->rom);
     if (r != 0)
         return r;
@@ -361,16 +390,20 @@ int load_file_image(Sequence *s)
 
 int load_image(Sequence *s)
 {
-    return s->shm ? load_shared_image(s) : load_file_image(s);
+    return s->shm ? load_shared_image(s) : kGoOn;
 }
 
-// A pack of the installed version goes on to the short cut after the
-// applications are stopped.
-int check_pack(Sequence *s)
+int rompack_check(const uint8_t *image, size_t len, upgrader_run *run)
 {
-    upgrader_run *run = s->run;
-    int r = upgrader_rompack_check(s->image, s->image_len, run->table, run->header, run->partitions,
-                                   run->flags);
+    return upgrader_rompack_check(image, len, run->table, run->header, run->partitions,
+                                  run->flags);
+}
+
+// The check's answer: a pack of the installed version goes on to the short
+// cut after the applications are stopped; a refusal ends the run.
+int judge_check(Sequence *s)
+{
+    int r = s->checked;
     if (r == UPD_MSG_ROM_VERSION_SAME) {
         s->same_version = true;
     } else if (r < 0) {
@@ -382,15 +415,27 @@ int check_pack(Sequence *s)
     return kGoOn;
 }
 
-// A pack that carries its own upgrader hands the upgrade over to it.
+int check_pack(Sequence *s)
+{
+    s->checked = rompack_check(s->image, s->image_len, s->run);
+    return judge_check(s);
+}
+
+// A pack that carries its own upgrader hands the upgrade over to it in
+// shared-memory mode. The check stopped where it extracted that upgrader,
+// before the later partitions and the rules of the whole pack; a run that
+// goes on itself checks the pack again, now to the end (the upgrader is in
+// place, so it is passed over).
 int hand_over_to_carried_upgrader(Sequence *s)
 {
-    if (!s->shm)
+    if (s->shm) {
+        system_ex_path("rm -rf", "/config/etc/", 5, 3);
+        if (relaunch_carried_upgrader(s->run->argv[0]))
+            return end_through(s, kReleaseSharedMemory, UPGRADER_OK);
+    }
+    if (s->checked != UPD_MSG_UPGRADER_TOOL)
         return kGoOn;
-    system_ex_path("rm -rf", "/config/etc/", 5, 3);
-    if (relaunch_carried_upgrader(s->run->argv[0]))
-        return end_through(s, kReleaseSharedMemory, UPGRADER_OK);
-    return kGoOn;
+    return check_pack(s);
 }
 
 int move_partitions(Sequence *s)
@@ -409,7 +454,20 @@ int announce_upgrade(Sequence *s)
 {
     broadcast(kMsgUpgrade, kNewsBegins);
     platform_pause(3);
-    wait_config_saver(s->run->cfg_semid);
+    s->cfg_taken = wait_config_saver(s->run->cfg_semid);
+    return kGoOn;
+}
+
+// Taken before the applications are stopped: a telephone whose flash
+// another upgrader is writing keeps its applications, and this run ends
+// without holding anything a peer waits for.
+int take_burn_lock(Sequence *s)
+{
+    if (take_try_lock(kBurnKey, "burn_flash_semid") != 0) {
+        if (s->cfg_taken)
+            unlock_binary_sem(s->run->cfg_semid);
+        return UPGRADER_OK;
+    }
     return kGoOn;
 }
 
@@ -426,13 +484,6 @@ int stop_applications(Sequence *s)
         broadcast(kMsgUpgrade, kNewsKillFailed);
         return end_through(s, kReleaseConfigLock, UPGRADER_KILLAPPS_FAILED);
     }
-    return kGoOn;
-}
-
-int take_burn_lock(Sequence *)
-{
-    if (take_try_lock(kBurnKey, "burn_flash_semid") != 0)
-        return UPGRADER_OK;
     return kGoOn;
 }
 
@@ -494,7 +545,7 @@ int reboot_after_file_upgrade(Sequence *s)
     system_ex_path("rm -rf", "/config/etc", 3, 3);
     platform_pause(1);
     upgrader_reboot(nullptr, run->reboot_selector);
-    if (run->cfg_semid > 0)
+    if (s->cfg_taken)
         unlock_binary_sem(run->cfg_semid);
     run->ui->Deinit();
     ipc_unregister();
@@ -517,6 +568,7 @@ int upgrader_sequence(upgrader_run *run)
     using StepFn = int (*)(Sequence *);
     static const StepFn kSteps[] = {
         start_ui,
+        load_file_image,
         close_watchdog,
         take_process_lock,
         ask_kernel_support,
@@ -525,8 +577,8 @@ int upgrader_sequence(upgrader_run *run)
         hand_over_to_carried_upgrader,
         move_partitions,
         announce_upgrade,
-        stop_applications,
         take_burn_lock,
+        stop_applications,
         restore_moved_blocks,
         burn,
         reboot_after_upgrade,
@@ -555,8 +607,9 @@ int upgrader_direct(upgrader_run *run)
         failure = "BasicUI init failed!\n";
     } else {
         run->ui->ShowVersion();
-        int checked = upgrader_rompack_check(image, rom.len, run->table, run->header,
-                                             run->partitions, run->flags);
+        int checked = rompack_check(image, rom.len, run);
+        if (checked == UPD_MSG_UPGRADER_TOOL) // stopped at the carried upgrader: see above
+            checked = rompack_check(image, rom.len, run);
         if (checked < 0 && checked != UPD_MSG_ROM_VERSION_SAME)
             failure = "rom pack check failed!\n";
         else if (upgrader_killapps(LIBUPD_STATE_PLAIN) < 0)

@@ -65,6 +65,18 @@ rompack::PackSpec same_version_pack()
     return accepted_pack({partition(5, 3000, "random:3")}, "2.143.6.200");
 }
 
+// This program again, as a pack carries it.
+rompack::PartitionSpec carried_upgrader()
+{
+    rompack::PartitionSpec tool;
+    tool.id = 255;
+    tool.type = 1;
+    rompack::parse_version("1.0.0.82", &tool.version);
+    std::string program = slurp(UPGRADER_BIN);
+    tool.payload.assign(program.begin(), program.end());
+    return tool;
+}
+
 bool exists(const std::string &path)
 {
     return access(path.c_str(), F_OK) == 0;
@@ -114,6 +126,11 @@ class Phone : public ::testing::Test
                 : w == "$PROBE"         ? PROBE_BIN
                 : w.find("$PHONE") == 0 ? t.dir() + w.substr(6)
                                         : w;
+        if (command[0] == "run" && command[1] == "--load") {
+            Lines loaded = options;
+            loaded.insert(loaded.end(), {"--load", pack});
+            return t.run(Lines(command.begin() + 2, command.end()), loaded);
+        }
         if (command[0] == "run")
             return t.run(Lines(command.begin() + 1, command.end()), options);
         command.insert(command.end(), options.begin(), options.end());
@@ -300,13 +317,8 @@ TEST_F(Phone, DirectModeWritesEvenTheSameVersionWithoutLocksOrPeers)
 
 TEST_F(Phone, CarriedUpgraderTakesOverTheUpgrade)
 {
-    rompack::PartitionSpec tool;
-    tool.id = 255;
-    tool.type = 1;
-    rompack::parse_version("1.0.0.82", &tool.version);
-    std::string program = slurp(UPGRADER_BIN);
-    tool.payload.assign(program.begin(), program.end());
-    std::string pack = t.write_pack(accepted_pack({tool, partition(6, 0x10000, "counter")}));
+    std::string pack =
+        t.write_pack(accepted_pack({carried_upgrader(), partition(6, 0x10000, "counter")}));
 
     // phonesim ends whatever the command leaves running when it ends, so the
     // command outlives the first run and keeps its status.
@@ -378,6 +390,9 @@ TEST_F(Phone, AutoProvisionLoadFailedCountsDownAndReboots)
     EXPECT_EQ(t.screens()[0], drawn_screens({"countdown -199 60"})[0]);
     EXPECT_EQ(t.logged("Load Rom Failed!"), 0) << "no failure screen of its own";
     EXPECT_EQ(t.partitions(), "");
+    // The failed load is given back while the countdown runs.
+    EXPECT_EQ(t.report()["sysv"]["locks"]["memory_semid"], 1);
+    EXPECT_EQ(t.report()["sysv"]["upgrade_memory"], false);
 }
 
 TEST_F(Phone, AutoProvisionedRefusedPackCountsDownAndReboots)
@@ -425,4 +440,43 @@ TEST_F(Phone, WatchdogThatCannotBeClosedEndsWith190)
     EXPECT_TRUE(t.misc().empty());
     EXPECT_EQ(t.logged("locked upgrader_process"), 0);
     EXPECT_EQ(t.partitions(), "");
+}
+
+// Where nobody takes over from a carried upgrader, the whole pack is checked
+// before anything stops: here the model, checked after the partitions.
+class CarriedUpgraderForAnotherModel : public Phone, public ::testing::WithParamInterface<const char *>
+{
+};
+
+TEST_P(CarriedUpgraderForAnotherModel, IsRefusedWithNothingStoppedOrWritten)
+{
+    rompack::PackSpec pack = accepted_pack({partition(6, 0x10000, "counter"), carried_upgrader()});
+    pack.device_id = 55;
+    int status = t.upgrade(t.write_pack(pack), GetParam(), {"--keys", "3:35", "--time-limit", "60"});
+    if (std::string(GetParam()) == "file") {
+        EXPECT_EQ(status, kRebooted) << t.output();
+        EXPECT_EQ(t.logged("rom pack check failed! ID:-95", 3), 1);
+    } else {
+        EXPECT_EQ(status, -194 & 0xFF) << t.output();
+    }
+    EXPECT_TRUE(t.records("killapps").empty());
+    EXPECT_EQ(t.partitions(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CarriedUpgraderForAnotherModel, ::testing::Values("file", "direct"));
+
+// The configuration saver's lock (the boot's first semaphore: identifier 0)
+// is waited for, and a run gives back only what it took.
+TEST_F(Phone, ConfigurationSaverIsWaitedForAndKeepsItsLock)
+{
+    std::string pack = t.write_pack(mtd6_pack());
+    EXPECT_EQ(t.upgrade(pack, "file", {"--saver-hold", "0.3", "--pause-scale", "0.2"}), kRebooted)
+        << t.output();
+    EXPECT_EQ(t.report()["sysv"]["locks"]["cfg_semid"], 0) << "held by the upgrade";
+    EXPECT_EQ(t.partitions(), "6");
+    // The saver outlasts the wait, then the kill script fails.
+    put_exec(t / "/app/scripts/killapps.sh", "#!/bin/sh\nexit 1\n");
+    EXPECT_EQ(t.upgrade(pack, "file", {"--saver-hold", "60", "--keys", "3:35"}), kRebooted);
+    EXPECT_EQ(t.logged("Killapps Failed!"), 1);
+    EXPECT_EQ(t.report()["sysv"]["locks"]["cfg_semid"], 0) << "still the saver's";
 }

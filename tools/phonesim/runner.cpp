@@ -17,7 +17,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/ipc.h>
 #include <sys/prctl.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -642,7 +645,28 @@ struct ReportInput {
     std::vector<IpcRecord> ipc;
     std::vector<Frame> frames;
     std::vector<std::pair<double, std::string>> env_writes;
+    Json sysv;
 };
+
+// The upgrade's System V objects as a peer finds them when the run ends
+// (the program still alive when it asked for the reboot): each lock's value
+// (1 free, 0 taken; null when it was never made) and whether the shared
+// upgrade memory is still there.
+Json sysv_snapshot()
+{
+    Json locks = Json::object();
+    const std::pair<const char *, key_t> keys[] = {{"upgrader_process", 0xC002},
+                                                   {"upgrader_tool_process", 0xC003},
+                                                   {"memory_semid", 0xA130},
+                                                   {"cfg_semid", 0xB012},
+                                                   {"burn_flash_semid", 0xC004}};
+    for (const auto &k : keys) {
+        int id = semget(k.second, 0, 0);
+        int value = id < 0 ? -1 : semctl(id, 0, GETVAL);
+        locks[k.first] = value < 0 ? Json() : Json(value);
+    }
+    return {{"locks", locks}, {"upgrade_memory", shmget(0xA130, 0, 0) >= 0}};
+}
 
 int write_report(const ReportInput &in, const std::string &dir, std::string *summary,
                  std::string *error)
@@ -819,6 +843,7 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
             record_summary.push_back(key + " " + std::to_string(lines.size()));
     }
     j["records"] = records;
+    j["sysv"] = in.sysv;
 
     if (!write_file(dir + "/report.json", j.dump(2) + "\n")) {
         *error = errtext(dir + "/report.json");
@@ -1089,6 +1114,7 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         if (has_time_limit && Clock::now() >= deadline)
             timed_out = true;
     }
+    report.sysv = sysv_snapshot();
     if (!guard.reaped) {
         kill(init, SIGKILL);
         waitpid(init, &init_status, 0);

@@ -53,4 +53,11 @@ TEST(Semctrl, LockAndUnlockAreUndoneWhenTheProcessEndsButTryLockIsNot)
     EXPECT_EQ(value_of(semid), 0);
     EXPECT_EQ(in_child([&] { return unlock_binary_sem(semid) == 0 ? value_of(semid) : -1; }), 1);
     EXPECT_EQ(value_of(semid), 0);
+    // Taken for good: a timed lock gives up, and takes it once it is free.
+    EXPECT_EQ(in_child([&] { return lock_binary_sem_timed(semid, 50) == -1 && errno == EAGAIN; }),
+              1);
+    ASSERT_EQ(unlock_binary_sem(semid), 0);
+    EXPECT_EQ(in_child([&] { return lock_binary_sem_timed(semid, 50) == 0 ? value_of(semid) : -1; }),
+              0);
+    EXPECT_EQ(value_of(semid), 1);
 }
