@@ -29,6 +29,12 @@ extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags)
     return syscall(SYS_sendto, fd, buf, g_half_send ? len / 2 : len, flags, nullptr, 0);
 }
 
+// One case forks and starts (or fails to start) a thread in the child.
+extern "C" const char *__tsan_default_options()
+{
+    return "die_after_fork=0";
+}
+
 namespace
 {
 using testsupport::wait_until;
