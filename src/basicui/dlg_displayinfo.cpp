@@ -161,16 +161,23 @@ int basicui_open_display_info(displayinfo_t *description, int wait)
     if (!dlg)
         return wait ? DISPLAYINFO_CANCELLED : 0;
     open_dlg(dlg, description);
-    if (!wait)
+    // The description is the caller's, often on its stack: the dialog lets
+    // go of it on return, so a later confirm on the screen left up writes
+    // nowhere. The controls hold their own copies of the texts.
+    if (!wait) {
+        dlg->description = nullptr;
         return 0;
+    }
     for (;;) {
         platform_pause_ms(DISPLAYINFO_POLL_MS);
         int code = key_get_keypressed();
         if (code != 0) {
             rl_log_info("KEY = %d", code);
             int result = dlg->keydown ? dlg->keydown(dlg, static_cast<uint8_t>(code)) : 0;
-            if (result == DISPLAYINFO_CONFIRMED || result == DISPLAYINFO_CANCELLED)
+            if (result == DISPLAYINFO_CONFIRMED || result == DISPLAYINFO_CANCELLED) {
+                dlg->description = nullptr;
                 return result;
+            }
         }
         if (++g_poll_count >= DISPLAYINFO_POLLS_PER_TICK) {
             g_poll_count = 0;

@@ -34,7 +34,8 @@ struct displayline_t {
 };
 
 // A screen description, owned by the caller. The dialog keeps its address
-// and writes the entered texts back into it on confirm.
+// and writes the entered texts back into it on confirm; the key loop of
+// basicui_open_display_info lets go of it when it returns.
 struct displayinfo_t {
     uint8_t focus;           // item focused at the start; 255 = no focus, no keys
     uint8_t first_focusable; // lowest item index focus may move to

@@ -10,6 +10,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "log/rl_log.h"
 #include "platform/platform.h"
 
@@ -20,12 +22,15 @@ namespace
 {
 
 // A device that keeps failing reads would otherwise keep one core busy and
-// flood the system log; a tenth of a second is far below a key press.
-const long kReadRetryPauseNs = 100L * 1000L * 1000L;
+// flood the system log: the first failure of a run is logged, and the
+// retries back off from a tenth of a second, far below a key press, to a
+// few seconds. A read that works starts over.
+const long kFirstRetryPauseMs = 100;
+const long kLongestRetryPauseMs = 3200;
 
-void pause_after_failed_read()
+void pause_after_failed_read(long ms)
 {
-    struct timespec ts = {0, kReadRetryPauseNs};
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000L * 1000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
@@ -126,16 +131,22 @@ void *kpad_thread(void *arg)
         free(self);
         return nullptr;
     }
+    long retry_pause_ms = 0; // 0 while reads work
     for (;;) {
         key_event_t event;
         int got = dev_read_key(fd, &event);
         if (self != nullptr && self->generation != g_reader_generation.load())
             break; // retired: a reader of the new device has the slot
         if (got != 0) {
-            rl_log_info("%s no key read", "kpad_thread");
-            pause_after_failed_read();
+            if (retry_pause_ms == 0) {
+                rl_log_info("%s no key read", "kpad_thread");
+                retry_pause_ms = kFirstRetryPauseMs;
+            }
+            pause_after_failed_read(retry_pause_ms);
+            retry_pause_ms = std::min(2 * retry_pause_ms, kLongestRetryPauseMs);
             continue;
         }
+        retry_pause_ms = 0;
         if (event.value == KEY_VALUE_PRESS)
             g_last_key.store(event.code);
     }

@@ -173,8 +173,15 @@ int devctrl_flush_fbdata(const unsigned char *buffer, int length)
         rl_log_err("Error opening /dev/fb0\n");
         return -1;
     }
-    if (write(fd.get(), buffer, static_cast<size_t>(length)) < 0) {
+    ssize_t written = write(fd.get(), buffer, static_cast<size_t>(length));
+    if (written < 0) {
         rl_log_err("error: writing %d bytes to /dev/fb0 failed\n", length);
+        return -1;
+    }
+    // Part of a frame is not the picture asked for.
+    if (written != length) {
+        rl_log_err("error: only %d of %d bytes written to /dev/fb0\n", static_cast<int>(written),
+                   length);
         return -1;
     }
     return 0;

@@ -183,8 +183,9 @@ void measure_caret(uint8_t cursor, const char *text, uint8_t font, uint32_t *car
 }
 
 // Ink bits of one glyph with its left edge at column left; paper bits leave
-// the background. Nothing right of column right is drawn.
-void draw_glyph(const unsigned char *glyph, uint32_t left, uint32_t y, uint32_t right,
+// the background. Nothing at or right of column end is drawn: a glyph cut
+// at the box's edge must not spill into the next row's first column.
+void draw_glyph(const unsigned char *glyph, uint32_t left, uint32_t y, uint32_t end,
                 uint16_t height, uint16_t ink)
 {
     const uint32_t gw = glyph[0];
@@ -194,7 +195,7 @@ void draw_glyph(const unsigned char *glyph, uint32_t left, uint32_t y, uint32_t 
             if (!test_bit(static_cast<int>(r * gw + j), glyph + 2, kGlyphBitmapBytes))
                 continue;
             uint32_t column = left + j;
-            if (column <= right)
+            if (column < end)
                 plot(column, y + r, ink);
         }
         // Glyphs overhang the box by up to two rows before they stop.
@@ -212,11 +213,13 @@ void draw_caret(uint32_t column, uint16_t y, uint16_t height, uint16_t ink)
 }
 
 // Inverts rows y + 1 to y + font - 2 of the caret_glyph columns that end at
-// column last.
-void invert_block(uint32_t last, uint16_t y, uint32_t caret_glyph, uint8_t font)
+// column last, leaving those at or past column end alone.
+void invert_block(uint32_t last, uint32_t end, uint16_t y, uint32_t caret_glyph, uint8_t font)
 {
     for (uint32_t m = 0; m < caret_glyph; ++m) {
         uint32_t column = last - m; // last >= caret_glyph > m
+        if (column >= end)
+            continue;
         for (int row = y + 1; row <= y + font - 2; ++row) {
             if (column > 0xFFFF || row > 0xFFFF)
                 continue;
@@ -237,24 +240,24 @@ void lcd_draw_text(text_attr_t *attr, uint16_t x, uint16_t y, uint16_t width, ui
     const uint16_t ink = color & 1;
     const uint32_t offset = align_offset(attr->align, text_width(text, font), width);
 
-    const uint32_t right = static_cast<uint32_t>(x) + width;
+    const uint32_t end = static_cast<uint32_t>(x) + width; // first column past the box
     uint32_t pen = 0;
     for (const char *s = text; *s != '\0'; ++s) {
         const unsigned char *glyph = font_get_data(static_cast<signed char>(*s), font);
-        draw_glyph(glyph, x + offset + pen + 1, y, right, height, ink);
+        draw_glyph(glyph, x + offset + pen + 1, y, end, height, ink);
         pen += glyph[0];
     }
 
     uint32_t caret, caret_glyph;
     measure_caret(attr->cursor, text, font, &caret, &caret_glyph);
-    if (attr->cursor != LCD_NO_CURSOR && attr->cursor_on != 0)
+    if (attr->cursor != LCD_NO_CURSOR && attr->cursor_on != 0 && x + offset + caret + 1 < end)
         draw_caret(x + offset + caret + 1, y, height, ink);
 
     // The block covers the glyph before the caret wherever the alignment put
     // the text: columns x + q + 1 - m shifted by offset - 1, which is no
     // shift at all for left-aligned text (offset 1).
     if (attr->highlight != 0 && caret_glyph > 0)
-        invert_block(x + offset + caret, y, caret_glyph, font);
+        invert_block(x + offset + caret, end, y, caret_glyph, font);
 }
 
 void lcd_show_text(text_attr_t *attr, uint16_t x, uint16_t y, uint16_t width, uint16_t height,

@@ -19,7 +19,7 @@
 
 #include <memory>
 
-ipc_data_t g_ipc_data = {0, 0, pthread_t(), nullptr, nullptr};
+ipc_data_t g_ipc_data = {0, -1, pthread_t(), nullptr, nullptr};
 int g_quitflag = 0;
 
 static_assert(sizeof(int32_t) == 4, "wire fields are 32-bit");
@@ -307,7 +307,7 @@ int ipc_run(ipc_handler_t handler, void *handler_arg)
         return -1;
     }
     // A second listener would leak the first one's socket and thread.
-    if (g_ipc_data.listen_fd > 0) {
+    if (g_ipc_data.listen_fd >= 0) {
         rl_log_err("ipc already running: id %d, listen_fd %d", g_ipc_data.self_id, g_ipc_data.listen_fd);
         return -1;
     }
@@ -353,13 +353,18 @@ int ipc_run(ipc_handler_t handler, void *handler_arg)
     pthread_t thread;
     void *arg = reinterpret_cast<void *>(static_cast<intptr_t>(g_ipc_data.listen_fd));
     int rc = pthread_create(&thread, nullptr, read_thread, arg);
-    if (rc == 0) {
-        rl_log_debug("create thread sucess\n");
-        g_ipc_data.reader_thread = thread;
-        g_reader_started = true;
-    } else {
+    if (rc != 0) {
+        // A bound socket nobody accepts on would take the peers' messages
+        // and drop them: better that they find nobody listening.
+        close(g_ipc_data.listen_fd);
+        g_ipc_data.listen_fd = -1;
+        unlink(addr.sun_path);
         rl_log_err("pthread_create failed: %s", ErrorText(rc).c_str());
+        return -1;
     }
+    rl_log_debug("create thread sucess\n");
+    g_ipc_data.reader_thread = thread;
+    g_reader_started = true;
     return 0;
 }
 
@@ -398,9 +403,9 @@ int ipc_unregister(void)
     g_ipc_data.handler = nullptr;
     g_ipc_data.handler_arg = nullptr;
     __atomic_store_n(&g_ipc_data.self_id, 0, __ATOMIC_SEQ_CST);
-    if (g_ipc_data.listen_fd > 0) {
+    if (g_ipc_data.listen_fd >= 0) {
         close(g_ipc_data.listen_fd);
-        g_ipc_data.listen_fd = 0;
+        g_ipc_data.listen_fd = -1;
     }
     return 0;
 }

@@ -45,7 +45,7 @@ typedef int (*ipc_handler_t)(const ipc_msg_t *msg, void *arg);
 // through the functions below.
 typedef struct ipc_data_t {
     int self_id;             // own identity; 0 = not registered
-    int listen_fd;           // listening socket; 0 = none
+    int listen_fd;           // listening socket; -1 = none
     pthread_t reader_thread; // started by ipc_run
     ipc_handler_t handler;
     void *handler_arg;
@@ -64,9 +64,9 @@ int ipc_register(int identity);
 
 // Listens on the own socket file (creating the directory when missing) and
 // starts the reader thread that calls handler for every message received.
-// 0 when listening (also when the thread could not be started, which is
-// logged), -1 when not registered, already listening, or the socket could
-// not be set up.
+// 0 when listening, -1 when not registered, already listening, or the
+// socket or the thread could not be set up (the socket file is removed
+// then).
 int ipc_run(ipc_handler_t handler, void *handler_arg);
 
 // The reader thread's body; arg is the listening socket. Returns null.

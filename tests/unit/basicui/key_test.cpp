@@ -59,6 +59,29 @@ TEST(KeyReader, TakesPressesAndFollowsTheDeviceToANewRoot)
     EXPECT_TRUE(syslog_capture().wait_for("can't open /dev/input/event0."));
 }
 
+// Reads that keep failing are reported once, not at every retry, and again
+// only after a read has worked.
+TEST(KeyReader, FailingReadsAreLoggedOnceUntilAReadWorks)
+{
+    ScopedRoot root;
+    make_lcd_root(root);
+    Keypad keys(root);
+    EXPECT_EQ(key_get_keypressed(), 0);
+    syslog_capture().take();
+    int logged = 0;
+    for (int round : {1, 2}) {
+        for (int i = 0; i < 3; ++i) { // a piece of an event: one failed read
+            keys.send(std::string(8, 'x'));
+            ASSERT_TRUE(drained(keys));
+        }
+        keys.send(key_event(KPAD_OK, 1));
+        EXPECT_EQ(next_key(), KPAD_OK);
+        for (const std::string &line : syslog_capture().take_texts())
+            logged += line.find("no key read") != std::string::npos;
+        EXPECT_EQ(logged, round);
+    }
+}
+
 TEST(KeyDevice, ReadsWholeEventsOnly)
 {
     ScopedRoot root;

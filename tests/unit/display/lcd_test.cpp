@@ -6,12 +6,15 @@
 #include "display/font.h"
 #include "display/lcd.h"
 
+#include "child.h"
 #include "golden.h"
 #include "lcd_root.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -142,6 +145,25 @@ TEST_F(Lcd, FrameBufferMappedOnceAndSharedRefreshTold)
     EXPECT_EQ(slurp(root / "/proc/glcd/refresh"), "1");
     unlink((root / "/proc/glcd/refresh").c_str());
     EXPECT_EQ(devctrl_refresh_lcd(), -1);
+}
+
+TEST_F(Lcd, FrameDataWrittenWholeOrFailed)
+{
+    const std::string frame(1056, 'f');
+    const auto *bytes = reinterpret_cast<const unsigned char *>(frame.data());
+    EXPECT_EQ(devctrl_flush_fbdata(bytes, 1056), 0);
+    EXPECT_EQ(slurp(root / "/dev/fb0"), frame);
+    // A device that takes only part of the frame: a file size limit.
+    EXPECT_EQ(in_child([&] {
+                  rlimit limit = {1000, 1000};
+                  signal(SIGXFSZ, SIG_IGN);
+                  put(root / "/dev/fb0", "");
+                  if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                      return 2;
+                  return devctrl_flush_fbdata(bytes, 1056) + 1;
+              }),
+              0);
+    EXPECT_EQ(slurp(root / "/dev/fb0").size(), 1000u) << "the write was short";
 }
 
 TEST_F(Lcd, LedsInStateOneAreLit)

@@ -3,10 +3,13 @@
 // it gets on through a pipe.
 #include "libipc/ipc.h"
 
+#include "child.h"
 #include "files.h"
 #include "isolation.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -24,6 +27,12 @@ static std::atomic<bool> g_half_send{false};
 extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags)
 {
     return syscall(SYS_sendto, fd, buf, g_half_send ? len / 2 : len, flags, nullptr, 0);
+}
+
+// One case forks and starts (or fails to start) a thread in the child.
+extern "C" const char *__tsan_default_options()
+{
+    return "die_after_fork=0";
 }
 
 namespace
@@ -181,4 +190,36 @@ TEST_F(Ipc, HandlerMaySetTheQuitFlagOrUnregister)
         EXPECT_EQ(ipc_unregister(), 0);
         set_quitflag(0);
     }
+}
+
+TEST_F(Ipc, StdinClosedTheListeningSocketIsDescriptorZero)
+{
+    int saved = dup(0);
+    close(0);
+    start();
+    EXPECT_EQ(g_ipc_data.listen_fd, 0);
+    EXPECT_EQ(ipc_run(handler, &inbox_[1]), -1) << "already listening";
+    expect_next_is_marker();
+    EXPECT_EQ(ipc_unregister(), 0);
+    EXPECT_EQ(fcntl(0, F_GETFD), -1) << "socket left open";
+    dup2(saved, 0), close(saved);
+}
+
+TEST_F(Ipc, RunFailsAndCleansUpWhenTheReaderCannotStart)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs to become a user at its process limit";
+    fs::create_directories(root_ / "/var/ipc");
+    chmod(root_.path().c_str(), 0755), chmod((root_ / "/var/ipc").c_str(), 0777);
+    EXPECT_EQ(testsupport::in_child([&] {
+                  rlimit none = {0, 0};
+                  if (setgid(65534) != 0 || setuid(65534) != 0 ||
+                      setrlimit(RLIMIT_NPROC, &none) != 0)
+                      return 2;
+                  ipc_register(5);
+                  return ipc_run(handler, &inbox_[1]) == -1 && g_ipc_data.listen_fd < 0 ? 0 : 1;
+              }),
+              0);
+    EXPECT_TRUE(testsupport::syslog_capture().wait_for("pthread_create failed"));
+    EXPECT_FALSE(fs::exists(root_ / "/var/ipc/5")) << "socket file left";
 }
