@@ -209,6 +209,9 @@ TEST_F(Ipc, RunFailsAndCleansUpWhenTheReaderCannotStart)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs to become a user at its process limit";
+#if defined(__mips__)
+    GTEST_SKIP() << "qemu-user aborts when a thread cannot be made";
+#endif
     fs::create_directories(root_ / "/var/ipc");
     chmod(root_.path().c_str(), 0755), chmod((root_ / "/var/ipc").c_str(), 0777);
     EXPECT_EQ(testsupport::in_child([&] {
