@@ -344,6 +344,8 @@ int ask_kernel_support(Sequence *)
 // loading process may already have given up on it.
 int load_shared_image(Sequence *s)
 {
+    if (!s->shm)
+        return kGoOn;
     unsigned int segment_size = 0;
     s->shm_addr = get_share_memory_sized(&segment_size);
     if (s->shm_addr == nullptr)
@@ -386,11 +388,6 @@ int load_file_image(Sequence *s)
     s->image = s->rom.map.data();
     s->image_len = s->rom.len;
     return kGoOn;
-}
-
-int load_image(Sequence *s)
-{
-    return s->shm ? load_shared_image(s) : kGoOn;
 }
 
 int rompack_check(const uint8_t *image, size_t len, upgrader_run *run)
@@ -572,7 +569,7 @@ int upgrader_sequence(upgrader_run *run)
         close_watchdog,
         take_process_lock,
         ask_kernel_support,
-        load_image,
+        load_shared_image,
         check_pack,
         hand_over_to_carried_upgrader,
         move_partitions,
