@@ -2,8 +2,11 @@
 //
 // Every line reads: module name, " pid<pid>,tid<tid>,l<level>: ", then the
 // caller's message. A message of level L is sent only while the threshold is
-// at least L. No heap is used and no lock is taken: the functions may be
-// called from any thread and from signal handlers.
+// at least L. The functions may be called from any thread, but only
+// rl_log_signal_safe from a signal handler: the others go through the C
+// library's syslog, which takes a lock and formats with stdio, so a signal
+// that comes while its own thread is inside it would deadlock or corrupt the
+// line.
 #ifndef LOG_RL_LOG_H
 #define LOG_RL_LOG_H
 
@@ -32,6 +35,13 @@ void rl_log_warn(const char *format, ...) RL_LOG_FORMAT(1);
 void rl_log_notice(const char *format, ...) RL_LOG_FORMAT(1);
 void rl_log_info(const char *format, ...) RL_LOG_FORMAT(1);
 void rl_log_debug(const char *format, ...) RL_LOG_FORMAT(1);
+
+// The same line as the level functions send, for a signal handler: no lock,
+// no heap, no stdio, only system calls that are safe there. It goes as one
+// datagram on the socket rl_log_init connected to the log daemon (or, when
+// that fails, on a socket of its own). The format knows only %d (an int) and
+// %%; the line is cut at 1023 bytes with its header.
+void rl_log_signal_safe(int level, const char *format, ...) RL_LOG_FORMAT(2);
 
 // Addresses are logged as 32-bit words ("%x"): the telephone's pointers are
 // 32 bits, and the log formats carry no pointer-sized conversions.

@@ -8,7 +8,6 @@
 #include "platform/unique_fd.h"
 #include "upgrader/requests.h"
 #include "upgrader/rompack.h"
-#include "upgrader/shellcmd.h"
 
 #include <errno.h>
 #include <stdint.h>
@@ -21,6 +20,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
 #include <utility>
 
 pthread_t tid_kpad;
@@ -42,6 +43,25 @@ const size_t kEventValueOffset = 12;
 // device is not a plain pause of the upgrade, so it is not scaled (a scale
 // of 0 would make the reader spin).
 const long kKeyRetryNs = 100L * 1000 * 1000;
+
+// Set once the user has pressed the reboot key: from then on "Rebooting..."
+// stays on the screen and the reboot is the key's, so the countdown thread
+// neither draws nor asks for the reboot again.
+std::atomic<bool> g_rebooting{false};
+// Held while the countdown draws or "Rebooting..." is drawn, so that a
+// countdown frame checked before the key came cannot land after the notice.
+std::mutex g_screen;
+// system_ex ignores SIGINT and SIGQUIT for the whole process while its
+// command runs and puts the old actions back afterwards: a second thread
+// inside it at the same time would save the ignoring as the old action and
+// leave the signals ignored for good.
+std::mutex g_system_ex;
+
+[[noreturn]] void sleep_for_ever()
+{
+    for (;;)
+        pause();
+}
 
 void real_sleep_ns(long ns)
 {
@@ -196,6 +216,7 @@ int system_ex(const char *command, int limit, int retries)
     if (retries < 0)
         retries = 0;
 
+    std::lock_guard<std::mutex> lock(g_system_ex);
     SavedSignals saved;
     if (ignore_signals(&saved) != 0)
         return -1;
@@ -246,8 +267,10 @@ int do_reboot(int selector)
 
 void upgrader_reboot(CBasicUI *ui, int selector)
 {
-    if (ui != nullptr)
+    if (ui != nullptr) {
+        std::lock_guard<std::mutex> lock(g_screen);
         ui->DispNoticeInfo("Rebooting...");
+    }
     do_reboot(selector);
     platform_pause(10);
     CloseWatchDog(1);
@@ -257,11 +280,16 @@ int upgrader_killapps(int state)
 {
     if (state == LIBUPD_STATE_NO_KILL || state == ~LIBUPD_STATE_NO_KILL)
         return 0;
+    // The script runs while the watchdog is closed, so one that hangs would
+    // hang the telephone with nothing left to reset it. Stopping the
+    // applications takes seconds; two minutes leaves them ample time to save
+    // their state and still lets the user see the failure and reboot.
+    const unsigned int limit_ms = platform_wait_limit_ms(120);
     char command[4096];
     int status = -1;
     if (platform_shell_path(KILLAPPS_SCRIPT, command, sizeof(command)) == 0)
-        status = system(command);
-    if (system_return_check(status) < 0) {
+        status = system_ex(command, static_cast<int>((limit_ms + 999) / 1000), 0);
+    if (status != 0) {
         rl_log_err("killapps failed!\n");
         return -1;
     }
@@ -340,8 +368,10 @@ void wait_reboot_key(CBasicUI *ui, int selector)
         int32_t value;
         memcpy(&code, event + kEventCodeOffset, sizeof(code));
         memcpy(&value, event + kEventValueOffset, sizeof(value));
-        if (value == 1 && code == REBOOT_KEY_CODE)
+        if (value == 1 && code == REBOOT_KEY_CODE) {
+            g_rebooting = true;
             upgrader_reboot(ui, selector);
+        }
     }
 }
 
@@ -358,11 +388,18 @@ void *autop_reboot_timer(void *arg)
             // reboot is overdue, and a negative count would mean nothing.
             if (counter < 0)
                 counter = 0;
-            if (ui != nullptr)
-                ui->ShowUpgradingAutop2FailedInfoWithID(failure_id, counter);
+            {
+                std::lock_guard<std::mutex> lock(g_screen);
+                if (g_rebooting)
+                    break;
+                if (ui != nullptr)
+                    ui->ShowUpgradingAutop2FailedInfoWithID(failure_id, counter);
+            }
             platform_pause(1);
             --counter;
         } while (counter > 0);
+        if (g_rebooting)
+            sleep_for_ever();
         upgrader_reboot(ui, 1);
     }
     return nullptr;

@@ -37,6 +37,7 @@ extern pthread_t tid_kpad;
 // Runs command with /bin/sh, giving each attempt at most limit seconds
 // (SIGKILL at the limit; limit <= 0 waits for ever); an attempt that timed
 // out is retried up to retries times. The exit code (0..255), or -1.
+// Calls of several threads run one after the other.
 int system_ex(const char *command, int limit, int retries);
 
 // MISC_IOCS_WATCHDOG with value on "/dev/misc0". 0 or -1.
@@ -52,7 +53,8 @@ int do_reboot(int selector);
 void upgrader_reboot(CBasicUI *ui, int selector);
 
 // Runs the kill script unless state is LIBUPD_STATE_NO_KILL or its
-// complement. 0 or -1.
+// complement. A script still running after platform_wait_limit_ms(120)
+// (in whole seconds) is killed. 0, or -1 when it failed or was killed.
 int upgrader_killapps(int state);
 
 // The failure screen's text for status and failure id (20-byte buffer).
@@ -69,12 +71,13 @@ typedef struct autop_timer_arg {
 } autop_timer_arg;
 
 // Counts 60 seconds down on the screen, then asks for the reboot every
-// further second. Never returns.
+// further second. Once the reboot key was pressed it draws and asks for
+// nothing more. Never returns.
 void *autop_reboot_timer(void *arg);
 
 // Reads input events from "/dev/input/event0" for ever and reboots on every
-// press of the reboot key. Never returns (exit(-1) when the device cannot
-// be opened).
+// press of the reboot key, which also stops autop_reboot_timer. Never
+// returns (exit(-1) when the device cannot be opened).
 void wait_reboot_key(CBasicUI *ui, int selector);
 
 #endif

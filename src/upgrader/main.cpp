@@ -6,16 +6,14 @@
 #include "log/rl_log.h"
 #include "platform/platform.h"
 #include "semctrl/semctrl.h"
+#include "upgrader/bincopy.h"
 #include "upgrader/failure.h"
 #include "upgrader/sequence.h"
-#include "upgrader/shellcmd.h"
 
-#include <limits.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace
@@ -23,53 +21,45 @@ namespace
 
 const key_t kSaveFileKey = 0xB012;
 
+// Only async-signal-safe calls: the signal may come while this thread is
+// inside the logger or the allocator. The status tells the caller that the
+// upgrade did not end, whatever it had reached: 0 would read as success.
 void signal_handler(int signo)
 {
     int tid = int(syscall(SYS_gettid));
     switch (signo) {
     case SIGINT:
-        rl_log_err("Catch a signal SIGINT, thread id %d.", tid);
+        rl_log_signal_safe(LOG_ERR, "Catch a signal SIGINT, thread id %d.", tid);
         break;
     case SIGQUIT:
-        rl_log_err("Catch a signal SIGQUIT, thread id %d.", tid);
+        rl_log_signal_safe(LOG_ERR, "Catch a signal SIGQUIT, thread id %d.", tid);
         break;
     case SIGILL:
-        rl_log_err("Catch a signal SIGILL, thread id %d.", tid);
+        rl_log_signal_safe(LOG_ERR, "Catch a signal SIGILL, thread id %d.", tid);
         break;
     case SIGABRT:
-        rl_log_err("Catch a signal SIGABRT, thread id %d.", tid);
+        rl_log_signal_safe(LOG_ERR, "Catch a signal SIGABRT, thread id %d.", tid);
         break;
     case SIGBUS:
-        rl_log_err("Catch a signal SIGBUS, thread id %d.", tid);
+        rl_log_signal_safe(LOG_ERR, "Catch a signal SIGBUS, thread id %d.", tid);
         break;
     case SIGSEGV:
-        rl_log_err("Catch a signal SIGSEGV, thread id %d.", tid);
+        rl_log_signal_safe(LOG_ERR, "Catch a signal SIGSEGV, thread id %d.", tid);
         break;
     default:
-        rl_log_err("Catch a signal %d, thread id %d.", signo, tid);
+        rl_log_signal_safe(LOG_ERR, "Catch a signal %d, thread id %d.", signo, tid);
         break;
     }
-    exit(0);
-}
-
-// "cp SOURCE TARGET[ -rf]" with both paths under the root.
-int copy_command(const char *source, const char *target, const char *options)
-{
-    char from[PATH_MAX + 64], to[PATH_MAX + 64];
-    if (platform_shell_path(source, from, sizeof(from)) != 0 ||
-        platform_shell_path(target, to, sizeof(to)) != 0)
-        return -1;
-    char command[2 * PATH_MAX + 160];
-    snprintf(command, sizeof(command), "cp %s %s%s", from, to, options);
-    return system_return_check(system(command));
+    _exit(128 + signo);
 }
 
 // Later commands run the copies in /tmp: the originals may be on a file
-// system the upgrade rewrites.
+// system the upgrade rewrites. Another upgrader started at the same time
+// may already be running them, so they are replaced, never rewritten.
 int copy_bins(void)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (copy_command("/bin/", "/tmp/", " -rf") == 0)
+        if (bincopy("/bin", "/tmp/bin") == 0)
             return 0;
         platform_pause(1);
     }
@@ -101,7 +91,7 @@ int main(int argc, char **argv)
     memset(table, 0, sizeof(table));
     ipc_register(6);
 
-    int reboot_selector = copy_command("/sbin/reboot", "/tmp/", "");
+    int reboot_selector = bincopy("/sbin/reboot", "/tmp/reboot");
     if (copy_bins() != 0) {
         rl_log_err("copy_bins failed!\n");
         return end_run(ui, UPGRADER_COPY_BINS_FAILED);

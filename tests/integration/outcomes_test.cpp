@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -182,31 +183,72 @@ TEST_F(Phone, TwoUpgradersStartedTogetherWriteOnce)
     // The reboot only records itself, so that the loser's log is complete
     // whatever the order: "/tmp/reboot" cannot be made (a directory is in
     // its place), so the winner reboots with the "reboot" its PATH finds.
+    // Both copy /bin to /tmp at start-up, before either takes a lock; a long
+    // cat started a little later keeps the second copy going while the first
+    // runs the copied cat for its check.
     ASSERT_EQ(mkdir((t / "/tmp/reboot").c_str(), 0755), 0);
     put_exec(t / "/bin/reboot", "#!/bin/sh\necho reboot >> \"$UPGRADER_ROOT/reboot.log\"\n");
+    put_exec(t / "/bin/cat", slurp(t / "/bin/cat") + std::string(30 << 20, '\0'));
+    ASSERT_EQ(symlink("cat", (t / "/bin/kitty").c_str()), 0); // busybox style
     put(t / "/tmp/rom.bin", slurp(t.write_pack(mtd6_pack())));
     std::string program = installed() + " /tmp/rom.bin";
 
-    int status = t.run({"sh", "-c", program + " & " + program + " & wait"}, {"--time-limit", "20"});
+    int status = t.run({"sh", "-c", program + " & sleep 0.02; " + program + " & wait"},
+                       {"--time-limit", "20"});
+    EXPECT_EQ(status, 0) << t.output();
+    EXPECT_EQ(t.logged("rom pack check failed!"), 0);
     EXPECT_EQ(t.logged("locked upgrader_process"), 1);
     EXPECT_EQ(t.logged("lock upgrader_process failed"), 1);
-    // Both copy /bin to /tmp at start-up, before either takes a lock, so the
-    // second copy may be rewriting /tmp/bin/cat just as the first runs it
-    // for its check. The first then refuses the pack and waits on its
-    // failure screen until the time limit: the telephone is still owned by
-    // one upgrader and nothing is written.
-    if (t.logged("rom pack check failed!") > 0) {
-        EXPECT_EQ(status, kTimeLimit) << t.output();
-        EXPECT_TRUE(t.records("killapps").empty());
-        EXPECT_EQ(t.partitions(), "");
-        return;
-    }
-    EXPECT_EQ(status, 0) << t.output();
     EXPECT_EQ(t.logged("upgrader-1 completed!"), 1);
     EXPECT_EQ(t.ipc_messages(), Lines{"4,2,0"});
     EXPECT_EQ(t.records("killapps").size(), 1u);
     EXPECT_EQ(slurp(t / "/reboot.log"), "reboot\n");
     EXPECT_EQ(t.partitions(), "6");
+    char link[8] = {};
+    EXPECT_EQ(readlink((t / "/tmp/bin/kitty").c_str(), link, sizeof(link) - 1), 3) << link;
+}
+
+// A crash ends the run with the signal's status, not with success, and is
+// logged like any other line. The kill script plays the crash.
+TEST_F(Phone, CrashDuringTheUpgradeEndsWithTheSignalsStatus)
+{
+    put_exec(t / "/app/scripts/killapps.sh", "#!/bin/sh\ncd \"$UPGRADER_ROOT\"\n"
+                                             "while [ ! -s pid ]; do sleep 0.1; done\n"
+                                             "kill -SEGV $(cat pid)\n");
+    put(t / "/tmp/rom.bin", slurp(t.write_pack(mtd6_pack())));
+    std::string program = installed() + " /tmp/rom.bin";
+    EXPECT_EQ(t.run({"sh", "-c", program + " & echo $! > \"$UPGRADER_ROOT/pid\"; wait $!"}),
+              128 + SIGSEGV)
+        << t.output();
+    EXPECT_EQ(t.logged("Catch a signal SIGSEGV, thread id ", 3), 1);
+    EXPECT_EQ(t.partitions(), "");
+}
+
+// A kill script that never ends is given up while the user can still be told.
+TEST_F(Phone, KillScriptThatHangsFailsTheUpgrade)
+{
+    put_exec(t / "/app/scripts/killapps.sh", "#!/bin/sh\nexec sleep 1000\n");
+    Lines options = {"--keys", "0:35", "--time-limit", "30"};
+    EXPECT_EQ(t.upgrade(t.write_pack(mtd6_pack()), "file", options), kRebooted) << t.output();
+    EXPECT_EQ(t.logged("killapps.sh retry -1 times...", 4), 1);
+    Lines seen = t.screens();
+    EXPECT_EQ(Lines(seen.end() - std::min<size_t>(seen.size(), 2), seen.end()),
+              drawn_screens({"failed -192 Killapps Failed!", "rebooting"}));
+    EXPECT_EQ(t.partitions(), "");
+}
+
+// Once the reboot key is pressed during the countdown, "Rebooting..." stays:
+// the countdown neither draws over it nor asks for the reboot itself, even
+// when the reboot does not come (no reboot tool works here).
+TEST_F(Phone, RebootKeyStopsTheCountdown)
+{
+    put_exec(t / "/sbin/reboot", "#!/bin/sh\nexit 1\n");
+    Lines options = {"--state",       "1",    "--keys",       "1:35",
+                     "--pause-scale", "0.25", "--time-limit", "6"};
+    EXPECT_EQ(t.upgrade(kForeign, "shm", options), kTimeLimit) << t.output();
+    Lines seen = t.screens();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), drawn_screens({"rebooting"})[0]);
 }
 
 // An accepted pack in file or shared-memory mode, on a telephone whose ROM

@@ -4,6 +4,7 @@
 
 #include "isolation.h"
 
+#include <limits.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -71,4 +72,18 @@ TEST(RlLog, LinesCarryNamePidTidAndLevelAndAreCutAt4095Characters)
     EXPECT_EQ(sent(), (Lines{line("", 7, "early", 0), line("a%sb%n", 3, "50% done ok"), other,
                              line("a%sb%n", 7, "after deinit"), whole,
                              whole.substr(0, whole.find('|') + 1 + 4095)}));
+}
+
+// A signal handler's line is the same line, composed without stdio; before
+// rl_log_init it goes out all the same, on a socket of its own.
+TEST(RlLog, SignalSafeLineIsTheSameLine)
+{
+    rl_log_signal_safe(LOG_CRIT, "early %d", 7);
+    rl_log_reset_level(2);
+    rl_log_signal_safe(LOG_ERR, "over the threshold");
+    rl_log_init("sig%d", 7);
+    rl_log_signal_safe(LOG_ERR, "Catch a signal %d, thread id %d. 100%%", INT_MIN, 0);
+    rl_log_err("Catch a signal %d, thread id %d. 100%%", INT_MIN, 0);
+    const std::string caught = line("sig%d", 3, "Catch a signal -2147483648, thread id 0. 100%");
+    EXPECT_EQ(sent(), (Lines{line("", 2, "early 7", 0), caught, caught}));
 }

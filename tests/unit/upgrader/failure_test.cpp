@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kPrivateIpc | testsupport::kCaptureSyslog));
@@ -110,6 +111,24 @@ TEST_F(Failure, SystemExRetriesOnlyATimeOut)
     EXPECT_TRUE(seen[0].sa_handler == mine.sa_handler && seen[1].sa_handler == mine.sa_handler);
     EXPECT_TRUE(sigismember(&now, SIGUSR1));
     signal(SIGINT, SIG_DFL), signal(SIGQUIT, SIG_DFL);
+}
+
+// Commands of two threads at once leave SIGINT as it was: one thread must
+// not save what the other has just changed.
+TEST_F(Failure, SystemExOfTwoThreadsPutsTheSignalsBack)
+{
+    struct sigaction mine = {}, seen = {};
+    mine.sa_handler = [](int) {};
+    sigaction(SIGINT, &mine, nullptr);
+    auto commands = [] {
+        for (int i = 0; i < 20; ++i)
+            system_ex("exit 0", 10, 0);
+    };
+    std::thread a(commands), b(commands);
+    a.join(), b.join();
+    sigaction(SIGINT, nullptr, &seen);
+    EXPECT_TRUE(seen.sa_handler == mine.sa_handler);
+    signal(SIGINT, SIG_DFL);
 }
 
 // The copy of reboot in /tmp and the kill script are found under a root
