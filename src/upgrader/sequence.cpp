@@ -229,15 +229,22 @@ void show_outcome(Sequence *s)
     }
 }
 
+// Only a lock this run took is given back: an unlock of the saver's lock
+// while the saver holds it would let a second writer in.
+void release_config_lock(Sequence *s)
+{
+    if (s->cfg_taken)
+        unlock_binary_sem(s->run->cfg_semid);
+    s->cfg_taken = false;
+}
+
 // Winds the run up from the given ending on. Returns the status main ends
 // with, unless a failure screen keeps the process.
 int wind_up(Sequence *s, Ending from)
 {
     upgrader_run *run = s->run;
-    // Only a lock this run took is given back: an unlock of the saver's
-    // lock while the saver holds it would let a second writer in.
-    if (from == kReleaseConfigLock && s->cfg_taken)
-        unlock_binary_sem(run->cfg_semid);
+    if (from == kReleaseConfigLock)
+        release_config_lock(s);
     if (from <= kReleaseSharedMemory && s->shm) {
         if (s->memory_semid >= 0)
             unlock_binary_sem(s->memory_semid);
@@ -461,8 +468,7 @@ int announce_upgrade(Sequence *s)
 int take_burn_lock(Sequence *s)
 {
     if (take_try_lock(kBurnKey, "burn_flash_semid") != 0) {
-        if (s->cfg_taken)
-            unlock_binary_sem(s->run->cfg_semid);
+        release_config_lock(s);
         return UPGRADER_OK;
     }
     return kGoOn;
@@ -542,8 +548,7 @@ int reboot_after_file_upgrade(Sequence *s)
     system_ex_path("rm -rf", "/config/etc", 3, 3);
     platform_pause(1);
     upgrader_reboot(nullptr, run->reboot_selector);
-    if (s->cfg_taken)
-        unlock_binary_sem(run->cfg_semid);
+    release_config_lock(s);
     run->ui->Deinit();
     ipc_unregister();
     rl_log_info("upgrader-1 completed!\n");
@@ -605,7 +610,7 @@ int upgrader_direct(upgrader_run *run)
     } else {
         run->ui->ShowVersion();
         int checked = rompack_check(image, rom.len, run);
-        if (checked == UPD_MSG_UPGRADER_TOOL) // stopped at the carried upgrader: see above
+        if (checked == UPD_MSG_UPGRADER_TOOL) // nobody takes over here: check the rest too
             checked = rompack_check(image, rom.len, run);
         if (checked < 0 && checked != UPD_MSG_ROM_VERSION_SAME)
             failure = "rom pack check failed!\n";
