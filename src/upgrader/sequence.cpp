@@ -399,8 +399,7 @@ int load_file_image(Sequence *s)
 
 int rompack_check(const uint8_t *image, size_t len, upgrader_run *run)
 {
-    return upgrader_rompack_check(image, len, run->table, run->header, run->partitions,
-                                  run->flags);
+    return upgrader_rompack_check(image, len, run->table, run->header, run->partitions, run->flags);
 }
 
 // The check's answer: a pack of the installed version goes on to the short
