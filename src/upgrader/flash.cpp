@@ -57,11 +57,39 @@ UniqueFd open_device(const MtdNames &names)
     return fd;
 }
 
+// The writer counts in 64 KiB blocks: only an erase block that tiles one
+// exactly lets a block be erased whole and alone.
+bool erase_size_fits(uint32_t erasesize)
+{
+    return erasesize != 0 && FLASH_BLOCK_SIZE % erasesize == 0;
+}
+
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
 
 } // namespace
+
+int flash_check_geometry(int fd, uint32_t range_size, const char *device)
+{
+    mtd_info_user info;
+    memset(&info, 0, sizeof(info));
+    if (ioctl(fd, MEMGETINFO, &info) != 0) {
+        rl_log_err("%s: cannot read its geometry\n", device);
+        return -1;
+    }
+    if (!erase_size_fits(info.erasesize)) {
+        rl_log_err("%s: erase block of %u bytes does not divide 64 KiB\n", device,
+                   unsigned(info.erasesize));
+        return -1;
+    }
+    if (info.size < range_size) {
+        rl_log_err("%s: %u bytes, smaller than its range of %u\n", device, unsigned(info.size),
+                   unsigned(range_size));
+        return -1;
+    }
+    return 0;
+}
 
 int non_region_erase(int fd, int start, int count)
 {
@@ -71,14 +99,20 @@ int non_region_erase(int fd, int start, int count)
         return -1;
     if (info.erasesize != FLASH_BLOCK_SIZE)
         rl_log_err("------------FLASH_BLOCK_SIZE------ERROR---------------\n");
+    // A larger erase block would take the neighbours of the 64 KiB block
+    // with it, and they may hold data not about to be written again.
+    if (!erase_size_fits(info.erasesize))
+        return -1;
     uint32_t at = uint32_t(start);
     for (int i = 0; i < count; ++i) {
-        erase_info_user erase;
-        erase.start = at;
-        erase.length = info.erasesize;
-        if (ioctl(fd, MEMERASE, &erase) != 0)
-            return -1;
-        at += info.erasesize;
+        for (uint32_t done = 0; done < FLASH_BLOCK_SIZE; done += info.erasesize) {
+            erase_info_user erase;
+            erase.start = at + done;
+            erase.length = info.erasesize;
+            if (ioctl(fd, MEMERASE, &erase) != 0)
+                return -1;
+        }
+        at += FLASH_BLOCK_SIZE;
     }
     rl_log_debug("erase done\n");
     return 0;
@@ -169,6 +203,8 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         UniqueFd fd = open_device(names);
         if (!fd.valid())
             return update_msg_refuse(UPD_MSG_MTD_OPEN_ERR);
+        if (flash_check_geometry(fd.get(), end - start, names.device) != 0)
+            return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
 
         // The whole partition is erased, not only what the payload covers:
         // nothing of the old image may survive behind the new one.

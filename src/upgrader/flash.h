@@ -24,8 +24,16 @@ extern int upgrader_kernel_only;
 int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
                         const Partition_Header *partitions, const int *flags, CBasicUI *ui);
 
-// Erases count erase blocks of the open MTD device fd from byte offset
-// start, one request per block. 0 or -1.
+// Refuses (-1, logged with device) a device whose erase block does not
+// divide FLASH_BLOCK_SIZE or that is smaller than range_size, the length its
+// environment entry gives it; 0 when it can be erased and written in 64 KiB
+// blocks. Erases nothing.
+int flash_check_geometry(int fd, uint32_t range_size, const char *device);
+
+// Erases count FLASH_BLOCK_SIZE blocks of the open MTD device fd from byte
+// offset start, in requests of the device's own erase block. 0, or -1 when
+// a request fails or the erase block does not divide FLASH_BLOCK_SIZE (then
+// nothing is erased).
 int non_region_erase(int fd, int start, int count);
 
 // Erases the whole MTD partition index; failures are only logged.

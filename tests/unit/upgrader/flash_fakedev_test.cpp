@@ -7,10 +7,12 @@
 #include "basicui/basicUI.h"
 #include "files.h"
 #include "isolation.h"
+#include "platform/unique_fd.h"
 #include "upgrader/requests.h"
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -61,7 +63,9 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
             fd, request, arg);
     if (request == MEMGETINFO && !fault(n, "info")) {
         mtd_info_user info = {};
-        info.erasesize = kBlock;
+        struct stat st;
+        info.size = fstat(fd, &st) == 0 ? uint32_t(st.st_size) : 0;
+        info.erasesize = fault(n, "esize") ? uint32_t(g_fault_at) : kBlock;
         return memcpy(arg, &info, sizeof(info)), 0;
     }
     erase_info_user e;
@@ -184,6 +188,24 @@ TEST(FlashBurn, Rows)
         }
         g_devices.clear();
     }
+}
+
+// The configuration write-back erases with no geometry check before it: an
+// erase block larger than 64 KiB must leave the flash as it was.
+TEST(FlashBurn, EraseRefusesBlockLargerThanItsUnit)
+{
+    testsupport::ScopedRoot root;
+    mkdir((root / "/dev").c_str(), 0755);
+    g_devices = root / "/dev/mtd";
+    const std::string old = bytes(2 * kBlock, 7, 1);
+    testsupport::put(g_devices + "0", old);
+    g_fault_on = 0, g_fault_at = 0x20000;
+    snprintf(g_fault, sizeof(g_fault), "esize");
+    UniqueFd fd(open((g_devices + "0").c_str(), O_RDWR));
+    ASSERT_TRUE(fd.valid());
+    EXPECT_EQ(non_region_erase(fd.get(), 0, 1), -1);
+    EXPECT_TRUE(testsupport::slurp(g_devices + "0") == old);
+    g_devices.clear(), g_fault_on = -1;
 }
 
 } // namespace
