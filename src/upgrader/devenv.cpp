@@ -159,6 +159,9 @@ bool parse_range(const char *value, uint32_t *start, uint32_t *end)
     return p != nullptr && *p == ',' && parse_hex(p + 1, end) != nullptr;
 }
 
+// The whole flash: no partition is larger.
+const uint32_t kFlashSize = 0x800000;
+
 // Stores the boot environment lines we care about; returns the entries used.
 int read_boot_env(FILE *f, env_info *table)
 {
@@ -198,6 +201,13 @@ int read_boot_env(FILE *f, env_info *table)
             uint32_t end;
             if (!parse_range(value, &start, &end))
                 continue;
+            // A range running backwards or beyond the flash would give a
+            // wrapped or impossible size; without the entry the partition is
+            // simply missing.
+            if (end < start || end - start > kFlashSize) {
+                rl_log_err("%s range %x,%x refused\n", name, start, end);
+                continue;
+            }
             env_info *entry = &table[used++];
             copy_text(entry->name, sizeof(entry->name), name);
             entry->start_addr = start;

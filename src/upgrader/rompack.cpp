@@ -6,11 +6,13 @@
 #include "upgrader/aes.h"
 #include "upgrader/shellcmd.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int mtd_config = 0;
@@ -295,6 +297,52 @@ int write_payload_file(const char *path, const uint8_t *data, size_t size)
     return 0;
 }
 
+const char kConfigModify[] = "/config/config_modify";
+const char kConfigModifyStaged[] = "/config/config_modify.new";
+
+// The configuration modification waits beside its place until the pack is
+// accepted. It is written whole and synced first, so that the rename leaves
+// either the old file or all of the new one; whatever had the staged name
+// (an earlier pack's leftover, a link) is removed rather than written through.
+int stage_config_modify(const uint8_t *data, size_t size)
+{
+    Path staged(kConfigModifyStaged);
+    if (unlink(staged.text) != 0 && errno != ENOENT)
+        rl_log_err("%s could not be removed\n", staged.text); // the open below then fails
+    UniqueFd fd(open(staged.text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        rl_log_err("%s open failed!\n", staged.text);
+        return -1;
+    }
+    const size_t stored = platform_write_all(fd.get(), data, size);
+    const bool ok = stored == size && fsync(fd.get()) == 0 && fchmod(fd.get(), 0777) == 0 &&
+                    close(fd.release()) == 0;
+    if (!ok) {
+        rl_log_err("%s could not be written (%u of %u bytes stored)\n", staged.text,
+                   static_cast<unsigned>(stored), static_cast<unsigned>(size));
+        fd.reset();
+        unlink(staged.text);
+        return -1;
+    }
+    return 0;
+}
+
+void stage_env(rompack_pending *pending, const char *name, const char *value)
+{
+    if (pending->env_count >= static_cast<int>(sizeof(pending->env) / sizeof(pending->env[0])))
+        return; // the rules make at most three
+    snprintf(pending->env[pending->env_count].name, sizeof(pending->env[0].name), "%s", name);
+    snprintf(pending->env[pending->env_count].value, sizeof(pending->env[0].value), "%s", value);
+    ++pending->env_count;
+}
+
+void stage_env_number(rompack_pending *pending, const char *name, uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "%u", static_cast<unsigned>(value));
+    stage_env(pending, name, text);
+}
+
 // Text value of the first entry named name, or nullptr.
 const char *env_text(const env_info *table, const char *name)
 {
@@ -304,11 +352,13 @@ const char *env_text(const env_info *table, const char *name)
     return table[index].value;
 }
 
-// A missing entry counts as 0; texts are decimal numbers.
-int env_number(const env_info *table, const char *name)
+// A missing entry counts as 0; texts are decimal numbers. Read unsigned and
+// wider than a long, so that on the 32-bit target an OEM of 2^31 or more
+// stays itself instead of becoming the largest long.
+uint32_t env_number(const env_info *table, const char *name)
 {
     const char *text = env_text(table, name);
-    return text == nullptr ? 0 : static_cast<int>(strtol(text, nullptr, 10));
+    return text == nullptr ? 0 : static_cast<uint32_t>(strtoull(text, nullptr, 10));
 }
 
 bool version_at_least(uint32_t version, unsigned c, unsigned d)
@@ -397,8 +447,9 @@ int check_flash_partition(const env_info *table, const Rom_Header *header,
     return UPD_MSG_OK;
 }
 
-// A payload kept off flash (id >= 255); returns its outcome code.
-int extract_payload(const uint8_t *pack, const Partition_Header *part)
+// A payload kept off flash (id >= 255); returns its outcome code. The
+// configuration modification is only staged in pending.
+int extract_payload(const uint8_t *pack, const Partition_Header *part, rompack_pending *pending)
 {
     const uint8_t *data = pack + part->partition_offset;
     const size_t size = part->partition_size;
@@ -419,52 +470,54 @@ int extract_payload(const uint8_t *pack, const Partition_Header *part)
     }
     case 2:
         rl_log_info("MTD CONFIG ppartition_addr->partition_type:%d\n", 2);
-        if (write_payload_file("/tmp/mtd.conf", data, size) == 0)
-            mtd_config = 1;
+        // Without it the pack would be burned onto the old layout.
+        if (write_payload_file("/tmp/mtd.conf", data, size) != 0) {
+            rl_log_err("/tmp/mtd.conf could not be written: the pack's partition layout cannot "
+                       "be applied\n");
+            return UPD_MSG_ERR;
+        }
+        mtd_config = 1;
         return UPD_MSG_MTD_CONF;
     case 3:
         rl_log_info("CONFIG MODIFY ppartition_addr->partition_type:%d\n", 3);
-        write_payload_file("/config/config_modify", data, size);
+        // A later one in the same pack replaces it; a failed one leaves the
+        // installed file as it is.
+        pending->config_modify = stage_config_modify(data, size) == 0 ? 1 : 0;
         return UPD_MSG_CONFIG_MODIFY;
     default:
         return UPD_MSG_PART_SKIPPED;
     }
 }
 
-int set_env_number(const char *name, uint32_t value)
-{
-    char text[16];
-    snprintf(text, sizeof(text), "%u", static_cast<unsigned>(value));
-    return do_set_env(name, text);
-}
-
-// OEM and protection rules of the current layout, cases a to i.
-int check_oem_protect(const Rom_Header *header, int oem, int mid, int protect)
+// OEM and protection rules of the current layout, cases a to i; their
+// boot environment writes are staged in pending.
+int check_oem_protect(const Rom_Header *header, uint32_t oem, uint32_t mid, uint32_t protect,
+                      rompack_pending *pending)
 {
     const uint32_t h_mid = header->mid_version;
     const uint32_t h_oem = header->oem_id;
     const uint32_t h_prot = header->sw_protect;
-    const bool same_oem = h_oem == static_cast<uint32_t>(oem);
+    const bool same_oem = h_oem == oem;
     if (mid != 0 && h_mid != 0) // a
         return same_oem ? UPD_MSG_OK : update_msg_refuse(UPD_MSG_MID_OEM_ERR);
     if (protect == 0) {
         if (h_mid != 0) {
             if (same_oem || oem == 0) { // b
-                do_set_env("SW_protect", "1");
-                set_env_number("SW_OEM", h_oem);
+                stage_env(pending, "SW_protect", "1");
+                stage_env_number(pending, "SW_OEM", h_oem);
                 return UPD_MSG_OK;
             }
             return update_msg_refuse(UPD_MSG_UNPROTECT_OEM_ERR); // c
         }
         if (h_prot != 0) // d
             return update_msg_refuse(UPD_MSG_UNPROTECT_OEM_ERR);
-        set_env_number("SW_OEM", h_oem); // e
+        stage_env_number(pending, "SW_OEM", h_oem); // e
         return UPD_MSG_OK;
     }
     if (!same_oem) // f
         return update_msg_refuse(UPD_MSG_PROTECT_OEM_ERR);
     if (h_mid != 0) { // g
-        do_set_env("SW_protect", "0");
+        stage_env(pending, "SW_protect", "0");
         return UPD_MSG_OK;
     }
     if (h_prot == 0) // h
@@ -474,7 +527,7 @@ int check_oem_protect(const Rom_Header *header, int oem, int mid, int protect)
 
 // The rules over the whole pack once every partition has passed: model,
 // OEM and protection, mid version, variant, same version.
-int check_whole_pack(const env_info *table, const Rom_Header *header)
+int check_whole_pack(const env_info *table, const Rom_Header *header, rompack_pending *pending)
 {
     rl_log_debug("rom_upgrade_check start\n");
     unsigned char hw[HW_VERSION_LEN] = {};
@@ -492,24 +545,24 @@ int check_whole_pack(const env_info *table, const Rom_Header *header)
         return update_msg_refuse(UPD_MSG_MACHINE_ID_ERR);
     }
 
-    const int oem = env_number(table, "SW_OEM");
-    const int mid = env_number(table, "MID_VERSION");
-    const int protect = env_number(table, "SW_protect");
-    rl_log_debug("sw_oem :%d \n", oem);
-    rl_log_debug("mid_version :%d \n", mid);
-    rl_log_debug("sw_protect :%d \n", protect);
+    const uint32_t oem = env_number(table, "SW_OEM");
+    const uint32_t mid = env_number(table, "MID_VERSION");
+    const uint32_t protect = env_number(table, "SW_protect");
+    rl_log_debug("sw_oem :%u \n", static_cast<unsigned>(oem));
+    rl_log_debug("mid_version :%u \n", static_cast<unsigned>(mid));
+    rl_log_debug("sw_protect :%u \n", static_cast<unsigned>(protect));
 
     if (header->rom_header_size != ROM_HEADER_SIZE_CURRENT) {
         if (protect == 1)
             return update_msg_refuse(UPD_MSG_SW_PROTECT_ERR);
     } else {
-        int r = check_oem_protect(header, oem, mid, protect);
+        int r = check_oem_protect(header, oem, mid, protect, pending);
         if (r != UPD_MSG_OK)
             return r;
     }
 
-    if (static_cast<uint32_t>(mid) != header->mid_version)
-        do_set_env("MID_VERSION", mid != 0 ? "0" : "1");
+    if (mid != header->mid_version)
+        stage_env(pending, "MID_VERSION", mid != 0 ? "0" : "1");
 
     const unsigned variant = hw[4] & 0x0F;
     if (memchr(header->match_id, static_cast<int>(variant), sizeof(header->match_id)) == nullptr) {
@@ -609,9 +662,12 @@ int rompack_read_partition_header(const uint8_t *pack, size_t pack_len, uint64_t
     return UPD_MSG_OK;
 }
 
-int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table,
-                           Rom_Header *header, Partition_Header *partitions, int *flags)
+int rompack_check_staged(const uint8_t *pack, size_t pack_len, env_info *table, Rom_Header *header,
+                         Partition_Header *partitions, int *flags, rompack_pending *pending)
 {
+    if (pending == nullptr)
+        return UPD_MSG_ERR;
+    memset(pending, 0, sizeof(*pending));
     if (pack == nullptr || table == nullptr || header == nullptr || partitions == nullptr ||
         flags == nullptr)
         return UPD_MSG_ERR;
@@ -647,10 +703,53 @@ int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table
             continue;
         }
         flags[i] = 0;
-        const int code = extract_payload(pack, part);
+        const int code = extract_payload(pack, part, pending);
         update_msg_printf(code);
-        if (code == UPD_MSG_UPGRADER_TOOL)
+        if (code == UPD_MSG_UPGRADER_TOOL || code < 0)
             return code;
     }
-    return check_whole_pack(table, header);
+    return check_whole_pack(table, header, pending);
+}
+
+int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table,
+                           Rom_Header *header, Partition_Header *partitions, int *flags)
+{
+    rompack_pending pending;
+    const int r = rompack_check_staged(pack, pack_len, table, header, partitions, flags, &pending);
+    if (r == UPD_MSG_OK || r == UPD_MSG_ROM_VERSION_SAME)
+        rompack_apply_pending(&pending);
+    else
+        rompack_drop_pending(&pending);
+    return r;
+}
+
+int rompack_apply_pending(rompack_pending *pending)
+{
+    if (pending == nullptr)
+        return UPD_MSG_ERR;
+    // As always, a failed write is logged by do_set_env and does not stop the upgrade.
+    const int room = static_cast<int>(sizeof(pending->env) / sizeof(pending->env[0]));
+    for (int i = 0; i < pending->env_count && i < room; ++i)
+        do_set_env(pending->env[i].name, pending->env[i].value);
+    int r = 0;
+    if (pending->config_modify) {
+        Path staged(kConfigModifyStaged);
+        Path target(kConfigModify);
+        if (rename(staged.text, target.text) != 0) {
+            rl_log_err("%s could not be put in place: %s\n", target.text, strerror(errno));
+            unlink(staged.text);
+            r = -1;
+        }
+    }
+    memset(pending, 0, sizeof(*pending));
+    return r;
+}
+
+void rompack_drop_pending(rompack_pending *pending)
+{
+    // Unconditionally: a run that ended before its answer may have left one.
+    Path staged(kConfigModifyStaged);
+    unlink(staged.text);
+    if (pending != nullptr)
+        memset(pending, 0, sizeof(*pending));
 }

@@ -126,8 +126,31 @@ int rompack_read_partition_header(const uint8_t *pack, size_t pack_len, uint64_t
 // Decides whether the pack may be installed on this device and fills the
 // write flags (one per partition header). Returns an upd_msg_e code: 0
 // accepted, 11 carried upgrader extracted, -86 same version, other
-// negatives refusals.
+// negatives refusals. What the pack changes on the device (boot environment,
+// configuration modification) is made only for 0 and -86; the run that goes
+// on after 11 checks again.
 int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table,
                            Rom_Header *header, Partition_Header *partitions, int *flags);
+
+// What an accepted pack changes on the device, held back until the answer is known.
+typedef struct rompack_pending {
+    int env_count; // boot environment writes, in the order the rules make them
+    struct {
+        char name[16];
+        char value[16];
+    } env[4];
+    int config_modify; // 1: the staged configuration modification waits to be renamed into place
+} rompack_pending;
+
+// The check with its changes held in *pending (cleared first) instead of
+// applied. Same codes as upgrader_rompack_check.
+int rompack_check_staged(const uint8_t *pack, size_t pack_len, env_info *table, Rom_Header *header,
+                         Partition_Header *partitions, int *flags, rompack_pending *pending);
+// Applies the held changes (env writes with do_set_env, in order; the staged
+// file renamed to /config/config_modify), then clears *pending. 0, or -1 when
+// the rename failed (logged).
+int rompack_apply_pending(rompack_pending *pending);
+// Throws the held changes away (removes the staged file), clears *pending.
+void rompack_drop_pending(rompack_pending *pending);
 
 #endif
