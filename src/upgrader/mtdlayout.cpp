@@ -124,23 +124,41 @@ int kernel_support_mtd_repair_check(void)
     return 0;
 }
 
-int mtd_config_deal(env_info *table)
+int mtd_config_check(const env_info *table, const Partition_Header *partitions, const int *flags,
+                     int count, mtd_layout_plan *plan)
 {
-    mtd_layout_entry layout[kPartitionCount];
-    memset(layout, 0, sizeof(layout));
-    if (!read_layout(layout))
+    if (plan == nullptr)
+        return -1;
+    memset(plan, 0, sizeof(*plan));
+    if (!read_layout(plan->next))
         return -1;
 
     for (int n = 0; n < kPartitionCount; ++n) {
+        const mtd_layout_entry &next = plan->next[n];
         unsigned int index = 0;
-        if (table == nullptr || get_mtd_info(table, layout[n].name, &index) != 0) {
-            rl_log_info("%s isnot exist!\n", layout[n].name);
+        if (table == nullptr || get_mtd_info(table, next.name, &index) != 0) {
+            rl_log_info("%s isnot exist!\n", next.name);
             return -1;
         }
-        env_info *current = &table[index];
-        rl_log_info("%s start_addr:%x end_addr:%x\n", layout[n].name, current->start_addr,
-                    current->end_addr);
-        if (current->start_addr == layout[n].start_addr && current->end_addr == layout[n].end_addr)
+        plan->prev[n] = next;
+        plan->prev[n].start_addr = table[index].start_addr;
+        plan->prev[n].end_addr = table[index].end_addr;
+        rl_log_info("%s start_addr:%x end_addr:%x\n", next.name, plan->prev[n].start_addr,
+                    plan->prev[n].end_addr);
+        for (int m = 0; m < n; ++m) {
+            // Two partitions on the same blocks: writing one destroys the other.
+            if (next.start_addr < plan->next[m].end_addr &&
+                plan->next[m].start_addr < next.end_addr) {
+                rl_log_err("%s and %s overlap in the new layout\n", plan->next[m].name, next.name);
+                return -1;
+            }
+        }
+    }
+
+    int moves = 0;
+    for (int n = 0; n < kPartitionCount; ++n) {
+        const mtd_layout_entry &next = plan->next[n];
+        if (next.start_addr == plan->prev[n].start_addr && next.end_addr == plan->prev[n].end_addr)
             continue;
         if (kernel_support == 0) {
             // The old layout stays; the burn then keeps to what fits it.
@@ -148,10 +166,66 @@ int mtd_config_deal(env_info *table)
             upgrader_kernel_only = 1;
             return 0;
         }
-        if (mtd_diffrent_deal(n, &layout[n]) < 0)
+        // The saved block is written back whole: a smaller window would
+        // lose its end.
+        const uint32_t saved = n == 3 ? MTDBLOCK3_SIZE : n == 4 ? MTDBLOCK4_SIZE : 0;
+        if (next.end_addr - next.start_addr < saved) {
+            rl_log_err("%s: new window of %x bytes cannot hold its %x\n", next.name,
+                       next.end_addr - next.start_addr, saved);
             return -1;
-        current->start_addr = layout[n].start_addr;
-        current->end_addr = layout[n].end_addr;
+        }
+        ++moves;
+    }
+    // The check measured the payloads against the windows of today; the
+    // burn writes into the new ones.
+    for (int i = 0; moves > 0 && partitions != nullptr && flags != nullptr && i < count; ++i) {
+        const Partition_Header &part = partitions[i];
+        if (flags[i] != 1 || part.partition_id >= uint32_t(kPartitionCount))
+            continue;
+        const mtd_layout_entry &next = plan->next[part.partition_id];
+        if (next.end_addr - next.start_addr < part.partition_size) {
+            rl_log_err("%s: new window of %x bytes cannot hold the pack's %x\n", next.name,
+                       next.end_addr - next.start_addr, part.partition_size);
+            return -1;
+        }
+    }
+    plan->moves = moves;
+    return 0;
+}
+
+int mtd_config_deal(const mtd_layout_plan *plan, env_info *table)
+{
+    if (plan == nullptr || table == nullptr)
+        return -1;
+    int moved[kPartitionCount];
+    int count = 0;
+    for (int n = 0; n < kPartitionCount && plan->moves > 0; ++n) {
+        const mtd_layout_entry &next = plan->next[n];
+        const mtd_layout_entry &prev = plan->prev[n];
+        if (next.start_addr == prev.start_addr && next.end_addr == prev.end_addr)
+            continue;
+        if (mtd_diffrent_deal(n, &next) < 0) {
+            // Half a layout matches neither the boot environment nor the
+            // pack: the partitions go back where the boot loader has them.
+            while (count > 0) {
+                const mtd_layout_entry &back = plan->prev[moved[--count]];
+                if (mtd_addr_repair(moved[count], back.start_addr - MTD_FLASH_BASE,
+                                    back.end_addr - back.start_addr) != 0)
+                    rl_log_err("%s could not be moved back\n", back.name);
+                else
+                    rl_log_info("%s moved back\n", back.name);
+            }
+            env_mtd_write = config_mtd_write = 0;
+            return -1;
+        }
+        moved[count++] = n;
+    }
+    for (int i = 0; i < count; ++i) {
+        unsigned int index = 0;
+        if (get_mtd_info(table, plan->next[moved[i]].name, &index) == 0) {
+            table[index].start_addr = plan->next[moved[i]].start_addr;
+            table[index].end_addr = plan->next[moved[i]].end_addr;
+        }
     }
     return 0;
 }
@@ -240,10 +314,11 @@ int umount_config_mtd(void)
     return -1;
 }
 
-int mtd_write(int n, int size, const char *path)
+int mtd_write(int n, int size, const char *path, uint32_t window)
 {
     if (n < 0 || n >= kPartitionCount || path == nullptr || size <= 0 ||
-        static_cast<uint32_t>(size) % FLASH_BLOCK_SIZE != 0) {
+        static_cast<uint32_t>(size) % FLASH_BLOCK_SIZE != 0 || window < uint32_t(size) ||
+        window % FLASH_BLOCK_SIZE != 0) {
         rl_log_err("mtd_write: refused partition %d size %x\n", n, static_cast<unsigned>(size));
         return -1;
     }
@@ -274,8 +349,11 @@ int mtd_write(int n, int size, const char *path)
         rl_log_err("%s open failed!\n", name);
         return -1;
     }
-    int blocks = size / FLASH_BLOCK_SIZE;
-    for (int i = 0; i < blocks; ++i) {
+    if (flash_check_geometry(device.get(), window, name) != 0)
+        return -1;
+    // The whole window: a larger one must not keep old bytes behind the image.
+    int erase_blocks = int(window / FLASH_BLOCK_SIZE);
+    for (int i = 0; i < erase_blocks; ++i) {
         if (non_region_erase(device.get(), i * FLASH_BLOCK_SIZE, 1) < 0) {
             rl_log_err("%s erase of block %d failed\n", name, i);
             return -1;
@@ -285,6 +363,7 @@ int mtd_write(int n, int size, const char *path)
         rl_log_err("%s seek failed\n", name);
         return -1;
     }
+    int blocks = size / FLASH_BLOCK_SIZE;
     for (int i = 0; i < blocks; ++i) {
         rl_log_debug("mtd_write :%x \n", static_cast<unsigned>(n));
         if (flash_write_all(device.get(), image.data() + static_cast<size_t>(i) * FLASH_BLOCK_SIZE,

@@ -4,6 +4,7 @@
 #define UPGRADER_MTDLAYOUT_H
 
 #include "upgrader/devenv.h"
+#include "upgrader/rompack.h"
 
 #include <stdint.h>
 
@@ -28,11 +29,29 @@ typedef struct mtd_layout_entry {
     uint32_t end_addr;
 } mtd_layout_entry;
 
+// The pack's layout, judged before anything is copied or moved, and the
+// windows it replaces.
+typedef struct mtd_layout_plan {
+    mtd_layout_entry next[10];
+    mtd_layout_entry prev[10];
+    int moves; // partitions the kernel is to move; 0 when none or it cannot
+} mtd_layout_plan;
+
 // 1 when mtd0 or mtd1 answers the partition query with 0, else 0.
 int kernel_support_mtd_repair_check(void);
-// Reads "/tmp/mtd.conf" and moves every partition whose window differs,
-// updating table. 0 or -1.
-int mtd_config_deal(env_info *table);
+// Reads "/tmp/mtd.conf" and judges the whole layout against the current
+// windows in table and the pack's flagged partitions (count headers): ten
+// windows inside the flash that do not overlap, a moved mtd3/mtd4 window
+// that holds its saved 64 KiB/512 KiB, and a window for each flagged
+// payload that holds it. Without kernel support a differing layout sets
+// upgrader_kernel_only and moves nothing. Moves nothing itself. 0 or -1,
+// the reason logged.
+int mtd_config_check(const env_info *table, const Partition_Header *partitions, const int *flags,
+                     int count, mtd_layout_plan *plan);
+// Moves the partitions of a checked plan, saving mtd3 and mtd4 to /tmp
+// before either moves, and updates table. A failed move puts back the
+// partitions already moved. 0 or -1.
+int mtd_config_deal(const mtd_layout_plan *plan, env_info *table);
 // Saves mtd3/mtd4 when entry is one of them, then moves partition n.
 int mtd_diffrent_deal(int n, const mtd_layout_entry *entry);
 // Moves partition n to {offset, size}. 0 or -1.
@@ -42,8 +61,9 @@ int mtd_addr_repair(int n, uint32_t offset, uint32_t size);
 int cat_env_config_block(void);
 // Unmounts /etc and /config (5 tries). 0 or -1.
 int umount_config_mtd(void);
-// Erases partition n and writes the image file of exactly size bytes. 0/-1.
-int mtd_write(int n, int size, const char *path);
+// Erases the whole window (window bytes) of partition n, writes the image
+// file of exactly size bytes at its start and reads it back. 0 or -1.
+int mtd_write(int n, int size, const char *path, uint32_t window);
 
 // Forgets that the copies were made (for a fresh start in one process).
 void mtdlayout_reset(void);

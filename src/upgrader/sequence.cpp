@@ -177,6 +177,8 @@ struct Sequence {
     size_t image_len = 0;
     RomFile rom;
     bool same_version = false;
+    rompack_pending pending{}; // what the check would change, until the pack is accepted
+    mtd_layout_plan layout{};
     autop_timer_arg timer_arg{};
 };
 
@@ -402,6 +404,16 @@ int rompack_check(const uint8_t *image, size_t len, upgrader_run *run)
     return upgrader_rompack_check(image, len, run->table, run->header, run->partitions, run->flags);
 }
 
+// The check with its changes held back: the pack is not accepted before its
+// layout is.
+int rompack_check_held(Sequence *s)
+{
+    upgrader_run *run = s->run;
+    rompack_drop_pending(&s->pending);
+    return rompack_check_staged(s->image, s->image_len, run->table, run->header, run->partitions,
+                                run->flags, &s->pending);
+}
+
 // The check's answer: a pack of the installed version goes on to the short
 // cut after the applications are stopped; a refusal ends the run.
 int judge_check(Sequence *s)
@@ -410,6 +422,7 @@ int judge_check(Sequence *s)
     if (r == UPD_MSG_ROM_VERSION_SAME) {
         s->same_version = true;
     } else if (r < 0) {
+        rompack_drop_pending(&s->pending);
         rl_log_err("rom pack check failed! ID:%d\n", r);
         broadcast(kMsgUpgrade, kNewsCheckFailed);
         platform_pause(3);
@@ -420,7 +433,7 @@ int judge_check(Sequence *s)
 
 int check_pack(Sequence *s)
 {
-    s->checked = rompack_check(s->image, s->image_len, s->run);
+    s->checked = rompack_check_held(s);
     return judge_check(s);
 }
 
@@ -433,23 +446,31 @@ int hand_over_to_carried_upgrader(Sequence *s)
 {
     if (s->shm) {
         system_ex_path("rm -rf", "/config/etc/", 5, 3);
-        if (relaunch_carried_upgrader(s->run->argv[0]))
+        if (relaunch_carried_upgrader(s->run->argv[0])) {
+            rompack_drop_pending(&s->pending); // the carried upgrader checks for itself
             return end_through(s, kReleaseSharedMemory, UPGRADER_OK);
+        }
     }
     if (s->checked != UPD_MSG_UPGRADER_TOOL)
         return kGoOn;
     return check_pack(s);
 }
 
-int move_partitions(Sequence *s)
+// The pack's layout is judged while the applications still run; only an
+// accepted pack and layout change the boot environment and /config.
+int check_layout(Sequence *s)
 {
-    if (mtd_config != 1)
-        return kGoOn;
-    rl_log_debug("mtd_config\n");
-    if (mtd_config_deal(s->run->table) < 0) {
-        rl_log_debug("mtd_config failed!\n");
-        return end_through(s, kReleaseSharedMemory, UPGRADER_MTD_CONFIG_FAILED);
+    upgrader_run *run = s->run;
+    if (mtd_config == 1) {
+        rl_log_debug("mtd_config\n");
+        if (mtd_config_check(run->table, run->partitions, run->flags,
+                             int(run->header->partition_num), &s->layout) < 0) {
+            rl_log_debug("mtd_config failed!\n");
+            rompack_drop_pending(&s->pending);
+            return end_through(s, kReleaseSharedMemory, UPGRADER_MTD_CONFIG_FAILED);
+        }
     }
+    rompack_apply_pending(&s->pending);
     return kGoOn;
 }
 
@@ -489,21 +510,45 @@ int stop_applications(Sequence *s)
     return kGoOn;
 }
 
-// Writes back the configuration and environment blocks that the layout
-// change moved.
-int restore_moved_blocks(Sequence *s)
+// The window partition n has now, in bytes.
+uint32_t window_of(const env_info *table, int n)
 {
-    if (config_mtd_write == 1) {
-        if (umount_config_mtd() < 0) {
-            rl_log_debug("config unmount failed!\n");
-            return end_through(s, kReleaseConfigLock, UPGRADER_UMOUNT_FAILED);
-        }
-        if (mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE) < 0) {
-            rl_log_debug("config mtd_write failed!\n");
-            return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
-        }
+    char name[8];
+    snprintf(name, sizeof(name), "mtd%d", n);
+    unsigned int index = 0;
+    if (get_mtd_info(table, name, &index) != 0)
+        return 0;
+    return table[index].end_addr - table[index].start_addr;
+}
+
+// The layout change, once nothing writes the environment or the
+// configuration any more: their file systems unmounted, both blocks
+// copied, the partitions moved, the copies written back into the moved
+// windows, config before env.
+int move_partitions(Sequence *s)
+{
+    const mtd_layout_plan &plan = s->layout;
+    if (plan.moves == 0)
+        return kGoOn;
+    bool keeps_blocks = false;
+    for (int n = 3; n <= 4; ++n)
+        keeps_blocks = keeps_blocks || plan.next[n].start_addr != plan.prev[n].start_addr ||
+                       plan.next[n].end_addr != plan.prev[n].end_addr;
+    if (keeps_blocks && umount_config_mtd() < 0) {
+        rl_log_debug("config unmount failed!\n");
+        return end_through(s, kReleaseConfigLock, UPGRADER_UMOUNT_FAILED);
     }
-    if (env_mtd_write == 1 && mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE) < 0) {
+    if (mtd_config_deal(&plan, s->run->table) < 0) {
+        rl_log_debug("mtd_config failed!\n");
+        return end_through(s, kReleaseConfigLock, UPGRADER_MTD_CONFIG_FAILED);
+    }
+    const env_info *table = s->run->table;
+    if (config_mtd_write == 1 &&
+        mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE, window_of(table, 4)) < 0) {
+        rl_log_debug("config mtd_write failed!\n");
+        return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
+    }
+    if (env_mtd_write == 1 && mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE, window_of(table, 3)) < 0) {
         rl_log_debug("env mtd_write failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
     }
@@ -576,11 +621,11 @@ int upgrader_sequence(upgrader_run *run)
         load_shared_image,
         check_pack,
         hand_over_to_carried_upgrader,
-        move_partitions,
+        check_layout,
         announce_upgrade,
         take_burn_lock,
         stop_applications,
-        restore_moved_blocks,
+        move_partitions,
         burn,
         reboot_after_upgrade,
     };

@@ -29,11 +29,11 @@ Lines words(const std::string &text)
     return out;
 }
 
-// A pack the telephone accepts, writing mtd6 only; with "mtdN=START,END"
-// keys, also an MTD layout partition of those.
+// A pack the telephone accepts, writing 96 KiB to mtd6 only; with
+// "mtdN=START,END" keys, also an MTD layout partition of those.
 rompack::PackSpec mtd6_pack(const Lines &layout = {})
 {
-    std::vector<rompack::PartitionSpec> parts = {partition(6, 0x10000, "counter")};
+    std::vector<rompack::PartitionSpec> parts = {partition(6, 0x18000, "counter")};
     if (!layout.empty()) {
         std::string text = "[mtd]\n";
         for (const std::string &key : layout)
@@ -521,4 +521,80 @@ TEST_F(Phone, ConfigurationSaverIsWaitedForAndKeepsItsLock)
     EXPECT_EQ(t.upgrade(pack, "file", {"--saver-hold", "60", "--keys", "3:35"}), kRebooted);
     EXPECT_EQ(t.logged("Killapps Failed!"), 1);
     EXPECT_EQ(t.report()["sysv"]["locks"]["cfg_semid"], 0) << "still the saver's";
+}
+
+// The windows of the flash image before a run, by partition.
+std::string window_bytes(const std::string &flash, uint32_t start, uint32_t end)
+{
+    return flash.substr(start - 0x90000000u, end - start);
+}
+
+// mtd3 and mtd4 slide down two blocks, mtd2 shrinks and mtd5 grows; the pack
+// writes mtd5 and mtd6 and brings a configuration modification. The last
+// save of the applications, made as they stop, must survive the move.
+TEST_F(Phone, LayoutMoveKeepsEnvironmentAndConfiguration)
+{
+    rompack::PackSpec pack = mtd6_pack({"mtd0=90000000,90020000", "mtd1=90020000,90120000",
+                                        "mtd2=90120000,90300000", "mtd3=90300000,90310000",
+                                        "mtd4=90310000,90390000", "mtd5=90390000,904b0000",
+                                        "mtd6=904b0000,906b0000", "mtd7=906b0000,90730000",
+                                        "mtd8=90730000,907b0000", "mtd9=907b0000,90800000"});
+    pack.partitions.push_back(partition(5, 70000, "random:5"));
+    rompack::PartitionSpec modify;
+    modify.id = 255, modify.type = 3, modify.payload = {'k', '=', '1', '\n'};
+    pack.partitions.push_back(modify);
+    put_exec(t / "/app/scripts/killapps.sh",
+             "#!/bin/sh\ncd \"$UPGRADER_ROOT\"\n"
+             "[ ! -e tmp/mtdblock4 ] || echo copied >> early\ncmp -s .phonesim/layout layout0 || echo moved >> early\n"
+             "printf saved | dd of=dev/mtd4 bs=1 seek=8192 conv=notrunc 2>/dev/null\n");
+    put(t / "/layout0", slurp(t / "/.phonesim/layout"));
+    std::string flash = slurp(t / "/.phonesim/flash.img");
+    std::string config = window_bytes(flash, 0x90330000, 0x903b0000).replace(0x2000, 5, "saved");
+
+    EXPECT_EQ(t.upgrade(t.write_pack(pack), "file"), kRebooted) << t.output();
+    EXPECT_FALSE(exists(t / "/early")) << slurp(t / "/early");
+    EXPECT_EQ(t.partitions("moved"), "2 3 4 5");
+    EXPECT_EQ(t.partition_bytes(3), window_bytes(flash, 0x90320000, 0x90330000));
+    EXPECT_EQ(t.partition_bytes(4), config);
+    EXPECT_EQ(t.partition_bytes(5).substr(0, 70000),
+              std::string(pack.partitions[2].payload.begin(), pack.partitions[2].payload.end()));
+    EXPECT_EQ(t.partition_bytes(5).substr(70000), std::string(0x120000 - 70000, '\xff'));
+    EXPECT_EQ(t.partition(6)["changed"], true);
+    EXPECT_EQ(slurp(t / "/config/config_modify"), "k=1\n");
+    EXPECT_FALSE(exists(t / "/config/config_modify.new"));
+}
+
+class PhoneThatCannotMovePartitions : public Phone
+{
+  protected:
+    PhoneThatCannotMovePartitions() : Phone("{\"mtd_move_supported\": false}") {}
+};
+
+// Only the kernel is written, on the layout of today.
+TEST_F(PhoneThatCannotMovePartitions, GetsOnlyTheKernel)
+{
+    rompack::PackSpec pack = mtd6_pack({"mtd0=90000000,90020000", "mtd1=90020000,90120000",
+                                        "mtd2=90120000,90320000", "mtd3=90320000,90330000",
+                                        "mtd4=90330000,903b0000", "mtd5=903b0000,904b0000",
+                                        "mtd6=904b0000,906a0000", "mtd7=906a0000,90730000",
+                                        "mtd8=90730000,907b0000", "mtd9=907b0000,90800000"});
+    pack.partitions.push_back(partition(1, 5000, "counter"));
+    EXPECT_EQ(t.upgrade(t.write_pack(pack), "file"), kRebooted) << t.output();
+    EXPECT_EQ(t.partitions(), "1");
+    EXPECT_EQ(t.partitions("moved"), "");
+}
+
+// A refused pack of OEM 7 with mid version on an unprotected telephone of no
+// OEM, which an accepted one would protect for OEM 7, changes nothing.
+TEST_F(Phone, PackRefusedForTheVariantChangesNothing)
+{
+    rompack::PackSpec pack = mid_pack();
+    pack.match_id[0] = 3;
+    rompack::PartitionSpec modify;
+    modify.id = 255, modify.type = 3, modify.payload = {'k', '=', '1', '\n'};
+    pack.partitions.insert(pack.partitions.begin(), modify);
+    EXPECT_EQ(t.upgrade(t.write_pack(pack), "file", {"--keys", "3:35"}), kRebooted) << t.output();
+    EXPECT_EQ(t.logged("rom pack check failed! ID:-94", 3), 1);
+    EXPECT_EQ(t.report()["bootenv"]["writes"], json::array());
+    EXPECT_EQ(t.report()["files"]["created"].dump().find("/config"), std::string::npos);
 }

@@ -84,7 +84,9 @@ class Mtdlayout : public ::testing::Test
             text += "mtd" + std::to_string(i) + "=" + (i == raw_at ? raw : value) + "\n";
         }
         put(at("/tmp/mtd.conf"), text);
-        return mtd_config_deal(table);
+        mtd_layout_plan plan;
+        int r = mtd_config_check(table, &part, &flag, 1, &plan);
+        return r != 0 ? r : mtd_config_deal(&plan, table);
     }
     // The windows the kernel serves, then those the table holds.
     std::string layouts() const
@@ -107,6 +109,8 @@ class Mtdlayout : public ::testing::Test
     std::unique_ptr<Kernel> kernel;
     env_info table[ENV_TABLE_SIZE] = {};
     Window next[kPartitions];
+    Partition_Header part = {}; // the pack's one flash partition
+    int flag = 1;
 };
 
 // Without kernel support only the kernel is burnt; malformed layouts are
@@ -128,15 +132,23 @@ TEST_F(Mtdlayout, KernelSupportAndMalformedLayouts)
         EXPECT_EQ(layouts() + std::to_string(moved()), both(profile.mtd) + "0") << r[0];
         EXPECT_NE(access(at(MTDBLOCK3_SAVE).c_str(), F_OK), 0) << r[0];
     }
+    // The check measured the payload against today's window.
+    part.partition_id = 5, part.partition_size = next[5].end - next[5].start + 1;
+    EXPECT_EQ(apply(), -1);
+    EXPECT_EQ(layouts() + std::to_string(moved()), both(profile.mtd) + "0");
 }
 
+// mtd4 grows by a block that held the end of its old window: written back,
+// the new window holds the old content and nothing after it.
 TEST_F(Mtdlayout, ConfigPartitionsMovedAndWrittenBackKeepTheirContent)
 {
+    next[4].end = next[5].start = 0x903a0000;
     boot();
     // Something of the telephone's own in the configuration, beyond the
     // chip's signature line.
     int fd = open(at("/dev/mtd4").c_str(), O_RDWR);
     ASSERT_EQ(pwrite(fd, "[Phone]\nname=desk\n", 18, 0x1000), 18);
+    ASSERT_EQ(pwrite(fd, "tail", 4, 0x6ff00), 4);
     close(fd);
     std::string env_before = slurp(at("/dev/mtdblock/3"));
     std::string config_before = slurp(at("/dev/mtdblock/4"));
@@ -144,17 +156,19 @@ TEST_F(Mtdlayout, ConfigPartitionsMovedAndWrittenBackKeepTheirContent)
     EXPECT_EQ(layouts() + std::to_string(moved()), both(next) + "2");
     EXPECT_NE(slurp(at("/dev/mtdblock/4")), config_before); // other flash now
     ASSERT_EQ(umount_config_mtd(), 0);
-    ASSERT_EQ(mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE), 0);
-    ASSERT_EQ(mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE), 0);
+    ASSERT_EQ(mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE, 0x90000), 0);
+    ASSERT_EQ(mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE, MTDBLOCK3_SIZE), 0);
     EXPECT_EQ(slurp(at("/dev/mtdblock/3")), env_before);
+    config_before += std::string(0x10000, '\xff');
     EXPECT_EQ(slurp(at("/dev/mtdblock/4")), config_before);
     // A partition that reads back other than the image fails; images not
     // of whole blocks or of another size are refused.
     g_flip_reads = 1;
-    EXPECT_EQ(mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE), -1);
+    EXPECT_EQ(mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE, 0x90000), -1);
     g_flip_reads = 0;
     for (int size : {0x8000, 0, -0x10000, MTDBLOCK4_SIZE * 2})
-        EXPECT_EQ(mtd_write(4, size, MTDBLOCK4_SAVE), -1) << size;
+        EXPECT_EQ(mtd_write(4, size, MTDBLOCK4_SAVE, 0x90000), -1) << size;
+    EXPECT_EQ(mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE, 0xa0000), -1) << "past the device";
     EXPECT_EQ(slurp(at("/dev/mtdblock/4")), config_before);
 }
 
@@ -172,13 +186,13 @@ TEST_F(Mtdlayout, MovingOnlyLaterPartitionsCopiesNothing)
 }
 
 // A copy that fails, or that exits with 0 but delivers only the first 4 KiB,
-// stops the move before mtd3; a failed copy is not remembered as made.
+// stops the move before mtd3 and undoes it; a failed copy is not remembered
+// as made.
 TEST_F(Mtdlayout, FailedOrShortCopyStopsTheMove)
 {
     boot();
-    Window expected[kPartitions];
+    Window expected[kPartitions]; // mtd2, moved before mtd3 was reached, moved back
     std::copy(profile.mtd, profile.mtd + kPartitions, expected);
-    expected[2] = next[2]; // moved before mtd3 was reached
     std::string cat = at("/tmp/bin/cat");
     for (std::string body : {"exit 1", "head -c 4096 \"$1\"",
                              "case \"$1\" in *mtdblock/4) exit 1;; esac\nexec /bin/cat \"$@\""}) {
