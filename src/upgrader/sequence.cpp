@@ -548,7 +548,8 @@ int move_partitions(Sequence *s)
         rl_log_debug("config mtd_write failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
     }
-    if (env_mtd_write == 1 && mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE, window_of(table, 3)) < 0) {
+    if (env_mtd_write == 1 &&
+        mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE, window_of(table, 3)) < 0) {
         rl_log_debug("env mtd_write failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
     }

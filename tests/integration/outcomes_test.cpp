@@ -523,6 +523,26 @@ TEST_F(Phone, ConfigurationSaverIsWaitedForAndKeepsItsLock)
     EXPECT_EQ(t.report()["sysv"]["locks"]["cfg_semid"], 0) << "still the saver's";
 }
 
+// phonesim's default windows as layout keys, some of them replaced.
+Lines layout_with(const Lines &changes)
+{
+    Lines keys = {"mtd0=90000000,90020000", "mtd1=90020000,90120000", "mtd2=90120000,90320000",
+                  "mtd3=90320000,90330000", "mtd4=90330000,903b0000", "mtd5=903b0000,904b0000",
+                  "mtd6=904b0000,906b0000", "mtd7=906b0000,90730000", "mtd8=90730000,907b0000",
+                  "mtd9=907b0000,90800000"};
+    for (const std::string &key : changes)
+        keys[size_t(key[3] - '0')] = key;
+    return keys;
+}
+
+// A configuration modification "k=1".
+rompack::PartitionSpec config_modify()
+{
+    rompack::PartitionSpec modify;
+    modify.id = 255, modify.type = 3, modify.payload = {'k', '=', '1', '\n'};
+    return modify;
+}
+
 // The windows of the flash image before a run, by partition.
 std::string window_bytes(const std::string &flash, uint32_t start, uint32_t end)
 {
@@ -534,18 +554,15 @@ std::string window_bytes(const std::string &flash, uint32_t start, uint32_t end)
 // save of the applications, made as they stop, must survive the move.
 TEST_F(Phone, LayoutMoveKeepsEnvironmentAndConfiguration)
 {
-    rompack::PackSpec pack = mtd6_pack({"mtd0=90000000,90020000", "mtd1=90020000,90120000",
-                                        "mtd2=90120000,90300000", "mtd3=90300000,90310000",
-                                        "mtd4=90310000,90390000", "mtd5=90390000,904b0000",
-                                        "mtd6=904b0000,906b0000", "mtd7=906b0000,90730000",
-                                        "mtd8=90730000,907b0000", "mtd9=907b0000,90800000"});
+    rompack::PackSpec pack =
+        mtd6_pack(layout_with({"mtd2=90120000,90300000", "mtd3=90300000,90310000",
+                               "mtd4=90310000,90390000", "mtd5=90390000,904b0000"}));
     pack.partitions.push_back(partition(5, 70000, "random:5"));
-    rompack::PartitionSpec modify;
-    modify.id = 255, modify.type = 3, modify.payload = {'k', '=', '1', '\n'};
-    pack.partitions.push_back(modify);
+    pack.partitions.push_back(config_modify());
     put_exec(t / "/app/scripts/killapps.sh",
              "#!/bin/sh\ncd \"$UPGRADER_ROOT\"\n"
-             "[ ! -e tmp/mtdblock4 ] || echo copied >> early\ncmp -s .phonesim/layout layout0 || echo moved >> early\n"
+             "[ ! -e tmp/mtdblock4 ] || echo copied >> early\ncmp -s .phonesim/layout layout0 || "
+             "echo moved >> early\n"
              "printf saved | dd of=dev/mtd4 bs=1 seek=8192 conv=notrunc 2>/dev/null\n");
     put(t / "/layout0", slurp(t / "/.phonesim/layout"));
     std::string flash = slurp(t / "/.phonesim/flash.img");
@@ -573,11 +590,8 @@ class PhoneThatCannotMovePartitions : public Phone
 // Only the kernel is written, on the layout of today.
 TEST_F(PhoneThatCannotMovePartitions, GetsOnlyTheKernel)
 {
-    rompack::PackSpec pack = mtd6_pack({"mtd0=90000000,90020000", "mtd1=90020000,90120000",
-                                        "mtd2=90120000,90320000", "mtd3=90320000,90330000",
-                                        "mtd4=90330000,903b0000", "mtd5=903b0000,904b0000",
-                                        "mtd6=904b0000,906a0000", "mtd7=906a0000,90730000",
-                                        "mtd8=90730000,907b0000", "mtd9=907b0000,90800000"});
+    rompack::PackSpec pack =
+        mtd6_pack(layout_with({"mtd6=904b0000,906a0000", "mtd7=906a0000,90730000"}));
     pack.partitions.push_back(partition(1, 5000, "counter"));
     EXPECT_EQ(t.upgrade(t.write_pack(pack), "file"), kRebooted) << t.output();
     EXPECT_EQ(t.partitions(), "1");
@@ -590,9 +604,7 @@ TEST_F(Phone, PackRefusedForTheVariantChangesNothing)
 {
     rompack::PackSpec pack = mid_pack();
     pack.match_id[0] = 3;
-    rompack::PartitionSpec modify;
-    modify.id = 255, modify.type = 3, modify.payload = {'k', '=', '1', '\n'};
-    pack.partitions.insert(pack.partitions.begin(), modify);
+    pack.partitions.insert(pack.partitions.begin(), config_modify());
     EXPECT_EQ(t.upgrade(t.write_pack(pack), "file", {"--keys", "3:35"}), kRebooted) << t.output();
     EXPECT_EQ(t.logged("rom pack check failed! ID:-94", 3), 1);
     EXPECT_EQ(t.report()["bootenv"]["writes"], json::array());
