@@ -739,6 +739,13 @@ int rompack_apply_pending(rompack_pending *pending)
             rl_log_err("%s could not be put in place: %s\n", target.text, strerror(errno));
             unlink(staged.text);
             r = -1;
+        } else {
+            // The rename itself must outlive a power cut that comes before
+            // the reboot syncs.
+            Path dir("/config");
+            UniqueFd config(open(dir.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!config.valid() || fsync(config.get()) != 0)
+                rl_log_warn("%s: sync of the directory failed\n", dir.text);
         }
     }
     memset(pending, 0, sizeof(*pending));
