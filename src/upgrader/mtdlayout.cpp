@@ -124,6 +124,13 @@ int kernel_support_mtd_repair_check(void)
     return 0;
 }
 
+int mtd_layout_moves(const mtd_layout_plan *plan, int n)
+{
+    const mtd_layout_entry &next = plan->next[n];
+    const mtd_layout_entry &prev = plan->prev[n];
+    return next.start_addr != prev.start_addr || next.end_addr != prev.end_addr;
+}
+
 int mtd_config_check(const env_info *table, const Partition_Header *partitions, const int *flags,
                      int count, mtd_layout_plan *plan)
 {
@@ -158,7 +165,7 @@ int mtd_config_check(const env_info *table, const Partition_Header *partitions, 
     int moves = 0;
     for (int n = 0; n < kPartitionCount; ++n) {
         const mtd_layout_entry &next = plan->next[n];
-        if (next.start_addr == plan->prev[n].start_addr && next.end_addr == plan->prev[n].end_addr)
+        if (!mtd_layout_moves(plan, n))
             continue;
         if (kernel_support == 0) {
             // The old layout stays; the burn then keeps to what fits it.
@@ -200,11 +207,9 @@ int mtd_config_deal(const mtd_layout_plan *plan, env_info *table)
     int moved[kPartitionCount];
     int count = 0;
     for (int n = 0; n < kPartitionCount && plan->moves > 0; ++n) {
-        const mtd_layout_entry &next = plan->next[n];
-        const mtd_layout_entry &prev = plan->prev[n];
-        if (next.start_addr == prev.start_addr && next.end_addr == prev.end_addr)
+        if (!mtd_layout_moves(plan, n))
             continue;
-        if (mtd_diffrent_deal(n, &next) < 0) {
+        if (mtd_diffrent_deal(n, &plan->next[n]) < 0) {
             // Half a layout matches neither the boot environment nor the
             // pack: the partitions go back where the boot loader has them.
             while (count > 0) {

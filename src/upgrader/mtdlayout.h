@@ -37,6 +37,9 @@ typedef struct mtd_layout_plan {
     int moves; // partitions the kernel is to move; 0 when none or it cannot
 } mtd_layout_plan;
 
+// 1 when the plan gives partition n another window than it has, else 0.
+int mtd_layout_moves(const mtd_layout_plan *plan, int n);
+
 // 1 when mtd0 or mtd1 answers the partition query with 0, else 0.
 int kernel_support_mtd_repair_check(void);
 // Reads "/tmp/mtd.conf" and judges the whole layout against the current

@@ -510,17 +510,6 @@ int stop_applications(Sequence *s)
     return kGoOn;
 }
 
-// The window partition n has now, in bytes.
-uint32_t window_of(const env_info *table, int n)
-{
-    char name[8];
-    snprintf(name, sizeof(name), "mtd%d", n);
-    unsigned int index = 0;
-    if (get_mtd_info(table, name, &index) != 0)
-        return 0;
-    return table[index].end_addr - table[index].start_addr;
-}
-
 // The layout change, once nothing writes the environment or the
 // configuration any more: their file systems unmounted, both blocks
 // copied, the partitions moved, the copies written back into the moved
@@ -530,10 +519,7 @@ int move_partitions(Sequence *s)
     const mtd_layout_plan &plan = s->layout;
     if (plan.moves == 0)
         return kGoOn;
-    bool keeps_blocks = false;
-    for (int n = 3; n <= 4; ++n)
-        keeps_blocks = keeps_blocks || plan.next[n].start_addr != plan.prev[n].start_addr ||
-                       plan.next[n].end_addr != plan.prev[n].end_addr;
+    const bool keeps_blocks = mtd_layout_moves(&plan, 3) || mtd_layout_moves(&plan, 4);
     if (keeps_blocks && umount_config_mtd() < 0) {
         rl_log_debug("config unmount failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_UMOUNT_FAILED);
@@ -542,14 +528,14 @@ int move_partitions(Sequence *s)
         rl_log_debug("mtd_config failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_MTD_CONFIG_FAILED);
     }
-    const env_info *table = s->run->table;
+    const mtd_layout_entry &env = plan.next[3], &config = plan.next[4];
     if (config_mtd_write == 1 &&
-        mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE, window_of(table, 4)) < 0) {
+        mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE, config.end_addr - config.start_addr) < 0) {
         rl_log_debug("config mtd_write failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
     }
     if (env_mtd_write == 1 &&
-        mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE, window_of(table, 3)) < 0) {
+        mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE, env.end_addr - env.start_addr) < 0) {
         rl_log_debug("env mtd_write failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
     }
