@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fb.h>
@@ -8,6 +9,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -138,6 +140,103 @@ size_t platform_write_all(int fd, const void *data, size_t size)
         done += static_cast<size_t>(n);
     }
     return done;
+}
+
+namespace
+{
+
+// Deeper than any tree the program makes; a planted one deeper still is
+// left in part rather than followed without end.
+const int kMaxRemoveDepth = 32;
+
+// Removes name in the directory dir_fd (AT_FDCWD and a whole path also
+// serve). A link is removed itself; a directory is opened without following
+// a link in its place, so a swap under our feet makes the open fail instead
+// of leading us elsewhere.
+int remove_at(int dir_fd, const char *name, int depth)
+{
+    if (unlinkat(dir_fd, name, 0) == 0 || errno == ENOENT)
+        return 0;
+    if ((errno != EISDIR && errno != EPERM) || depth > kMaxRemoveDepth)
+        return -1;
+    int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    DIR *dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return -1;
+    }
+    // Entries removed while the directory is read may hide others from
+    // the same pass: read it again while a pass still removes something
+    // (a bounded number of times: someone may be adding entries).
+    bool removed = true;
+    for (int pass = 0; removed && pass < 4; ++pass) {
+        removed = false;
+        rewinddir(dir);
+        while (struct dirent *e = readdir(dir))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0 &&
+                remove_at(dirfd(dir), e->d_name, depth + 1) == 0)
+                removed = true;
+    }
+    closedir(dir);
+    return unlinkat(dir_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+} // namespace
+
+int platform_remove(const char *path)
+{
+    char real[4096];
+    if (platform_path(path, real, sizeof(real)) != 0)
+        return -1;
+    return remove_at(AT_FDCWD, real, 0);
+}
+
+int platform_create_private(const char *path, unsigned int mode)
+{
+    char real[4096];
+    if (platform_path(path, real, sizeof(real)) != 0 || remove_at(AT_FDCWD, real, 0) != 0)
+        return -1;
+    const mode_t owner = static_cast<mode_t>(mode & 0700);
+    int fd = open(real, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, owner);
+    // The umask may have taken bits the file needs (the carried upgrader
+    // must stay executable).
+    if (fd >= 0 && fchmod(fd, owner) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int platform_open_private(const char *path)
+{
+    int fd = platform_open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+                    (st.st_mode & 022) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int platform_run_output(const char *program, const char *arg, int out_fd)
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        if (dup2(out_fd, STDOUT_FILENO) >= 0)
+            execl(program, program, arg, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return status;
 }
 
 double platform_pause_scale(void)

@@ -44,6 +44,35 @@ int platform_shell_path(const char *path, char *out, size_t size);
 // next time either).
 size_t platform_write_all(int fd, const void *data, size_t size);
 
+// --- files of this run in directories every process can write -------------
+//
+// /tmp belongs to every process of the telephone. What the program writes
+// there it makes itself, in each run, so that nothing planted under one of
+// its names (a link into /config, a file someone else can rewrite, a
+// directory of tools) receives its writes or is run as one of its files.
+
+// Removes whatever has the program path's name: a file, a link (never what
+// it leads to) or a directory with everything in it. 0, also when there was
+// nothing; -1 when something is left.
+int platform_remove(const char *path);
+
+// Makes the file at the program path anew for this run: whatever had the
+// name is removed first, then the file is created exclusively and never
+// through a link, with the owner bits of mode (nobody else may read or
+// write it). A descriptor open for writing, or -1.
+int platform_create_private(const char *path, unsigned int mode);
+
+// Opens the program path for reading when it is the program's own: a
+// regular file, not a link, owned by this process's user and writable by
+// nobody else. A descriptor, or -1.
+int platform_open_private(const char *path);
+
+// Runs program with its one argument, its standard output going to out_fd;
+// no shell, so nothing in the command is interpreted and no redirection
+// opens a path. The wait status as system() gives it, or -1 when the
+// program could not be started.
+int platform_run_output(const char *program, const char *arg, int out_fd);
+
 // --- pauses ---------------------------------------------------------------
 
 #define UPGRADER_PAUSE_SCALE_ENV "UPGRADER_PAUSE_SCALE"

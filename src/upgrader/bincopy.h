@@ -2,13 +2,15 @@
 #ifndef UPGRADER_BINCOPY_H
 #define UPGRADER_BINCOPY_H
 
-// Makes the program path target (under the root) hold what source holds:
-// a directory entry by entry, recursively, with symbolic links kept as
-// links and regular files with their permissions; a single source is
-// copied as the file it leads to. An existing file is never written into:
-// an entry that differs is made under a temporary name and renamed over it,
-// so a process running the old one keeps running it, and an identical
-// entry is left alone. 0, or -1 when anything could not be made.
+// Makes the program path target (under the root) a fresh copy of source,
+// made by this run: a directory entry by entry, recursively, with symbolic
+// links kept as links and regular files with their permissions (never
+// writable by others); a single source is copied as the file it leads to.
+// The copy is made under a temporary name and then takes target's place in
+// one step, so that whatever had the name before (a planted link, file or
+// directory of tools) is gone, and another upgrader running the old tools
+// keeps running them and finds whole ones the next time. 0, or -1 when
+// anything could not be made.
 int bincopy(const char *source, const char *target);
 
 #endif

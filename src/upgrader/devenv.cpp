@@ -2,6 +2,7 @@
 
 #include "log/rl_log.h"
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 #include "upgrader/inifile.h"
 #include "upgrader/shellcmd.h"
 
@@ -9,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -44,32 +46,25 @@ struct CloseFile {
 };
 using File = std::unique_ptr<FILE, CloseFile>;
 
-File open_for_reading(const char *path)
+// A copy this run made in /tmp, or nothing when it is not the program's own
+// any more.
+File open_copy(const char *path)
 {
-    char real[kPathMax];
-    if (platform_path(path, real, sizeof(real)) != 0)
-        return File();
-    return File(fopen(real, "r"));
-}
-
-bool exists_non_empty(const char *path)
-{
-    char real[kPathMax];
-    struct stat st;
-    return platform_path(path, real, sizeof(real)) == 0 && stat(real, &st) == 0 && st.st_size > 0;
+    int fd = platform_open_private(path);
+    FILE *f = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (f == nullptr && fd >= 0)
+        close(fd);
+    return File(f);
 }
 
 // Copies a kernel file; a copy that comes out empty is made again.
 int copy_kernel_file(const char *from, const char *to)
 {
-    char cmd[3 * kPathMax + 8];
-    if (cat_copy_command(from, to, cmd, sizeof(cmd)) != 0)
-        return -1;
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-        rl_log_info("shellcmd:%s\n", cmd);
-        if (system_return_check(system(cmd)) != 0)
+        long long size = 0;
+        if (cat_copy(from, to, &size) != 0)
             return -1;
-        if (exists_non_empty(to))
+        if (size > 0)
             break;
     }
     return 0;
@@ -259,7 +254,7 @@ int read_env(env_info *table)
         return -1;
     int used;
     {
-        File env = open_for_reading(kEnvCopy);
+        File env = open_copy(kEnvCopy);
         if (!env)
             return kReadEnvFailed;
         used = read_boot_env(env.get(), table);
@@ -268,7 +263,7 @@ int read_env(env_info *table)
 
     if (copy_kernel_file(kSoftwareFile, kSoftwareCopy) != 0)
         return -1;
-    File software = open_for_reading(kSoftwareCopy);
+    File software = open_copy(kSoftwareCopy);
     if (!software)
         return kReadEnvFailed;
     char head[kSoftwareLineMax + 1];
@@ -286,23 +281,30 @@ int read_env(env_info *table)
     return 0;
 }
 
-int cat_copy_command(const char *from, const char *to, char *cmd, size_t size)
+int cat_copy(const char *from, const char *to, long long *size)
 {
-    char cat[kPathMax];
-    char src[kPathMax];
-    char dst[kPathMax];
+    char cat[kPathMax], src[kPathMax], dst[kPathMax];
+    char cmd[3 * kPathMax + 8];
     if (platform_shell_path(kCat, cat, sizeof(cat)) != 0 ||
         platform_shell_path(from, src, sizeof(src)) != 0 ||
-        platform_shell_path(to, dst, sizeof(dst)) != 0) {
+        platform_shell_path(to, dst, sizeof(dst)) != 0 ||
+        platform_path(kCat, cat, sizeof(cat)) != 0 || platform_path(from, src, sizeof(src)) != 0) {
         rl_log_err("copy of %s: path too long under the root\n", from);
         return -1;
     }
-    int n = snprintf(cmd, size, "%s %s > %s", cat, src, dst);
-    if (n < 0 || static_cast<size_t>(n) >= size) {
-        rl_log_err("copy of %s: command too long\n", from);
+    // The log shows the command as it would be typed; it is run without a
+    // shell, its output going straight into the new file.
+    snprintf(cmd, sizeof(cmd), "%s %s > %s", cat, src, dst);
+    rl_log_info("shellcmd:%s\n", cmd);
+    UniqueFd out(platform_create_private(to, 0600));
+    if (!out.valid()) {
+        rl_log_err("%s could not be made\n", to);
         return -1;
     }
-    return 0;
+    const int status = platform_run_output(cat, src, out.get());
+    struct stat st;
+    *size = fstat(out.get(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    return system_return_check(status);
 }
 
 int get_mtd_info(const env_info *table, const char *name, unsigned int *index)
@@ -328,7 +330,7 @@ int get_hardware_version(unsigned char *hw)
         return -1;
     if (copy_kernel_file(kHardwareFile, kHardwareCopy) != 0)
         return -1;
-    File f = open_for_reading(kHardwareCopy);
+    File f = open_copy(kHardwareCopy);
     if (!f)
         return -1;
     char text[kHardwareTextMax + 1];

@@ -40,10 +40,13 @@ int get_hardware_version(unsigned char *hw);
 // environment; 0 or -1.
 int do_set_env(const char *name, const char *value);
 
-// The command that copies from to to with the cat of /tmp/bin, "<cat> <from>
-// > <to>", both paths under the root and quoted. Kernel files and MTD block
-// devices are copied this way because the platform only promises that cat can
-// read them. 0, or -1 (logged) when it does not fit in size bytes.
-int cat_copy_command(const char *from, const char *to, char *cmd, size_t size);
+// Copies from to to with the cat of /tmp/bin, as "<cat> <from> > <to>"
+// would (logged so), both paths under the root. Kernel files and MTD block
+// devices are copied this way because the platform only promises that cat
+// can read them. The copy is a file this run makes, owner-only (see
+// platform_create_private), and no shell is involved, so a link planted
+// under to's name never redirects it. *size is what the copy holds. 0 when
+// cat ran and exited with 0, -1 otherwise.
+int cat_copy(const char *from, const char *to, long long *size);
 
 #endif

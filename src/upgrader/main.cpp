@@ -54,8 +54,9 @@ void signal_handler(int signo)
 }
 
 // Later commands run the copies in /tmp: the originals may be on a file
-// system the upgrade rewrites. Another upgrader started at the same time
-// may already be running them, so they are replaced, never rewritten.
+// system the upgrade rewrites. Each run makes its own copy, so that no tool
+// planted there is ever run; another upgrader started at the same time may
+// already be running the copies, so they are replaced, never rewritten.
 int copy_bins(void)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {

@@ -81,23 +81,13 @@ bool read_layout(mtd_layout_entry (&layout)[kPartitionCount])
 
 // Copies one MTD block device to a file in /tmp, until the copy holds the
 // whole partition. 0, or -1 after every attempt failed.
-int copy_block(const char *device, const char *file, off_t expected)
+int copy_block(const char *device, const char *file, long long expected)
 {
-    char cmd[3 * kPathMax + 8];
-    if (cat_copy_command(device, file, cmd, sizeof(cmd)) != 0)
-        return -1;
-    char real[kPathMax];
-    if (platform_path(file, real, sizeof(real)) != 0) {
-        rl_log_err("copy of %s: path too long under the root\n", device);
-        return -1;
-    }
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-        rl_log_info("shellcmd:%s\n", cmd);
-        int status = system(cmd);
-        struct stat st;
+        long long size = 0;
         // A partial copy is as bad as none: written back, it would leave the
         // rest of the block erased.
-        if (system_return_check(status) == 0 && stat(real, &st) == 0 && st.st_size == expected)
+        if (cat_copy(device, file, &size) == 0 && size == expected)
             return 0;
         platform_pause(1);
     }
@@ -327,7 +317,9 @@ int mtd_write(int n, int size, const char *path, uint32_t window)
         rl_log_err("mtd_write: refused partition %d size %x\n", n, static_cast<unsigned>(size));
         return -1;
     }
-    UniqueFd file(platform_open(path, O_RDONLY | O_CLOEXEC));
+    // Only the image this run saved: one swapped in by another process
+    // would be written over the configuration.
+    UniqueFd file(platform_open_private(path));
     if (!file.valid()) {
         rl_log_debug("%s File open failed!\n", path);
         return -1;

@@ -4,7 +4,6 @@
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 #include "upgrader/aes.h"
-#include "upgrader/shellcmd.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +16,7 @@
 
 int mtd_config = 0;
 uint32_t upgrader_tool_version = 0;
+int upgrader_tool_extracted = 0;
 
 // The records are byte images of the pack's headers.
 static_assert(sizeof(Rom_Header) == ROM_HEADER_LEN, "Rom_Header must be 140 bytes");
@@ -256,41 +256,20 @@ struct Path {
     char text[1024];
 };
 
-// Extracts a payload to path. The file is made with the platform's touch
-// and opened without O_CREAT, so nothing is created behind the platform's
-// back; O_TRUNC so that a longer file left by an earlier pack loses its
-// tail. 0 when every byte was stored, -1 otherwise.
-int write_payload_file(const char *path, const uint8_t *data, size_t size)
+// Extracts a payload to path, in a file this run makes (see
+// platform_create_private): a link or file planted under the name never
+// receives the payload, and nobody else can rewrite it before it is used.
+// 0 when every byte was stored, -1 otherwise.
+int write_payload_file(const char *path, const uint8_t *data, size_t size, unsigned int mode)
 {
-    char file[1024];
-    char touch_tool[1024];
-    char chmod_tool[1024];
-    if (platform_shell_path(path, file, sizeof(file)) != 0 ||
-        platform_shell_path("/tmp/bin/touch", touch_tool, sizeof(touch_tool)) != 0 ||
-        platform_shell_path("/tmp/bin/chmod", chmod_tool, sizeof(chmod_tool)) != 0) {
-        rl_log_err("%s: path too long\n", path);
-        return -1;
-    }
-    char cmd[4096];
-    snprintf(cmd, sizeof(cmd), "%s %s", touch_tool, file);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        rl_log_info("shellcmd:%s\n", cmd);
-        if (system_return_check(system(cmd)) == 0)
-            break;
-        sleep(1);
-    }
-    snprintf(cmd, sizeof(cmd), "%s 777 %s", chmod_tool, file);
-    (void)system(cmd);
-
-    Path resolved(path);
-    UniqueFd fd(open(resolved.text, O_RDWR | O_TRUNC));
+    UniqueFd fd(platform_create_private(path, mode));
     if (!fd.valid()) {
-        rl_log_err("%s open failed!\n", resolved.text);
+        rl_log_err("%s open failed!\n", path);
         return -1;
     }
     const size_t stored = platform_write_all(fd.get(), data, size);
-    if (stored != size) {
-        rl_log_err("%s write failed: %u of %u bytes stored\n", resolved.text,
+    if (stored != size || close(fd.release()) != 0) {
+        rl_log_err("%s write failed: %u of %u bytes stored\n", path,
                    static_cast<unsigned>(stored), static_cast<unsigned>(size));
         return -1;
     }
@@ -457,21 +436,26 @@ int extract_payload(const uint8_t *pack, const Partition_Header *part, rompack_p
     case 1: {
         rl_log_info("ppartition_addr->partition_type:%d\n", 1);
         upgrader_tool_version = part->partition_version;
-        Path tool("/tmp/upgrader_tool");
-        if (access(tool.text, F_OK) == 0)
+        // Checked again by a run that goes on itself: the program it made
+        // is in place and passed over.
+        if (upgrader_tool_extracted == 1)
             return UPD_MSG_PART_SKIPPED;
-        if (write_payload_file("/tmp/upgrader_tool", data, size) != 0) {
-            // The sequence starts whatever lies at this path; a cut program
-            // must not be there to be started.
-            unlink(tool.text);
+        // Whatever had the name is replaced, even a file from an earlier
+        // run: it is not known to hold this pack's program. A relaunched
+        // copy replaces itself here, which its running image never notices.
+        // Closed before it can be started (ETXTBSY otherwise).
+        if (write_payload_file("/tmp/upgrader_tool", data, size, 0700) != 0) {
+            // A cut program must not be there to be started.
+            platform_remove("/tmp/upgrader_tool");
             return UPD_MSG_PART_SKIPPED;
         }
+        upgrader_tool_extracted = 1;
         return UPD_MSG_UPGRADER_TOOL;
     }
     case 2:
         rl_log_info("MTD CONFIG ppartition_addr->partition_type:%d\n", 2);
         // Without it the pack would be burned onto the old layout.
-        if (write_payload_file("/tmp/mtd.conf", data, size) != 0) {
+        if (write_payload_file("/tmp/mtd.conf", data, size, 0600) != 0) {
             rl_log_err("/tmp/mtd.conf could not be written: the pack's partition layout cannot "
                        "be applied\n");
             return UPD_MSG_ERR;

@@ -98,6 +98,10 @@ typedef enum upd_msg_e {
 extern int mtd_config;
 // partition_version of the pack's upgrade-program partition.
 extern uint32_t upgrader_tool_version;
+// Set to 1 when this run's check extracted the pack's upgrade program to
+// "/tmp/upgrader_tool": only then may that file be started, and a later
+// check of the same run passes the program over.
+extern int upgrader_tool_extracted;
 
 // Logs the code's text at error level when it has one.
 void update_msg_printf(int code);

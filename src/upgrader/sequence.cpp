@@ -138,15 +138,22 @@ int take_try_lock(key_t key, const char *name)
     return 0;
 }
 
-// Starts the carried upgrader in the background when the pack brought one
-// and this is not already it. 1 when it was started.
+// Starts the carried upgrader in the background when this run's check
+// extracted one from the pack and this is not already it. Anything else at
+// that path (left by an earlier run, planted by another process of the
+// telephone) is never started: it would run as root with the upgrade in
+// its hands. 1 when it was started.
 int relaunch_carried_upgrader(const char *argv0)
 {
     char tool[PATH_MAX];
-    if (platform_path(RELAUNCH_PATH, tool, sizeof(tool)) != 0 || access(tool, F_OK) != 0)
+    if (upgrader_tool_extracted != 1 || platform_path(RELAUNCH_PATH, tool, sizeof(tool)) != 0 ||
+        strcmp(platform_unroot(argv0), RELAUNCH_PATH) == 0)
         return 0;
-    if (strcmp(platform_unroot(argv0), RELAUNCH_PATH) == 0)
+    // Still the file the check made: not swapped, not rewritable by others.
+    if (!UniqueFd(platform_open_private(RELAUNCH_PATH)).valid()) {
+        rl_log_err("%s is no longer the extracted upgrader; not started\n", RELAUNCH_PATH);
         return 0;
+    }
     char quoted[PATH_MAX + 64];
     char command[PATH_MAX + 80];
     if (platform_shell_quote(tool, quoted, sizeof(quoted)) != 0)

@@ -64,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int flags[MAX_PARTITIONS];
     mtd_config = 0;
     upgrader_tool_version = 0;
+    upgrader_tool_extracted = 0;
     // libFuzzer hands over exactly size bytes, so AddressSanitizer catches a
     // read past the pack.
     upgrader_rompack_check(data, size, table, &header, partitions, flags);

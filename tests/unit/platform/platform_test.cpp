@@ -5,6 +5,9 @@
 #include "files.h"
 #include "isolation.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace
 {
 // What /bin/sh makes of word.
@@ -53,4 +56,50 @@ TEST(Platform, RootedPathsShellQuotingAndPauseScale)
     testsupport::ScopedRoot root;
     ASSERT_EQ(platform_shell_path("/it's $HOME", out, sizeof(out)), 0);
     EXPECT_EQ(through_shell(out), root / "/it's $HOME");
+}
+
+// Whatever is planted under a name the program writes is taken away, never
+// written through, and only the program's own files are read back.
+TEST(Platform, PrivateFilesReplaceWhateverHadTheName)
+{
+    testsupport::ScopedRoot root;
+    mkdir((root / "/config").c_str(), 0755);
+    testsupport::put(root / "/config/victim", "kept");
+    mkdir((root / "/tmp").c_str(), 01777);
+    symlink((root / "/config/victim").c_str(), (root / "/tmp/link").c_str());
+    std::string tree = "/tmp/tree";
+    for (int depth = 0; depth < 3; ++depth, tree += "/d")
+        mkdir((root / tree).c_str(), 0777);
+    symlink((root / "/config").c_str(), (root / "/tmp/tree/d/config").c_str());
+    for (const char *name : {"/tmp/link", "/tmp/tree", "/tmp/new"}) {
+        SCOPED_TRACE(name);
+        int fd = platform_create_private(name, 0755);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(write(fd, "mine", 4), 4);
+        close(fd);
+        struct stat st;
+        ASSERT_EQ(lstat((root / name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        fd = platform_open_private(name);
+        EXPECT_GE(fd, 0);
+        close(fd);
+    }
+    EXPECT_EQ(testsupport::slurp(root / "/config/victim"), "kept");
+    // Read back only what nobody else could have changed or swapped in.
+    chmod((root / "/tmp/new").c_str(), 0620);
+    symlink((root / "/tmp/link").c_str(), (root / "/tmp/via").c_str());
+    for (const char *name : {"/tmp/new", "/tmp/via", "/tmp/missing"})
+        EXPECT_EQ(platform_open_private(name), -1) << name;
+    EXPECT_EQ(platform_remove("/tmp/missing"), 0);
+    EXPECT_EQ(platform_remove("/tmp/via"), 0);
+    EXPECT_EQ(testsupport::slurp(root / "/tmp/link"), "mine");
+
+    // A command's output goes to the descriptor; its status is system()'s.
+    int fd = platform_create_private("/tmp/out", 0600);
+    EXPECT_EQ(platform_run_output("/bin/echo", "hello", fd), 0);
+    EXPECT_NE(platform_run_output("/bin/false", "x", fd), 0);
+    EXPECT_NE(platform_run_output("/no/such/tool", "x", fd), 0);
+    close(fd);
+    EXPECT_EQ(testsupport::slurp(root / "/tmp/out"), "hello\n");
 }
