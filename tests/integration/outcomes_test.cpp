@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 using namespace testsupport;
 
 namespace
@@ -150,7 +152,9 @@ TEST_P(Endings, AsTheRowSays)
 {
     const Row &row = GetParam();
     Lines setup = words(row[1]);
-    if (!setup.empty()) {
+    if (!setup.empty() && setup[0] == "gone") {
+        ASSERT_EQ(rename((t / setup[1]).c_str(), (t / setup[1] + ".gone").c_str()), 0);
+    } else if (!setup.empty()) {
         mkdir((t / setup[1].substr(0, setup[1].rfind('/'))).c_str(), 0755); // may be there
         put_exec(t / setup[1], setup[0] == "upgrader-at" ? slurp(UPGRADER_BIN) : "");
     }
@@ -181,13 +185,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Endings,
 TEST_F(Phone, TwoUpgradersStartedTogetherWriteOnce)
 {
     // The reboot only records itself, so that the loser's log is complete
-    // whatever the order: "/tmp/reboot" cannot be made (a directory is in
-    // its place), so the winner reboots with the "reboot" its PATH finds.
-    // Both copy /bin to /tmp at start-up, before either takes a lock; a long
-    // cat started a little later keeps the second copy going while the first
-    // runs the copied cat for its check.
-    ASSERT_EQ(mkdir((t / "/tmp/reboot").c_str(), 0755), 0);
-    put_exec(t / "/bin/reboot", "#!/bin/sh\necho reboot >> \"$UPGRADER_ROOT/reboot.log\"\n");
+    // whatever the order. Both copy /bin to /tmp at start-up, before either
+    // takes a lock; a long cat started a little later keeps the second copy
+    // going while the first runs the copied cat for its check.
+    put_exec(t / "/sbin/reboot", "#!/bin/sh\necho reboot >> \"$UPGRADER_ROOT/reboot.log\"\n");
     put_exec(t / "/bin/cat", slurp(t / "/bin/cat") + std::string(30 << 20, '\0'));
     ASSERT_EQ(symlink("cat", (t / "/bin/kitty").c_str()), 0); // busybox style
     put(t / "/tmp/rom.bin", slurp(t.write_pack(mtd6_pack())));
@@ -610,3 +611,123 @@ TEST_F(Phone, PackRefusedForTheVariantChangesNothing)
     EXPECT_EQ(t.report()["bootenv"]["writes"], json::array());
     EXPECT_EQ(t.report()["files"]["created"].dump().find("/config"), std::string::npos);
 }
+
+// A local user can write /tmp, where the program keeps its working files
+// and its copies of the tools: nothing planted there runs or takes a write.
+const char kPlantedScript[] = "#!/bin/sh\necho x > \"$UPGRADER_ROOT/planted.mark\"\n";
+
+// The command that runs the installed program as the loader or as file
+// mode; it outlives the program, so that a carried upgrader can finish.
+Lines outliving_run(const Telephone &t, const std::string &mode)
+{
+    std::string file = mode == "file" ? " /tmp/rom.bin" : "";
+    return {"sh", "-c", t / "/basic/bin/upgrader" + file + "; sleep 100"};
+}
+
+class PlantedUpgraderTool : public Phone,
+                            public ::testing::WithParamInterface<std::tuple<std::string, bool>>
+{
+};
+
+// Only the upgrader this run's pack carries is started; without one the
+// pack's own upgrade runs.
+TEST_P(PlantedUpgraderTool, NeverRuns)
+{
+    bool carried = std::get<1>(GetParam());
+    put_exec(t / "/tmp/upgrader_tool", kPlantedScript);
+    rompack::PackSpec recipe = mtd6_pack();
+    if (carried)
+        recipe.partitions.insert(recipe.partitions.begin(), carried_upgrader());
+    std::string pack = t.write_pack(recipe);
+    put(t / "/tmp/rom.bin", slurp(pack));
+    EXPECT_EQ(t.run(outliving_run(t, std::get<0>(GetParam())),
+                    {"--load", pack, "--state", "0", "--time-limit", "60"}),
+              kRebooted)
+        << t.output();
+    EXPECT_FALSE(exists(t / "/planted.mark"));
+    EXPECT_EQ(t.logged("upgrader_tool_check"), carried ? 1 : 0);
+    EXPECT_EQ(t.logged("locked upgrader_tool_process"), carried ? 1 : 0);
+    EXPECT_EQ(t.partitions(), "6");
+}
+
+INSTANTIATE_TEST_SUITE_P(ModeAndCarried, PlantedUpgraderTool,
+                         ::testing::Values(std::make_tuple("shm", false),
+                                           std::make_tuple("file", false),
+                                           std::make_tuple("shm", true)));
+
+// Links to /config at every name the program writes in /tmp: the carried
+// upgrader takes over and the layout moves mtd3 and mtd4, so each is made.
+TEST_F(Phone, LinksPlantedInTmpLeaveTheirTargetsAlone)
+{
+    const Lines names = {"reboot",    "upgrader_tool",      "mtd.conf",     "mtdblock3",
+                         "mtdblock4", "avalanche_env_file", "ver_software", "ver_hardware"};
+    for (const std::string &name : names) {
+        put(t / ("/config/kept_" + name), name);
+        chmod((t / ("/config/kept_" + name)).c_str(), 0600);
+        ASSERT_EQ(symlink(("../config/kept_" + name).c_str(), (t / ("/tmp/" + name)).c_str()), 0);
+    }
+    rompack::PackSpec recipe =
+        mtd6_pack(layout_with({"mtd3=907f0000,90800000", "mtd4=90730000,907b0000",
+                               "mtd8=90330000,903b0000", "mtd9=907b0000,907f0000"}));
+    recipe.partitions.insert(recipe.partitions.begin(), carried_upgrader());
+    EXPECT_EQ(t.run(outliving_run(t, "shm"),
+                    {"--load", t.write_pack(recipe), "--state", "0", "--time-limit", "60"}),
+              kRebooted)
+        << t.output();
+    EXPECT_EQ(t.logged("locked upgrader_tool_process"), 1);
+    EXPECT_EQ(t.partitions("moved"), "3 4 8 9");
+    for (const std::string &name : names) {
+        struct stat st = {}, kept = {};
+        lstat((t / ("/config/kept_" + name)).c_str(), &kept);
+        lstat((t / ("/tmp/" + name)).c_str(), &st);
+        EXPECT_EQ(slurp(t / ("/config/kept_" + name)), name);
+        EXPECT_EQ(kept.st_mode & 0777, 0600u) << name;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+        EXPECT_EQ(st.st_mode & (name == "reboot" ? 022 : 077), 0u) << name;
+    }
+}
+
+// The names and contents of a directory's entries, sorted.
+std::string listing(const std::string &dir)
+{
+    Lines entries;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        entries.push_back(e.path().filename().string() + "=" + slurp(e.path()));
+    std::sort(entries.begin(), entries.end());
+    std::string out;
+    for (const std::string &e : entries)
+        out += e + "\n";
+    return out;
+}
+
+class PlantedToolCopies : public Phone, public ::testing::WithParamInterface<bool>
+{
+};
+
+// A /tmp/bin made beforehand, a link to a directory (GetParam()) or a
+// directory anyone may write, with a cat and an umount of its own: the
+// copies of /bin run, and the link's directory stays as it was.
+TEST_P(PlantedToolCopies, AreNotRun)
+{
+    std::string fakes = GetParam() ? t / "/config/tools" : t / "/tmp/bin";
+    ASSERT_EQ(mkdir(fakes.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(fakes.c_str(), 0777), 0);
+    put_exec(fakes + "/cat", kPlantedScript);
+    put_exec(fakes + "/umount", kPlantedScript);
+    ASSERT_TRUE(!GetParam() || symlink("../config/tools", (t / "/tmp/bin").c_str()) == 0);
+    std::string before = listing(fakes);
+    rompack::PackSpec pack =
+        mtd6_pack(layout_with({"mtd4=90730000,907b0000", "mtd8=90330000,903b0000"}));
+    EXPECT_EQ(t.upgrade(t.write_pack(pack), "file"), kRebooted) << t.output();
+    EXPECT_FALSE(exists(t / "/planted.mark"));
+    EXPECT_FALSE(t.records("umount").empty());
+    EXPECT_EQ(t.partitions("moved"), "4 8");
+    if (GetParam()) {
+        EXPECT_EQ(listing(fakes), before);
+    }
+    struct stat st = {};
+    EXPECT_TRUE(lstat((t / "/tmp/bin").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 022, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkOrDirectory, PlantedToolCopies, ::testing::Bool());
