@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 namespace
 {
 
@@ -219,6 +221,20 @@ int platform_open_private(const char *path)
         return -1;
     }
     return fd;
+}
+
+int platform_own_tool(const char *path)
+{
+    char real[4096];
+    const char *slash = nullptr;
+    if (platform_path(path, real, sizeof(real)) != 0 || (slash = strrchr(real, '/')) == nullptr)
+        return 0;
+    std::string dir(real, static_cast<size_t>(slash - real));
+    struct stat d, t;
+    const uid_t self = geteuid();
+    return lstat(dir.empty() ? "/" : dir.c_str(), &d) == 0 && S_ISDIR(d.st_mode) &&
+           d.st_uid == self && (d.st_mode & 022) == 0 && stat(real, &t) == 0 &&
+           S_ISREG(t.st_mode) && (t.st_uid == self || t.st_uid == 0) && (t.st_mode & 022) == 0;
 }
 
 int platform_run_output(const char *program, const char *arg, int out_fd)

@@ -67,6 +67,13 @@ int platform_create_private(const char *path, unsigned int mode);
 // nobody else. A descriptor, or -1.
 int platform_open_private(const char *path);
 
+// 1 when the tool at the program path is still one of the program's copies:
+// its directory is not a link, belongs to this process's user and is
+// writable by nobody else, and the tool, followed through a link there, is
+// a regular file of this user or of root that nobody else can write. 0
+// otherwise: the tool must not be run.
+int platform_own_tool(const char *path);
+
 // Runs program with its one argument, its standard output going to out_fd;
 // no shell, so nothing in the command is interpreted and no redirection
 // opens a path. The wait status as system() gives it, or -1 when the

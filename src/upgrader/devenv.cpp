@@ -296,6 +296,10 @@ int cat_copy(const char *from, const char *to, long long *size)
     // shell, its output going straight into the new file.
     snprintf(cmd, sizeof(cmd), "%s %s > %s", cat, src, dst);
     rl_log_info("shellcmd:%s\n", cmd);
+    if (!platform_own_tool(kCat)) {
+        rl_log_err("%s is not the copy this program made; not run\n", kCat);
+        return -1;
+    }
     UniqueFd out(platform_create_private(to, 0600));
     if (!out.valid()) {
         rl_log_err("%s could not be made\n", to);

@@ -255,7 +255,8 @@ int upgrader_set_watchdog(int value)
 
 int do_reboot(int selector)
 {
-    if (selector != 0)
+    // The copy made at start-up, unless something took its place since.
+    if (selector != 0 || !UniqueFd(platform_open_private("/tmp/reboot")).valid())
         return system_ex("reboot", 10, 3);
     char command[4096];
     if (platform_shell_path("/tmp/reboot", command, sizeof(command)) != 0) {

@@ -293,6 +293,10 @@ int umount_config_mtd(void)
         rl_log_err("umount: path too long under the root\n");
         return -1;
     }
+    if (!platform_own_tool(kUmount)) {
+        rl_log_err("%s is not the copy this program made; not run\n", kUmount);
+        return -1;
+    }
     char cmd[4 * kPathMax];
     int len = snprintf(cmd, sizeof(cmd), "%s %s; %s %s", umount, etc, umount, config);
     if (len < 0 || static_cast<size_t>(len) >= sizeof(cmd)) {

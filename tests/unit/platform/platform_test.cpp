@@ -95,6 +95,21 @@ TEST(Platform, PrivateFilesReplaceWhateverHadTheName)
     EXPECT_EQ(platform_remove("/tmp/via"), 0);
     EXPECT_EQ(testsupport::slurp(root / "/tmp/link"), "mine");
 
+    // Tools run only from a directory of the program's that nobody else
+    // can change, themselves unchangeable by others.
+    mkdir((root / "/tmp/bin").c_str(), 0755);
+    testsupport::put(root / "/tmp/bin/cat", "");
+    chmod((root / "/tmp/bin/cat").c_str(), 0755);
+    symlink("cat", (root / "/tmp/bin/kitty").c_str());
+    symlink("bin", (root / "/tmp/via_link").c_str());
+    EXPECT_EQ(platform_own_tool("/tmp/bin/cat") + platform_own_tool("/tmp/bin/kitty"), 2);
+    EXPECT_EQ(platform_own_tool("/tmp/via_link/cat") + platform_own_tool("/tmp/bin/none"), 0);
+    chmod((root / "/tmp/bin/cat").c_str(), 0775);
+    EXPECT_EQ(platform_own_tool("/tmp/bin/cat"), 0);
+    chmod((root / "/tmp/bin/cat").c_str(), 0755);
+    chmod((root / "/tmp/bin").c_str(), 0777);
+    EXPECT_EQ(platform_own_tool("/tmp/bin/cat"), 0);
+
     // A command's output goes to the descriptor; its status is system()'s.
     int fd = platform_create_private("/tmp/out", 0600);
     EXPECT_EQ(platform_run_output("/bin/echo", "hello", fd), 0);

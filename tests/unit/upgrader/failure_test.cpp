@@ -144,6 +144,12 @@ TEST_F(Failure, RebootAndKillScriptUnderAnyRoot)
     setenv("UPGRADER_ROOT", base.c_str(), 1);
     EXPECT_EQ(do_reboot(0) + upgrader_killapps(1), 0);
     EXPECT_EQ(slurp(base + "/records/run"), "reboot\nkillapps\n");
+    // A copy anyone may have rewritten is not run: the one on PATH is.
+    chmod((base + "/tmp/reboot").c_str(), 0777);
+    setenv("UPGRADER_ROOT", root.path().c_str(), 1);
+    rename((base + "/tmp/reboot").c_str(), at("/tmp/reboot").c_str());
+    EXPECT_EQ(do_reboot(0), 0);
+    EXPECT_EQ(records("reboot"), "path-reboot\n");
 }
 
 // Release, auto-repeat and other keys do nothing; every press of the
