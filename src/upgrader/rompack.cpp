@@ -269,8 +269,8 @@ int write_payload_file(const char *path, const uint8_t *data, size_t size, unsig
     }
     const size_t stored = platform_write_all(fd.get(), data, size);
     if (stored != size || close(fd.release()) != 0) {
-        rl_log_err("%s write failed: %u of %u bytes stored\n", path,
-                   static_cast<unsigned>(stored), static_cast<unsigned>(size));
+        rl_log_err("%s write failed: %u of %u bytes stored\n", path, static_cast<unsigned>(stored),
+                   static_cast<unsigned>(size));
         return -1;
     }
     return 0;
