@@ -283,18 +283,18 @@ int read_env(env_info *table)
 
 int cat_copy(const char *from, const char *to, long long *size)
 {
-    char cat[kPathMax], src[kPathMax], dst[kPathMax];
-    char cmd[3 * kPathMax + 8];
-    if (platform_shell_path(kCat, cat, sizeof(cat)) != 0 ||
-        platform_shell_path(from, src, sizeof(src)) != 0 ||
-        platform_shell_path(to, dst, sizeof(dst)) != 0 ||
+    char cat[kPathMax], src[kPathMax], quoted[3][kPathMax];
+    if (platform_shell_path(kCat, quoted[0], kPathMax) != 0 ||
+        platform_shell_path(from, quoted[1], kPathMax) != 0 ||
+        platform_shell_path(to, quoted[2], kPathMax) != 0 ||
         platform_path(kCat, cat, sizeof(cat)) != 0 || platform_path(from, src, sizeof(src)) != 0) {
         rl_log_err("copy of %s: path too long under the root\n", from);
         return -1;
     }
     // The log shows the command as it would be typed; it is run without a
     // shell, its output going straight into the new file.
-    snprintf(cmd, sizeof(cmd), "%s %s > %s", cat, src, dst);
+    char cmd[3 * kPathMax + 8];
+    snprintf(cmd, sizeof(cmd), "%s %s > %s", quoted[0], quoted[1], quoted[2]);
     rl_log_info("shellcmd:%s\n", cmd);
     if (!platform_own_tool(kCat)) {
         rl_log_err("%s is not the copy this program made; not run\n", kCat);
