@@ -1,3 +1,7 @@
+// 64-bit directory offsets: a 32-bit build otherwise cannot list a
+// directory whose file system hands out 64-bit offsets (ext4 does).
+#define _FILE_OFFSET_BITS 64
+
 #include "upgrader/bincopy.h"
 
 #include "platform/platform.h"
