@@ -286,9 +286,7 @@ const char kConfigModifyStaged[] = "/config/config_modify.new";
 int stage_config_modify(const uint8_t *data, size_t size)
 {
     Path staged(kConfigModifyStaged);
-    if (unlink(staged.text) != 0 && errno != ENOENT)
-        rl_log_err("%s could not be removed\n", staged.text); // the open below then fails
-    UniqueFd fd(open(staged.text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd fd(platform_create_private(kConfigModifyStaged, 0600));
     if (!fd.valid()) {
         rl_log_err("%s open failed!\n", staged.text);
         return -1;
