@@ -225,6 +225,24 @@ int mtd_config_deal(const mtd_layout_plan *plan, env_info *table)
     return 0;
 }
 
+int mtd_layout_commit(const mtd_layout_plan *plan)
+{
+    if (plan == nullptr)
+        return -1;
+    for (int n = 0; n < kPartitionCount; ++n) {
+        if (!mtd_layout_moves(plan, n))
+            continue;
+        const mtd_layout_entry &next = plan->next[n];
+        char value[32];
+        snprintf(value, sizeof value, "%x,%x", unsigned(next.start_addr), unsigned(next.end_addr));
+        if (do_set_env(next.name, value) != 0) {
+            rl_log_err("%s not recorded in the boot environment\n", next.name);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int mtd_diffrent_deal(int n, const mtd_layout_entry *entry)
 {
     if (entry == nullptr)

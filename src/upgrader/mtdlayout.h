@@ -55,6 +55,12 @@ int mtd_config_check(const env_info *table, const Partition_Header *partitions, 
 // before either moves, and updates table. A failed move puts back the
 // partitions already moved. 0 or -1.
 int mtd_config_deal(const mtd_layout_plan *plan, env_info *table);
+// Records the windows of the partitions the plan moves in the boot
+// environment, where the next boot takes its partition table from. Until
+// then a power cut boots the old table, whose mtd3/mtd4 still hold the
+// blocks; so it comes once the copies are back in the new windows and
+// before anything is burnt over the old ones. 0 or -1.
+int mtd_layout_commit(const mtd_layout_plan *plan);
 // Saves mtd3/mtd4 when entry is one of them, then moves partition n.
 int mtd_diffrent_deal(int n, const mtd_layout_entry *entry);
 // Moves partition n to {offset, size}. 0 or -1.

@@ -520,7 +520,8 @@ int stop_applications(Sequence *s)
 // The layout change, once nothing writes the environment or the
 // configuration any more: their file systems unmounted, both blocks
 // copied, the partitions moved, the copies written back into the moved
-// windows, config before env.
+// windows, config before env, and then the new windows recorded for the
+// next boot.
 int move_partitions(Sequence *s)
 {
     const mtd_layout_plan &plan = s->layout;
@@ -545,6 +546,10 @@ int move_partitions(Sequence *s)
         mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE, env.end_addr - env.start_addr) < 0) {
         rl_log_debug("env mtd_write failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_BURN_FAILED);
+    }
+    if (mtd_layout_commit(&plan) < 0) {
+        rl_log_debug("mtd_config failed!\n");
+        return end_through(s, kReleaseConfigLock, UPGRADER_MTD_CONFIG_FAILED);
     }
     return kGoOn;
 }

@@ -572,6 +572,12 @@ TEST_F(Phone, LayoutMoveKeepsEnvironmentAndConfiguration)
     EXPECT_EQ(t.upgrade(t.write_pack(pack), "file"), kRebooted) << t.output();
     EXPECT_FALSE(exists(t / "/early")) << slurp(t / "/early");
     EXPECT_EQ(t.partitions("moved"), "2 3 4 5");
+    std::string recorded; // for the next boot's partition table
+    for (const auto &change : t.report()["bootenv"]["changes"])
+        recorded +=
+            change["name"].get<std::string>() + " " + change["after"].get<std::string>() + ";";
+    EXPECT_EQ(recorded, "mtd2 90120000,90300000;mtd3 90300000,90310000;mtd4 90310000,90390000;"
+                        "mtd5 90390000,904b0000;");
     EXPECT_EQ(t.partition_bytes(3), window_bytes(flash, 0x90320000, 0x90330000));
     EXPECT_EQ(t.partition_bytes(4), config);
     EXPECT_EQ(t.partition_bytes(5).substr(0, 70000),
