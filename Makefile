@@ -3,6 +3,8 @@
 #                 mipsel and tsan (the threaded units under ThreadSanitizer),
 #                 then a short fuzz run of the ROM pack check
 #   make fuzz-smoke  the fuzz run alone (FUZZ_SECONDS, default 30)
+#   make faults   the power-cut campaign at every flash operation of the
+#                 packs in tests/data/faults (make check runs 20 per pack)
 #   make format   reformat the sources with clang-format
 PRESETS := host asan mipsel tsan
 SHELL := /bin/bash
@@ -17,6 +19,7 @@ check: deps
 	  $(MAKE) --no-print-directory test-$$p || status=1; \
 	done; \
 	$(MAKE) --no-print-directory fuzz-smoke || status=1; \
+	$(MAKE) --no-print-directory faults-run FAULTS_SAMPLE=20 || status=1; \
 	echo "== summary =="; cat build/summary.txt; exit $$status
 
 deps:
@@ -88,4 +91,27 @@ bench-flash:
 	  cmake --build --preset release --target flash_bench && build/release/bench/flash_bench; \
 	else \
 	  echo "bench-flash: no flash_bench target in this tree, skipped"; \
+	fi
+
+.PHONY: faults faults-run
+FAULTS_PACKS := tests/data/faults/several.json tests/data/faults/moving.json
+FAULTS_SAMPLE ?= 0
+
+# The power-cut campaign (tools/faults) on the host build: a cut at every
+# flash operation of a clean upgrade of each pack (FAULTS_SAMPLE=N: N of
+# them, evenly spread), then a boot and the same upgrade again, judged.
+# Telephones in build/faults; those of a cut that lost something are kept.
+faults: deps
+	@$(MAKE) --no-print-directory faults-run
+
+faults-run:
+	@set -o pipefail; mkdir -p build; \
+	if cmake --preset host >/dev/null && cmake --build --preset host --target faults phonesim upgrader; then \
+	  build/host/tools/faults/faults --phonesim build/host/tools/phonesim/phonesim \
+	    --program build/host/src/upgrader/upgrader --sample $(FAULTS_SAMPLE) \
+	    $(FAULTS_PACKS) 2>&1 | tee build/faults.log; rc=$$?; \
+	  line=$$(grep '^faults: ' build/faults.log | tail -n 1); \
+	  echo "$${line:-faults: no result, see build/faults.log}" >> build/summary.txt; exit $$rc; \
+	else \
+	  echo "faults: build failed" >> build/summary.txt; exit 1; \
 	fi

@@ -1,0 +1,74 @@
+// The campaign's judgement: a fault it cannot see is a loss it reports as a
+// recovery.
+#include "faults/campaign.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+using faults::kChipBase;
+
+struct Phone : ::testing::Test {
+    faults::Expected want;
+    faults::Telephone phone;
+    Phone()
+    {
+        want.chip_before.assign(faults::kChipSize, 0x5a);
+        want.env_block.assign(0x10000, 0x5a);
+        want.config_block.assign(0x80000, 0x5a);
+        want.payloads[1] = std::vector<uint8_t>(70000, 0x11);
+        want.env_after = {{"SW_OEM", "7"}, {"mtd1", "90020000,90120000"}};
+        phone.chip = want.chip_before;
+        phone.env = want.env_after;
+        phone.layout = faults::layout_from_file("mtd1 0x90020000 0x90120000\n"
+                                                "mtd3 0x90320000 0x90330000\n"
+                                                "mtd4 0x90330000 0x903b0000\n");
+        burn(phone.chip, 0x90020000, 0x100000, want.payloads[1]);
+    }
+    static void burn(std::vector<uint8_t> &chip, uint32_t at, uint32_t window,
+                     const std::vector<uint8_t> &payload)
+    {
+        std::fill_n(chip.begin() + (at - kChipBase), window, 0xff);
+        std::copy(payload.begin(), payload.end(), chip.begin() + (at - kChipBase));
+    }
+};
+
+TEST_F(Phone, JudgesPayloadBlocksAndEnvironment)
+{
+    EXPECT_EQ(faults::judge(want, phone), "");
+    EXPECT_TRUE(faults::torn_boot_partitions(want, phone).empty());
+
+    faults::Telephone bad = phone;
+    bad.chip[0x90020000 - kChipBase + 0x20000] = 0; // behind the payload: not erased
+    bad.chip[0x90330000 - kChipBase + 5] ^= 1;
+    bad.env[0].second = "0";
+    EXPECT_EQ(faults::judge(want, bad), "mtd1 does not hold the pack's payload\n"
+                                        "configuration block lost (mtd4 at 90330000)\n"
+                                        "boot environment SW_OEM is \"0\", not \"7\"\n");
+    EXPECT_EQ(faults::torn_boot_partitions(want, bad), std::vector<int>{1});
+
+    bad = phone;
+    bad.layout[3] = {0x90730000, 0x90740000}; // the blocks are looked for where the table says
+    std::fill_n(bad.chip.begin() + (0x90730000 - kChipBase), 0x10000, 0xff);
+    EXPECT_EQ(faults::judge(want, bad), "environment block lost (mtd3 at 90730000)\n");
+}
+
+TEST(Campaign, NamesPhasesAndSpreadsCuts)
+{
+    std::vector<faults::Operation> ops = {{"env", -1},  {"move", 2},  {"move", 3},  {"erase", 4},
+                                          {"write", 4}, {"erase", 3}, {"env", -1},  {"erase", 2},
+                                          {"write", 4}, {"erase", 6}};
+    EXPECT_EQ(faults::phases_of(ops),
+              (std::vector<std::string>{"boot environment", "moving", "moving",
+                                        "writing back mtd4", "writing back mtd4",
+                                        "writing back mtd3", "recording layout", "burning mtd2",
+                                        "burning mtd4", "burning mtd6"}));
+    std::vector<int> cuts = faults::cut_points(145, 20);
+    EXPECT_EQ(cuts.size(), 20u);
+    EXPECT_EQ(cuts.front(), 1);
+    EXPECT_EQ(cuts.back(), 145);
+    EXPECT_EQ(faults::cut_points(3, 20), (std::vector<int>{1, 2, 3}));
+}
+
+} // namespace
