@@ -1,6 +1,6 @@
 // phonesim's kernel as the program meets it, mounted over a new telephone:
-// NOR flash partitions, the partition-move request and the boot loader's
-// environment.
+// NOR flash partitions, the partition-move request, the boot loader's
+// environment and the power failing during a flash operation.
 #include "phonesim/init.h"
 #include "phonesim/kernel.h"
 
@@ -40,19 +40,26 @@ struct Phone {
     testsupport::TempDir dir;
     Paths paths;
     Profile profile = default_profile();
+    std::vector<FlashOp> ops;
+    int cuts = 0;
     std::unique_ptr<Kernel> kernel; // unmounted before dir goes
 
-    explicit Phone(bool mtd_move_supported = true)
+    explicit Phone(bool mtd_move_supported = true, uint64_t cut_at = 0)
     {
         paths.root = dir.path();
         profile.mtd_move_supported = mtd_move_supported;
+        profile.power_cut.op = cut_at;
         std::string error;
         EXPECT_EQ(init_telephone(paths.root, profile, {}, &error), 0) << error;
         mount();
     }
+    // A boot.
     void mount()
     {
-        kernel.reset(new Kernel(paths, profile, KernelEvents()));
+        KernelEvents events;
+        events.on_flash_op = [this](const FlashOp &op) { ops.push_back(op); };
+        events.on_power_cut = [this] { ++cuts; };
+        kernel.reset(new Kernel(paths, profile, events));
         std::string error;
         EXPECT_EQ(kernel->mount(&error), 0) << error;
     }
@@ -73,6 +80,9 @@ TEST(Kernel, EnvironmentLinesSetRemoveAndPersist)
     ASSERT_EQ(expected.find("MID_VERSION 0\nSW_OEM 0\nSW_protect 0\n"), 0u) << expected;
     for (const char *line : {"SW_OEM 34\n", "NEW_VAR a b \t\n", "MID_VERSION\n", "NOT_THERE\n"})
         put(env, line);
+    ASSERT_EQ(phone.ops.size(), 4u);
+    EXPECT_EQ(phone.ops[3].n, 4u);
+    EXPECT_EQ(phone.ops[1].text, "NEW_VAR a b \t");
     // The program's own command, trailing blank included.
     ASSERT_EQ(system(("echo \"SW_protect 1\" >" + env + " ").c_str()), 0);
 
@@ -123,7 +133,8 @@ TEST(Kernel, MtdAnswersLikeNorFlash)
     close(fd);
 }
 
-TEST(Kernel, MoveShowsTheChipThereAndPersistsTheLayout)
+// A move lasts until the next boot: the table comes from the environment.
+TEST(Kernel, MoveShowsTheChipThereUntilTheNextBoot)
 {
     Phone phone;
     std::string env = slurp(phone.at("/proc/avalanche/env"));
@@ -147,6 +158,9 @@ TEST(Kernel, MoveShowsTheChipThereAndPersistsTheLayout)
         EXPECT_EQ(errno, EINVAL);
     }
     close(fd);
+    ASSERT_EQ(phone.ops.size(), 1u) << "malformed requests are no operations";
+    EXPECT_STREQ(phone.ops[0].kind, "move");
+    EXPECT_EQ(phone.ops[0].offset, 0x320000u);
     // The block view of mtd3 shows its bytes, read-only.
     EXPECT_TRUE(slurp(phone.at("/dev/mtdblock/3")) == mtd3);
     EXPECT_EQ(open(phone.at("/dev/mtdblock/3").c_str(), O_RDWR | O_CLOEXEC), -1);
@@ -159,4 +173,68 @@ TEST(Kernel, MoveShowsTheChipThereAndPersistsTheLayout)
     EXPECT_EQ(ioctl(fd, kMtdAddrRepair, &to), -1);
     EXPECT_EQ(errno, ENOTTY);
     close(fd);
+
+    phone.kernel->unmount();
+    phone.mount();
+    EXPECT_EQ(slurp(phone.paths.layout()), format_layout(phone.profile.mtd));
+}
+
+// Windows the environment gives are taken, overlaps included; those the
+// chip cannot hold, or that are missing, are the profile's.
+TEST(Kernel, BootTakesThePartitionTableFromTheEnvironment)
+{
+    Phone phone;
+    put(phone.at("/proc/avalanche/env"), "mtd8 0x90320000,0x90330000\nmtd9 907b0000,90808000\n"
+                                         "mtd7 906b8000,90730000\nmtd6\nmtd2 90120000,90300000\n");
+    phone.kernel->unmount();
+    phone.mount();
+    Window expected[kPartitions];
+    std::copy(phone.profile.mtd, phone.profile.mtd + kPartitions, expected);
+    expected[8] = Window{0x90320000, 0x90330000};
+    expected[2] = Window{0x90120000, 0x90300000};
+    EXPECT_EQ(slurp(phone.paths.layout()), format_layout(expected));
+    EXPECT_EQ(phone.mtd(8), slurp(phone.paths.flash()).substr(0x320000, 0x10000));
+    EXPECT_EQ(phone.mtd(2).size(), 0x1e0000u);
+}
+
+// The cut operation takes the first half of its effect, fails, and nothing
+// reaches the chip, the environment or the layout after it.
+TEST(Kernel, PowerCutLeavesHalfAnEraseOrWriteAndNothingAfter)
+{
+    for (bool at_erase : {true, false}) {
+        SCOPED_TRACE(at_erase ? "erase" : "write");
+        Phone phone(true, 2);
+        int fd = phone.open_mtd(8);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "\x0f\x0f\x0f\x0f\x0f", 5, 0x100), 5);
+        std::string chip = slurp(phone.paths.flash()), env = slurp(phone.paths.bootenv());
+        errno = 0;
+        if (at_erase) {
+            EXPECT_EQ(erase(fd, 0, 0x20000), -1);
+            chip.replace(0x730000, 0x10000, std::string(0x10000, '\xff'));
+        } else {
+            EXPECT_EQ(pwrite(fd, "\x01\x02\x03\x04\x05", 5, 0x100), -1);
+            chip.replace(0x730100, 2, "\x01\x02");
+        }
+        EXPECT_EQ(errno, EIO);
+
+        MtdRepairArg to{0x320000, 0x10000};
+        EXPECT_EQ(erase(fd, 0x10000, 0x10000), -1);
+        EXPECT_EQ(pwrite(fd, "\0", 1, 0x200), -1);
+        EXPECT_EQ(ioctl(fd, kMtdAddrRepair, &to), -1);
+        close(fd);
+        EXPECT_EQ(open(phone.at("/proc/avalanche/env").c_str(), O_WRONLY | O_CLOEXEC), -1);
+        EXPECT_TRUE(slurp(phone.paths.flash()) == chip);
+        EXPECT_EQ(slurp(phone.paths.bootenv()), env);
+        EXPECT_EQ(slurp(phone.paths.layout()), format_layout(phone.profile.mtd));
+
+        ASSERT_EQ(phone.ops.size(), 2u);
+        EXPECT_EQ(phone.ops[1].n, 2u);
+        EXPECT_STREQ(phone.ops[1].kind, at_erase ? "erase" : "write");
+        EXPECT_EQ(phone.ops[1].mtd, 8);
+        EXPECT_EQ(phone.ops[1].length, at_erase ? 0x20000u : 5u);
+        EXPECT_TRUE(phone.ops[1].cut);
+        EXPECT_FALSE(phone.ops[0].cut);
+        EXPECT_EQ(phone.cuts, 1);
+    }
 }

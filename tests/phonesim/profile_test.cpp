@@ -24,7 +24,8 @@ TEST(Profile, OverridesReplaceTheDefaultsAndRoundTrip)
 {
     TempDir dir;
     put(dir.path() + "/p.json", R"({"mtd": {"mtd8": {"end": "0x90740000"},
-        "mtd9": {"start": 2423521280}}, "bootenv": {"SW_OEM": "12", "SW_protect": null}})");
+        "mtd9": {"start": 2423521280}}, "bootenv": {"SW_OEM": "12", "SW_protect": null},
+        "power_cut": {"op": 40}})");
     Profile p;
     std::string error;
     ASSERT_TRUE(load_profile(dir.path() + "/p.json", &p, &error)) << error;
@@ -33,6 +34,8 @@ TEST(Profile, OverridesReplaceTheDefaultsAndRoundTrip)
     EXPECT_EQ(p.mtd[7].end, default_profile().mtd[7].end);
     const Variables env{{"MID_VERSION", "0"}, {"SW_OEM", "12"}, {"Mtd2Version", "2.0.0.1"}};
     EXPECT_EQ(p.bootenv, env);
+    EXPECT_EQ(p.power_cut.op, 40u);
+    EXPECT_FALSE(default_profile().power_cut.any());
 
     Profile again;
     ASSERT_TRUE(parse_profile(profile_to_json(p), &again, &error)) << error;

@@ -111,3 +111,53 @@ TEST(Run, KeysArriveAsPressAndReleaseInTimeOrder)
     for (const char *bad : {"x:1", "1:", "1:17,", "-1:3", "1:70000", "1:3x"})
         EXPECT_NE(phone.run({"true"}, {std::string("--keys=") + bad}), 0) << bad;
 }
+
+// A cut at the second flash operation keeps the first (an environment line)
+// and half of the write, and the shell does nothing after it. The next boot
+// takes its partition table from the environment and starts with an empty
+// /tmp, where an upgrade still finds its pack; a boot after another ending
+// leaves /tmp alone.
+TEST(Run, PowerCutEndsTheRunAndTheNextBootStartsAfresh)
+{
+    const int kPowerCut = 101;
+    Telephone phone;
+    ASSERT_TRUE(phone.ok()) << phone.output();
+    put(phone / "/tmp/planted", "x");
+    EXPECT_EQ(phone.run({"sh", "-c",
+                         "cd \"$UPGRADER_ROOT\" && echo mtd8 90320000,90330000 > "
+                         "proc/avalanche/env && printf '\\000\\000\\000\\000' | dd of=dev/mtd9 "
+                         "bs=4 seek=64 conv=notrunc && echo after > tmp/after"},
+                        {"--cut-at", "2"}),
+              kPowerCut)
+        << phone.output();
+    const json &r = phone.report();
+    EXPECT_EQ(r["ending"], "power-cut");
+    EXPECT_EQ(r["power_cut"], json::parse(R"({"op": 2, "seconds": null, "kind": "write"})"));
+    ASSERT_EQ(r["flash_ops"].size(), 2u) << r["flash_ops"].dump();
+    EXPECT_EQ(r["flash_ops"][0]["text"], "mtd8 90320000,90330000");
+    EXPECT_TRUE(r["flash_ops"][0]["mtd"].is_null());
+    EXPECT_EQ(r["flash_ops"][1]["n"], 2);
+    EXPECT_EQ(r["flash_ops"][1]["mtd"], 9);
+    EXPECT_EQ(r["flash_ops"][1]["offset"], 256);
+    EXPECT_EQ(r["flash_ops"][1]["length"], 4);
+    EXPECT_NE(phone.output().find("flash operations: 2\n"), std::string::npos);
+    EXPECT_EQ(slurp(phone / "/.phonesim/flash.img").substr(0x7b0100, 4),
+              std::string("\0\0\xff\xff", 4));
+    EXPECT_NE(access((phone / "/tmp/after").c_str(), F_OK), 0);
+    EXPECT_EQ(access((phone / "/tmp/planted").c_str(), F_OK), 0);
+
+    EXPECT_EQ(phone.run({"sh", "-c", "echo made > \"$UPGRADER_ROOT/tmp/made\""}), 0);
+    EXPECT_EQ(phone.partition(8)["before"]["start"], "0x90320000");
+    EXPECT_NE(access((phone / "/tmp/planted").c_str(), F_OK), 0);
+    EXPECT_EQ(phone.report()["flash_ops"], json::array());
+    EXPECT_EQ(phone.run({"true"}), 0);
+    EXPECT_EQ(access((phone / "/tmp/made").c_str(), F_OK), 0);
+
+    EXPECT_EQ(phone.run({"sleep", "100"}, {"--cut-after", "0.2"}), kPowerCut);
+    EXPECT_EQ(phone.report()["power_cut"],
+              json::parse(R"({"op": null, "seconds": 0.2, "kind": null})"));
+    std::string pack = phone.write_pack(accepted_pack({partition(5, 1000, "counter")}));
+    EXPECT_EQ(phone.upgrade(pack, "file"), kRebooted) << phone.output();
+    EXPECT_EQ(phone.partitions(), "5");
+    EXPECT_NE(access((phone / "/tmp/made").c_str(), F_OK), 0);
+}

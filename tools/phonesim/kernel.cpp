@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -18,6 +19,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace phonesim
@@ -104,12 +107,32 @@ std::vector<Node> make_tree()
     return t;
 }
 
-bool window_valid(const Window &w)
+bool parse_hex32(std::string text, uint32_t *value)
 {
-    if (w.start == 0 && w.end == 0)
-        return true; // a partition the layout leaves out
-    return w.start >= kFlashBase && w.end >= w.start &&
-           uint64_t(w.end) <= uint64_t(kFlashBase) + kFlashSize;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text.erase(0, 2);
+    if (text.empty() || text.size() > 8 ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    *value = uint32_t(strtoul(text.c_str(), nullptr, 16));
+    return true;
+}
+
+// A window as the boot loader passes it, "START,END". Only a window the
+// chip cannot hold as a partition is refused: the boot loader does not look
+// for overlaps, and neither does the kernel.
+bool parse_env_window(const std::string &value, Window *w)
+{
+    size_t comma = value.find(',');
+    Window v;
+    if (comma == std::string::npos || !parse_hex32(value.substr(0, comma), &v.start) ||
+        !parse_hex32(value.substr(comma + 1), &v.end))
+        return false;
+    if (v.start % kEraseSize != 0 || v.end % kEraseSize != 0 || v.start < kFlashBase ||
+        uint64_t(v.end) > uint64_t(kFlashBase) + kFlashSize || v.end <= v.start)
+        return false;
+    *w = v;
+    return true;
 }
 
 } // namespace
@@ -125,6 +148,11 @@ struct Kernel::Impl {
     fuse_session *se = nullptr;
     std::thread loop;
     timespec mounted_at{};
+    // Held while a request changes the chip, the environment or the layout,
+    // so that power_off() falls between two requests.
+    std::mutex power;
+    std::atomic<bool> off{false};
+    uint64_t operations = 0;
 
     ~Impl()
     {
@@ -134,9 +162,23 @@ struct Kernel::Impl {
 
     // --- state ---------------------------------------------------------
 
+    // A boot: the chip and the environment as they were left, and the
+    // partition table the boot loader passes in its mtdN variables.
     bool load(std::string *error)
     {
-        return load_chip(error) && load_layout(error) && load_env(error);
+        if (!load_chip(error) || !load_env(error))
+            return false;
+        for (int i = 0; i < kPartitions; ++i) {
+            win[i] = profile.mtd[i];
+            std::string name = "mtd" + std::to_string(i);
+            auto it = std::find_if(env.begin(), env.end(),
+                                   [&](const auto &var) { return var.first == name; });
+            if (it != env.end())
+                parse_env_window(it->second, &win[i]);
+        }
+        if (!replace_file(paths.layout(), format_layout(win)))
+            return *error = errno_text(paths.layout()), false;
+        return true;
     }
 
     bool load_chip(std::string *error)
@@ -164,31 +206,6 @@ struct Kernel::Impl {
         return true;
     }
 
-    bool load_layout(std::string *error)
-    {
-        for (int i = 0; i < kPartitions; ++i)
-            win[i] = profile.mtd[i];
-        std::string text;
-        if (read_file(paths.layout(), &text)) {
-            for (const std::string &line : text_lines(text)) {
-                if (line.find_first_not_of(" \t\r") == std::string::npos)
-                    continue;
-                int n = -1;
-                unsigned start = 0, end = 0;
-                if (sscanf(line.c_str(), "mtd%d %x %x", &n, &start, &end) != 3 || n < 0 ||
-                    n >= kPartitions)
-                    return *error = paths.layout() + ": bad line \"" + line + "\"", false;
-                win[n] = Window{start, end};
-            }
-        } else if (errno != ENOENT) {
-            return *error = errno_text(paths.layout()), false;
-        }
-        for (int i = 0; i < kPartitions; ++i)
-            if (!window_valid(win[i]))
-                return *error = "mtd" + std::to_string(i) + " lies outside the chip", false;
-        return true;
-    }
-
     bool load_env(std::string *error)
     {
         env.clear();
@@ -196,13 +213,7 @@ struct Kernel::Impl {
         if (!read_file(paths.bootenv(), &text)) {
             if (errno != ENOENT)
                 return *error = errno_text(paths.bootenv()), false;
-            env = profile.bootenv;
-            for (int i = 0; i < kPartitions; ++i) {
-                char value[32];
-                snprintf(value, sizeof(value), "%x,%x", unsigned(win[i].start),
-                         unsigned(win[i].end));
-                env.emplace_back("mtd" + std::to_string(i), value);
-            }
+            env = initial_bootenv(profile);
             return true;
         }
         for (std::string line : text_lines(text)) {
@@ -224,18 +235,6 @@ struct Kernel::Impl {
         return text;
     }
 
-    std::string layout_text(const Window *w) const
-    {
-        std::string text;
-        for (int i = 0; i < kPartitions; ++i) {
-            char line[48];
-            snprintf(line, sizeof(line), "mtd%d %x %x\n", i, unsigned(w[i].start),
-                     unsigned(w[i].end));
-            text += line;
-        }
-        return text;
-    }
-
     uint32_t window_size(int p) const { return win[p].end - win[p].start; }
     uint8_t *window_data(int p) const { return chip + (win[p].start - kFlashBase); }
 
@@ -248,6 +247,25 @@ struct Kernel::Impl {
                 (f.block < 0 || (uint32_t(f.block) >= first && uint32_t(f.block) <= last)))
                 return true;
         return false;
+    }
+
+    // Numbers an operation and tells whether the power fails during it.
+    bool operation(FlashOp op)
+    {
+        op.n = ++operations;
+        op.cut = profile.power_cut.op == op.n;
+        if (events.on_flash_op)
+            events.on_flash_op(op);
+        return op.cut;
+    }
+
+    // After the cut operation's partial effect: nothing more gets through.
+    int cut()
+    {
+        off = true;
+        if (events.on_power_cut)
+            events.on_power_cut();
+        return EIO;
     }
 
     const Node *node(fuse_ino_t ino) const
@@ -372,6 +390,8 @@ struct Kernel::Impl {
         const Node *n = k->node(ino);
         if (n == nullptr)
             return void(fuse_reply_err(req, ENOENT));
+        if (k->off)
+            return void(fuse_reply_err(req, EIO));
         bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
         switch (n->kind) {
         case Kind::Dir:
@@ -413,6 +433,8 @@ struct Kernel::Impl {
         const Node *n = k->node(ino);
         if (n == nullptr)
             return void(fuse_reply_err(req, ENOENT));
+        if (k->off)
+            return void(fuse_reply_err(req, EIO));
         std::string text;
         switch (n->kind) {
         case Kind::Mtd:
@@ -434,11 +456,13 @@ struct Kernel::Impl {
         reply_slice(req, reinterpret_cast<const uint8_t *>(text.data()), text.size(), size, off);
     }
 
-    // Each line "NAME VALUE" sets a variable, "NAME" alone removes it.
+    // Each line "NAME VALUE" sets a variable, "NAME" alone removes it. Lines
+    // before a cut are kept, as the environment takes them one by one.
     int write_env(const std::string &data)
     {
         auto saved = env;
         std::vector<std::string> written;
+        bool cut_here = false;
         for (const std::string &raw : text_lines(data)) {
             std::string line = raw;
             while (!line.empty() && is_blank(line.back()))
@@ -446,6 +470,13 @@ struct Kernel::Impl {
             size_t start = line.find_first_not_of(" \t");
             if (start == std::string::npos)
                 continue;
+            FlashOp op;
+            op.kind = "env";
+            op.text = raw;
+            if (operation(op)) {
+                cut_here = true;
+                break;
+            }
             size_t blank = line.find_first_of(" \t", start);
             std::string name =
                 line.substr(start, blank == std::string::npos ? blank : blank - start);
@@ -462,16 +493,14 @@ struct Kernel::Impl {
             }
             written.push_back(raw);
         }
-        if (written.empty())
-            return 0;
-        if (!replace_file(paths.bootenv(), env_text())) {
+        if (!written.empty() && !replace_file(paths.bootenv(), env_text())) {
             env = saved;
-            return EIO;
+            return cut_here ? cut() : EIO;
         }
         if (events.on_env_write)
             for (const std::string &line : written)
                 events.on_env_write(line);
-        return 0;
+        return cut_here ? cut() : 0;
     }
 
     int refresh()
@@ -492,6 +521,14 @@ struct Kernel::Impl {
         const Node *n = k->node(ino);
         if (n == nullptr)
             return void(fuse_reply_err(req, ENOENT));
+        if (k->off)
+            return void(fuse_reply_err(req, EIO));
+        std::unique_lock<std::mutex> lock(k->power, std::defer_lock);
+        if (n->kind == Kind::Env || n->kind == Kind::Mtd) {
+            lock.lock();
+            if (k->off)
+                return void(fuse_reply_err(req, EIO));
+        }
         int err = 0;
         switch (n->kind) {
         case Kind::Env:
@@ -513,13 +550,24 @@ struct Kernel::Impl {
             size = std::min<size_t>(size, total - uint64_t(off));
             uint32_t first = uint32_t(off) / kEraseSize;
             uint32_t last = uint32_t(off + size - 1) / kEraseSize;
-            if (k->fault(p, "write", first, last))
-                return void(fuse_reply_err(req, EIO));
-            if (k->fault(p, "short_write", first, last))
+            bool refused = k->fault(p, "write", first, last);
+            bool shortened = !refused && k->fault(p, "short_write", first, last);
+            FlashOp op;
+            op.kind = "write";
+            op.mtd = p;
+            op.offset = uint32_t(off);
+            op.length = uint32_t(size);
+            op.fault = refused || shortened;
+            bool cut_here = k->operation(op);
+            if (refused)
+                return void(fuse_reply_err(req, cut_here ? k->cut() : EIO));
+            if (shortened)
                 size = std::max<size_t>(1, size / 2);
             uint8_t *dst = k->window_data(p) + off;
-            for (size_t i = 0; i < size; ++i)
+            for (size_t i = 0; i < (cut_here ? size / 2 : size); ++i)
                 dst[i] &= uint8_t(buf[i]);
+            if (cut_here)
+                err = k->cut();
             break;
         }
         default:
@@ -539,6 +587,9 @@ struct Kernel::Impl {
         if (n == nullptr || n->kind != Kind::Mtd)
             return void(fuse_reply_err(req, ENOTTY));
         int p = n->partition;
+        std::lock_guard<std::mutex> lock(k->power);
+        if (k->off)
+            return void(fuse_reply_err(req, EIO));
         if (cmd == MEMGETINFO) {
             mtd_info_user info{};
             info.type = MTD_NORFLASH;
@@ -557,9 +608,17 @@ struct Kernel::Impl {
             if (e.length == 0 || e.start % kEraseSize != 0 || e.length % kEraseSize != 0 ||
                 end > k->window_size(p))
                 return void(fuse_reply_err(req, EINVAL));
-            if (k->fault(p, "erase", e.start / kEraseSize, uint32_t((end - 1) / kEraseSize)))
-                return void(fuse_reply_err(req, EIO));
-            memset(k->window_data(p) + e.start, 0xFF, e.length);
+            FlashOp op;
+            op.kind = "erase";
+            op.mtd = p;
+            op.offset = e.start;
+            op.length = e.length;
+            op.fault = k->fault(p, "erase", e.start / kEraseSize, uint32_t((end - 1) / kEraseSize));
+            bool cut_here = k->operation(op);
+            if (!op.fault)
+                memset(k->window_data(p) + e.start, 0xFF, cut_here ? e.length / 2 : e.length);
+            if (cut_here || op.fault)
+                return void(fuse_reply_err(req, cut_here ? k->cut() : EIO));
             return void(fuse_reply_ioctl(req, 0, nullptr, 0));
         }
         if (cmd == uint32_t(kMtdRepairQuery) || cmd == uint32_t(kMtdAddrRepair)) {
@@ -576,10 +635,17 @@ struct Kernel::Impl {
             if (a.size == 0 || a.offset % kEraseSize != 0 || a.size % kEraseSize != 0 ||
                 uint64_t(a.offset) + a.size > kFlashSize)
                 return void(fuse_reply_err(req, EINVAL));
+            FlashOp op;
+            op.kind = "move";
+            op.mtd = p;
+            op.offset = a.offset;
+            op.length = a.size;
+            if (k->operation(op))
+                return void(fuse_reply_err(req, k->cut()));
             Window moved[kPartitions];
             std::copy(k->win, k->win + kPartitions, moved);
             moved[p] = Window{kFlashBase + a.offset, kFlashBase + a.offset + a.size};
-            if (!replace_file(k->paths.layout(), k->layout_text(moved)))
+            if (!replace_file(k->paths.layout(), format_layout(moved)))
                 return void(fuse_reply_err(req, EIO));
             k->win[p] = moved[p];
             return void(fuse_reply_ioctl(req, 0, nullptr, 0));
@@ -650,6 +716,12 @@ int Kernel::mount(std::string *error)
     k.se = se;
     k.loop = std::thread([se] { fuse_session_loop(se); });
     return 0;
+}
+
+void Kernel::power_off()
+{
+    std::lock_guard<std::mutex> lock(impl_->power);
+    impl_->off = true;
 }
 
 void Kernel::unmount()

@@ -10,15 +10,30 @@
 //                        go 1 -> 0), MEMGETINFO, MEMERASE, the partition query
 //                        and move requests (when the profile supports them)
 //   dev/mtdblock/3, 4    read-only views of the same windows
-// Changes to the environment and the layout are saved in DIR/.phonesim at
-// once, so they outlive the run like the real boot environment does.
+// Changes to the environment and the flash are saved in DIR/.phonesim at
+// once, so they outlive the run like the real boot environment and chip do.
 //
-// The mtdN variables of the boot environment are ordinary variables: the
-// boot loader owns them, and a partition move changes the window the kernel
-// serves without rewriting them (nor does the program rewrite them), just as
-// on the telephone, where the environment is the boot loader's alone.
-// Missing state falls back to the profile: an erased chip (all 0xFF), the
-// profile's windows, and the profile's variables followed by mtd0..mtd9.
+// Mounting is a boot: the partition table is made from the mtdN variables
+// of the boot environment ("START,END" in hex, with or without 0x), as the
+// boot loader passes them to the kernel. A window inside the chip, on 64 KiB
+// boundaries and not empty is taken as it is, overlaps and all; a missing or
+// malformed one falls back to the profile's window. The table is written to
+// DIR/.phonesim/layout, and a partition move rewrites that file too, but a
+// move lasts only until the next boot unless the environment says so: the
+// mtdN variables are the boot loader's, a move does not rewrite them (nor
+// does the program), just as on the telephone.
+// Missing state falls back to the profile: an erased chip (all 0xFF), and
+// the profile's variables followed by mtd0..mtd9.
+//
+// Flash operations are numbered from 1 over a mount: each MEMERASE and each
+// write on dev/mtdN, each partition move and each line written to
+// proc/avalanche/env. Requests refused as malformed (EINVAL, ENOSPC, ENOTTY)
+// are none; requests refused by a fault are. When the profile's
+// power_cut.op comes, that operation takes part of its effect, as on NOR
+// flash cut midway: an erase sets the first half of its range (rounded down
+// to whole bytes), a write programs the first half of its bytes, a move or
+// an environment line does nothing. Then the power is off: the request and
+// every later one fail with EIO and change nothing.
 //
 // Faults from the profile apply on every matching request: "open" fails
 // opening dev/mtdN with EIO; "erase" fails a MEMERASE covering the block;
@@ -51,14 +66,32 @@ struct MtdRepairArg {
 constexpr unsigned long kMtdRepairQuery = _IOR('M', 0x12, int);
 constexpr unsigned long kMtdAddrRepair = _IOW('M', 0x11, MtdRepairArg);
 
-// Both are called on the kernel's own thread while the writer waits for its
-// write to return; they must not touch the mount themselves (the kernel
-// serves one request at a time).
+// One flash operation (see above).
+struct FlashOp {
+    uint64_t n = 0;
+    const char *kind = ""; // "erase", "write", "move" or "env"
+    int mtd = -1;          // the partition; -1 for env
+    uint32_t offset = 0;   // erase, write: in the partition; move: the new offset in the chip
+    uint32_t length = 0;   // erase, write: bytes asked for; move: the new size
+    std::string text;      // env: the line as written, without its newline
+    bool fault = false;    // a profile fault refused or shortened it
+    bool cut = false;      // the power failed during it
+};
+
+// All are called on the kernel's own thread while the requester waits for
+// its request to return; they must not touch the mount themselves (the
+// kernel serves one request at a time).
 struct KernelEvents {
     // A refresh: the 1056 bytes of the frame buffer at that moment.
     std::function<void(const std::vector<uint8_t> &frame)> on_refresh;
     // A line written to proc/avalanche/env, as written, without its newline.
     std::function<void(const std::string &line)> on_env_write;
+    // Every flash operation, in order; the cut one is the last.
+    std::function<void(const FlashOp &op)> on_flash_op;
+    // The power failed during an operation: called after on_flash_op and
+    // before the requester gets its answer, so that the telephone can be
+    // ended before any of its processes runs on.
+    std::function<void()> on_power_cut;
 };
 
 class Kernel
@@ -76,6 +109,9 @@ class Kernel
     // Aborts the connection, so it returns even while files on the mount are
     // open (their users then get ENOTCONN); waits for a request being served.
     void unmount();
+    // The power is off from now on: when it returns, no request changes
+    // anything any more (a request being served has finished).
+    void power_off();
 
   private:
     struct Impl;

@@ -7,8 +7,9 @@
 //
 // Exit status of run and upgrade: the command's exit status; 128 + N when it
 // was killed by signal N; 100 when the telephone rebooted; 124 at the time
-// limit; 130 when phonesim itself was interrupted; 125 when phonesim could
-// not make the run; 127 when the command was not found.
+// limit; 101 when the power was cut (--cut-at, --cut-after or the profile's
+// power_cut); 130 when phonesim itself was interrupted; 125 when phonesim
+// could not make the run; 127 when the command was not found.
 #include "phonesim/frames.h"
 #include "phonesim/init.h"
 #include "phonesim/profile.h"
@@ -32,6 +33,7 @@ namespace
 {
 
 constexpr int kExitReboot = 100;
+constexpr int kExitPowerCut = 101;
 constexpr int kExitTimeLimit = 124;
 constexpr int kExitFailed = 125;
 constexpr int kExitNotFound = 127;
@@ -46,6 +48,8 @@ struct RunFlags {
     std::string keys;
     bool watch = false;
     std::string report;
+    uint64_t cut_at = 0;
+    double cut_after = 0;
 };
 
 void add_run_flags(CLI::App *app, RunFlags *f, bool with_loader)
@@ -63,6 +67,10 @@ void add_run_flags(CLI::App *app, RunFlags *f, bool with_loader)
     app->add_option("--keys", f->keys, "key presses T:CODE,... (seconds, keypad code)");
     app->add_flag("--watch", f->watch, "draw the LCD in the terminal as it changes");
     app->add_option("--report", f->report, "report directory (default DIR/.phonesim/last-run)");
+    app->add_option("--cut-at", f->cut_at, "the power fails during flash operation N (from 1)")
+        ->check(CLI::Range(uint64_t(1), UINT64_MAX));
+    app->add_option("--cut-after", f->cut_after, "the power fails SECS after the start (real time)")
+        ->check(CLI::PositiveNumber);
 }
 
 int exit_code(const phonesim::RunResult &r)
@@ -78,13 +86,16 @@ int exit_code(const phonesim::RunResult &r)
         return kExitTimeLimit;
     case phonesim::Ending::Interrupted:
         return kExitInterrupted;
+    case phonesim::Ending::PowerCut:
+        return kExitPowerCut;
     case phonesim::Ending::Error:
         break;
     }
     return kExitFailed;
 }
 
-int run(const std::string &dir, const RunFlags &f, const std::vector<std::string> &command)
+int run(const std::string &dir, const RunFlags &f, const std::vector<std::string> &command,
+        const std::string &tmp_copy = "")
 {
     phonesim::RunOptions o;
     o.dir = dir;
@@ -96,6 +107,9 @@ int run(const std::string &dir, const RunFlags &f, const std::vector<std::string
     o.saver_hold = f.saver_hold;
     o.watch = f.watch;
     o.report = f.report;
+    o.cut_at = f.cut_at;
+    o.cut_after = f.cut_after;
+    o.tmp_copy = tmp_copy;
     if (!f.keys.empty() && !phonesim::parse_keys(f.keys, &o.keys)) {
         std::cerr << "phonesim: --keys: expected T:CODE,T:CODE,... but got " << f.keys << "\n";
         return kExitFailed;
@@ -132,7 +146,8 @@ int init(const std::string &dir, const std::string &profile_file, const std::str
 }
 
 // The pack goes into the telephone's /tmp, where the program finds it under
-// its root.
+// its root; the run copies it there once it has booted, as a boot after a
+// power cut empties /tmp.
 int upgrade(const std::string &dir, const std::string &pack, const std::string &mode, RunFlags f)
 {
     std::string program = dir + "/basic/bin/upgrader";
@@ -142,27 +157,16 @@ int upgrade(const std::string &dir, const std::string &pack, const std::string &
         return kExitFailed;
     }
     std::vector<std::string> command = {program};
+    std::string tmp_copy;
     if (mode == "shm") {
         f.load = pack;
     } else {
-        std::string name = pack.substr(pack.find_last_of('/') + 1);
-        std::string copy = dir + "/tmp/" + name;
-        char a[PATH_MAX], b[PATH_MAX];
-        bool same = realpath(pack.c_str(), a) != nullptr && realpath(copy.c_str(), b) != nullptr &&
-                    strcmp(a, b) == 0;
-        if (!same) {
-            std::ifstream in(pack, std::ios::binary);
-            std::ofstream out(copy, std::ios::binary | std::ios::trunc);
-            if (!in || !(out << in.rdbuf()) || !out.flush()) {
-                std::cerr << "phonesim: cannot copy " << pack << " to " << dir << "/tmp/\n";
-                return kExitFailed;
-            }
-        }
-        command.push_back("/tmp/" + name);
+        tmp_copy = pack;
+        command.push_back("/tmp/" + pack.substr(pack.find_last_of('/') + 1));
         if (mode == "direct")
             command.push_back("x");
     }
-    return run(dir, f, command);
+    return run(dir, f, command, tmp_copy);
 }
 
 bool from_hex(const std::string &hex, std::vector<uint8_t> *out)

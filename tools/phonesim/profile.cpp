@@ -192,6 +192,29 @@ void read_faults(const json &value, Profile *p) {
     }
 }
 
+void read_power_cut(const json &value, Profile *p) {
+    p->power_cut = PowerCut();
+    if (value.is_null())
+        return;
+    if (!value.is_object() || value.empty())
+        throw_field_error("power_cut", "expected {\"op\": N} or {\"seconds\": S}");
+    for (auto f = value.begin(); f != value.end(); ++f) {
+        const std::string name = "power_cut." + f.key();
+        if (f.key() == "op") {
+            int64_t n = get_int(*f, name);
+            if (n < 1)
+                throw_field_error(name, "operations are counted from 1");
+            p->power_cut.op = static_cast<uint64_t>(n);
+        } else if (f.key() == "seconds") {
+            if (!f->is_number() || f->get<double>() <= 0)
+                throw_field_error(name, "expected a number of seconds above 0");
+            p->power_cut.seconds = f->get<double>();
+        } else {
+            throw_field_error(name, "unknown field");
+        }
+    }
+}
+
 int get_status(const json &value, const std::string &field) {
     int64_t n = get_int(value, field);
     if (n < 0 || n > 255)
@@ -229,6 +252,8 @@ void read_profile(const json &doc, Profile *p) {
             p->umount_status = get_status(v, key);
         else if (key == "faults")
             read_faults(v, p);
+        else if (key == "power_cut")
+            read_power_cut(v, p);
         else
             throw_field_error(key, "unknown field");
     }
@@ -331,6 +356,12 @@ std::string profile_to_json(const Profile &p) {
     for (const Fault &f : p.faults)
         faults.push_back({{"partition", f.partition}, {"kind", f.kind}, {"block", f.block}});
     doc["faults"] = faults;
+    nlohmann::ordered_json cut = nullptr;
+    if (p.power_cut.op > 0)
+        cut["op"] = p.power_cut.op;
+    if (p.power_cut.seconds > 0)
+        cut["seconds"] = p.power_cut.seconds;
+    doc["power_cut"] = cut;
     return doc.dump(2) + "\n";
 }
 

@@ -38,6 +38,15 @@ struct Fault {
     int block = -1;
 };
 
+// Where the power fails during a run: at the op-th flash operation (from
+// 1), or that many seconds after the start (real time); 0 leaves either out,
+// and whichever comes first cuts.
+struct PowerCut {
+    uint64_t op = 0;
+    double seconds = 0;
+    bool any() const { return op > 0 || seconds > 0; }
+};
+
 struct Profile {
     Window mtd[kPartitions];
     // Boot environment variables besides mtd0..mtd9, in order (MID_VERSION,
@@ -55,6 +64,7 @@ struct Profile {
     int killapps_status = 0; // exit status of /app/scripts/killapps.sh
     int umount_status = 0;   // exit status of the umount stand-in
     std::vector<Fault> faults;
+    PowerCut power_cut; // none by default
 };
 
 // The defaults: mtd0..mtd9 on 64 KiB boundaries inside the chip, mtd3 64 KiB
@@ -72,7 +82,8 @@ std::string profile_to_json(const Profile &profile);
 //   bootenv: one "NAME VALUE" line per variable, in order; the partition
 //            windows as "mtdN start,end" in bare hex ("mtd3 90320000,90330000"),
 //            as the boot loader keeps them.
-//   layout:  the kernel's current windows, "mtdN 0xSTART 0xEND" per line.
+//   layout:  the kernel's current windows, "mtdN 0xSTART 0xEND" per line,
+//            made anew from bootenv at each boot.
 using Variables = std::vector<std::pair<std::string, std::string>>;
 // The boot environment of a new telephone: the profile's variables, then
 // mtd0..mtd9 from its windows.
@@ -95,6 +106,7 @@ struct Paths {
     std::string control() const { return state() + "/control"; }     // FIFO: reboot requests
     std::string records() const { return state() + "/records"; }     // kill script / umount runs
     std::string last_run() const { return state() + "/last-run"; }   // report of the last run
+    std::string power_cut() const { return state() + "/power-cut"; } // the last run lost power
 };
 
 } // namespace phonesim

@@ -30,7 +30,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -574,10 +577,73 @@ const char *ending_name(Ending e)
         return "time-limit";
     case Ending::Interrupted:
         return "interrupted";
+    case Ending::PowerCut:
+        return "power-cut";
     case Ending::Error:
         break;
     }
     return "error";
+}
+
+// A boot after a power cut: the telephone's RAM, its /tmp, is empty. The
+// marker goes at every boot, as a boot is what it waits for.
+int boot(const Paths &paths, std::string *error)
+{
+    bool after_cut = access(paths.power_cut().c_str(), F_OK) == 0;
+    unlink(paths.power_cut().c_str());
+    if (!after_cut)
+        return 0;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::directory_iterator it(paths.root + "/tmp", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        fs::remove_all(it->path(), ec);
+        if (ec) {
+            *error =
+                "cannot empty " + paths.root + "/tmp: " + it->path().string() + ": " + ec.message();
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The telephone's PID namespace, to find its processes in /proc; empty when
+// /proc is not of phonesim's own PID namespace and its numbers would be
+// someone else's.
+std::string pid_namespace(pid_t pid)
+{
+    char self[32], link[64];
+    ssize_t n = readlink("/proc/self", self, sizeof(self) - 1);
+    if (n <= 0 || std::string(self, size_t(n)) != std::to_string(getpid()))
+        return "";
+    std::string path = "/proc/" + std::to_string(pid) + "/ns/pid";
+    n = readlink(path.c_str(), link, sizeof(link) - 1);
+    return n > 0 ? std::string(link, size_t(n)) : "";
+}
+
+// Every process of the telephone at once, not only its init: the others die
+// of the init's death only once it has run its exit, and a process whose
+// power failed must not run on meanwhile.
+void kill_telephone(pid_t init, const std::string &pid_ns)
+{
+    kill(init, SIGKILL);
+    if (pid_ns.empty())
+        return;
+    DIR *d = opendir("/proc");
+    if (d == nullptr)
+        return;
+    while (struct dirent *e = readdir(d)) {
+        char *end = nullptr;
+        long pid = strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
+            continue;
+        char link[64];
+        std::string path = std::string("/proc/") + e->d_name + "/ns/pid";
+        ssize_t n = readlink(path.c_str(), link, sizeof(link) - 1);
+        if (n > 0 && std::string(link, size_t(n)) == pid_ns)
+            kill(pid_t(pid), SIGKILL);
+    }
+    closedir(d);
 }
 
 struct Frame {
@@ -589,6 +655,35 @@ struct Observed {
     std::mutex mutex;
     std::vector<Frame> frames;
     std::vector<std::pair<double, std::string>> env_writes;
+    std::vector<std::pair<double, FlashOp>> flash_ops;
+    Json sysv; // taken at a power cut, before the telephone was killed
+};
+
+// The telephone's init as the kernel's thread learns it: a request can
+// arrive before the clone has returned in phonesim.
+class InitPid
+{
+  public:
+    void set(pid_t pid, std::string pid_ns)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pid_ = pid;
+        pid_ns_ = std::move(pid_ns);
+        known_.notify_all();
+    }
+    pid_t wait(std::string *pid_ns)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        known_.wait_for(lock, std::chrono::seconds(5), [this] { return pid_ > 0; });
+        *pid_ns = pid_ns_;
+        return pid_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable known_;
+    pid_t pid_ = 0;
+    std::string pid_ns_;
 };
 
 // ---------------------------------------------------------------------------
@@ -645,6 +740,8 @@ struct ReportInput {
     std::vector<IpcRecord> ipc;
     std::vector<Frame> frames;
     std::vector<std::pair<double, std::string>> env_writes;
+    std::vector<std::pair<double, FlashOp>> flash_ops;
+    double cut_after = 0; // the time cut asked for
     Json sysv;
 };
 
@@ -845,6 +942,32 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
     j["records"] = records;
     j["sysv"] = in.sysv;
 
+    Json ops = Json::array();
+    for (const auto &o : in.flash_ops) {
+        const FlashOp &op = o.second;
+        Json entry = {{"n", op.n},
+                      {"at", o.first},
+                      {"kind", op.kind},
+                      {"mtd", op.mtd < 0 ? Json() : Json(op.mtd)}};
+        if (op.mtd < 0) {
+            entry["text"] = op.text;
+        } else {
+            entry["offset"] = op.offset;
+            entry["length"] = op.length;
+        }
+        if (op.fault)
+            entry["fault"] = true;
+        ops.push_back(entry);
+    }
+    j["flash_ops"] = ops;
+    if (in.result.ending == Ending::PowerCut) {
+        bool at_op = !in.flash_ops.empty() && in.flash_ops.back().second.cut;
+        const FlashOp *op = at_op ? &in.flash_ops.back().second : nullptr;
+        j["power_cut"] = {{"op", op ? Json(op->n) : Json()},
+                          {"seconds", op ? Json() : Json(in.cut_after)},
+                          {"kind", op ? Json(op->kind) : Json()}};
+    }
+
     if (!write_file(dir + "/report.json", j.dump(2) + "\n")) {
         *error = errtext(dir + "/report.json");
         return -1;
@@ -870,7 +993,12 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
         s << " " << strsignal(in.result.status);
     char secs[32];
     snprintf(secs, sizeof(secs), "%.1f", in.seconds);
-    s << " after " << secs << " s\n";
+    s << " after " << secs << " s";
+    if (in.result.ending == Ending::PowerCut && !in.flash_ops.empty() &&
+        in.flash_ops.back().second.cut)
+        s << ", during operation " << in.flash_ops.back().second.n << " ("
+          << in.flash_ops.back().second.kind << ")";
+    s << "\n";
     s << "log:         " << in.log.size() << " lines, " << errors << " at error level or worse\n";
     std::map<std::pair<int, int>, int> kinds;
     for (const IpcRecord &m : in.ipc)
@@ -888,6 +1016,7 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
     s << "files:       " << join(file_summary, "no change") << "\n";
     s << "misc:        " << join(misc, "no requests") << "\n";
     s << "scripts:     " << join(record_summary, "no runs") << "\n";
+    s << "flash operations: " << in.flash_ops.size() << "\n";
     s << "report:      " << dir << "/report.json\n";
     *summary = s.str();
     if (!write_file(dir + "/summary.txt", *summary)) {
@@ -926,6 +1055,10 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
     Profile profile = default_profile();
     if (!load_profile(paths.profile(), &profile, error))
         return -1;
+    if (options.cut_at > 0 || options.cut_after > 0) {
+        profile.power_cut.op = options.cut_at;
+        profile.power_cut.seconds = options.cut_after;
+    }
 
     // The environment of the program, and the command found on its PATH.
     const char *host_path = getenv("PATH");
@@ -964,10 +1097,25 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         pack.assign(bytes.begin(), bytes.end());
     }
 
+    std::string tmp_copy;
+    if (!options.tmp_copy.empty() && !read_file(options.tmp_copy, &tmp_copy)) {
+        *error = errtext(options.tmp_copy);
+        return -1;
+    }
+    if (boot(paths, error) != 0)
+        return -1;
+    if (!options.tmp_copy.empty()) {
+        std::string name = options.tmp_copy.substr(options.tmp_copy.find_last_of('/') + 1);
+        if (!write_file(paths.root + "/tmp/" + name, tmp_copy)) {
+            *error = "cannot copy " + options.tmp_copy + " to " + paths.root + "/tmp/";
+            return -1;
+        }
+    }
+
     ReportInput report;
     report.options = &options;
     report.paths = &paths;
-    report.before = take_snapshot(paths, profile);
+    report.cut_after = profile.power_cut.seconds;
 
     if (enter_namespaces(error) != 0)
         return -1;
@@ -1008,9 +1156,46 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         observed.env_writes.emplace_back(
             std::chrono::duration<double>(Clock::now() - started).count(), line);
     };
+    events.on_flash_op = [&observed, started](const FlashOp &op) {
+        std::lock_guard<std::mutex> lock(observed.mutex);
+        observed.flash_ops.emplace_back(
+            std::chrono::duration<double>(Clock::now() - started).count(), op);
+    };
+    // The telephone ends before the request that was cut returns: its
+    // requester never learns how it went, as none would with the power off.
+    InitPid init_pid;
+    std::atomic<bool> op_cut{false};
+    UniqueFd cut_wake[2];
+    {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) {
+            *error = errtext("pipe");
+            return -1;
+        }
+        cut_wake[0] = UniqueFd(p[0]);
+        cut_wake[1] = UniqueFd(p[1]);
+    }
+    events.on_power_cut = [&observed, &init_pid, &op_cut, &cut_wake] {
+        Json sysv = sysv_snapshot();
+        {
+            std::lock_guard<std::mutex> lock(observed.mutex);
+            observed.sysv = sysv;
+        }
+        std::string pid_ns;
+        pid_t init = init_pid.wait(&pid_ns);
+        if (init > 0)
+            kill_telephone(init, pid_ns);
+        op_cut = true;
+        char c = 1;
+        if (write(cut_wake[1].get(), &c, 1) != 1) {
+            // The loop also sees the init die.
+        }
+    };
     Kernel kernel(paths, profile, events);
     if (kernel.mount(error) != 0)
         return -1;
+    // After the mount, which booted: the layout is the one of this boot.
+    report.before = take_snapshot(paths, profile);
     // /dev is replaced after the mount: the kernel needs the host's /dev/fuse.
     LogCollector log;
     if (log.start(started, error) != 0)
@@ -1045,6 +1230,8 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
     if (cloned == 0)
         init_main(plan);
     pid_t init = static_cast<pid_t>(cloned);
+    std::string pid_ns = pid_namespace(init);
+    init_pid.set(init, pid_ns);
     status_write.reset();
     // The telephone is killed whatever way this function is left.
     struct InitGuard {
@@ -1069,7 +1256,12 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
     Clock::time_point deadline =
         started + std::chrono::duration_cast<Clock::duration>(
                       std::chrono::duration<double>(has_time_limit ? options.time_limit : 0));
+    bool has_cut_time = profile.power_cut.seconds > 0;
+    Clock::time_point cut_time =
+        started + std::chrono::duration_cast<Clock::duration>(
+                      std::chrono::duration<double>(profile.power_cut.seconds));
     bool reboot = false, exited = false, interrupted = false, timed_out = false;
+    bool time_cut = false;
     std::string control_text;
     auto read_control = [&] {
         char buf[256];
@@ -1081,19 +1273,22 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
                 reboot = true;
     };
     int init_status = 0;
-    while (!reboot && !exited && !interrupted && !timed_out) {
-        int timeout = -1;
-        if (has_time_limit) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            timeout = static_cast<int>(std::max<long long>(0, left.count()));
-        }
+    while (!reboot && !exited && !interrupted && !timed_out && !time_cut && !op_cut) {
+        auto until = [](Clock::time_point end) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            return static_cast<int>(std::max<long long>(0, left.count()));
+        };
+        int timeout = has_time_limit ? until(deadline) : -1;
+        if (has_cut_time)
+            timeout = timeout < 0 ? until(cut_time) : std::min(timeout, until(cut_time));
         // Without pidfds the init is looked at every few milliseconds.
         if (pidfd.get() < 0 && (timeout < 0 || timeout > 20))
             timeout = 20;
-        struct pollfd polls[3] = {
-            {control.get(), POLLIN, 0}, {signals.fd(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
-        int n = poll(polls, pidfd.get() >= 0 ? 3 : 2, timeout);
+        struct pollfd polls[4] = {{control.get(), POLLIN, 0},
+                                  {signals.fd(), POLLIN, 0},
+                                  {cut_wake[0].get(), POLLIN, 0},
+                                  {pidfd.get(), POLLIN, 0}};
+        int n = poll(polls, pidfd.get() >= 0 ? 4 : 3, timeout);
         if (n < 0 && errno != EINTR) {
             *error = errtext("poll");
             return -1;
@@ -1111,12 +1306,24 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
             while (read(signals.fd(), &info, sizeof(info)) == sizeof(info))
                 interrupted = true;
         }
-        if (has_time_limit && Clock::now() >= deadline)
+        // The earlier of the time cut and the time limit ends the run.
+        Clock::time_point now = Clock::now();
+        if (has_cut_time && now >= cut_time && (!has_time_limit || cut_time <= deadline))
+            time_cut = true;
+        else if (has_time_limit && now >= deadline)
             timed_out = true;
     }
-    report.sysv = sysv_snapshot();
+    // Whatever ended the run, the telephone's power goes now: nothing more
+    // reaches its flash, and no cut can come after the ending was decided.
+    kernel.power_off();
+    if (op_cut) {
+        std::lock_guard<std::mutex> lock(observed.mutex);
+        report.sysv = observed.sysv;
+    } else {
+        report.sysv = sysv_snapshot();
+    }
     if (!guard.reaped) {
-        kill(init, SIGKILL);
+        kill_telephone(init, pid_ns);
         waitpid(init, &init_status, 0);
         guard.reaped = true;
     }
@@ -1125,7 +1332,9 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
     int command_status = 0;
     bool have_status = exited && read(status_read.get(), &command_status, sizeof(command_status)) ==
                                      sizeof(command_status);
-    if (reboot) {
+    if (op_cut) {
+        result->ending = Ending::PowerCut;
+    } else if (reboot) {
         result->ending = Ending::Reboot;
     } else if (have_status && WIFEXITED(command_status)) {
         result->ending = Ending::Exit;
@@ -1135,12 +1344,20 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         result->status = WTERMSIG(command_status);
     } else if (interrupted) {
         result->ending = Ending::Interrupted;
+    } else if (time_cut) {
+        result->ending = Ending::PowerCut;
     } else if (timed_out) {
         result->ending = Ending::TimeLimit;
     } else {
         // The init died without telling how the command ended.
         result->ending = Ending::Error;
         result->status = WIFEXITED(init_status) ? WEXITSTATUS(init_status) : 125;
+    }
+
+    // The next run of this telephone boots from a power cut.
+    if (result->ending == Ending::PowerCut && !write_file(paths.power_cut(), "power cut\n")) {
+        *error = errtext(paths.power_cut());
+        return -1;
     }
 
     keys.stop();
@@ -1156,6 +1373,7 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         std::lock_guard<std::mutex> lock(observed.mutex);
         report.frames = observed.frames;
         report.env_writes = observed.env_writes;
+        report.flash_ops = observed.flash_ops;
     }
     report.after = take_snapshot(paths, profile);
     result->report_dir = options.report.empty() ? paths.last_run() : options.report;

@@ -22,10 +22,18 @@ struct RunOptions {
     std::vector<KeyPress> keys;
     bool watch = false; // draw the LCD in the terminal as it changes
     std::string report; // report directory (default DIR/.phonesim/last-run)
+    // The power fails during the cut_at-th flash operation, or cut_after
+    // seconds after the start (real time); when either is given, the
+    // profile's power_cut is not used.
+    uint64_t cut_at = 0;
+    double cut_after = 0;
+    // Copied into DIR/tmp under its own name once the run has booted (after
+    // a power cut the telephone's RAM, DIR/tmp, starts out empty).
+    std::string tmp_copy;
 };
 
 // Interrupted: phonesim itself got SIGINT, SIGTERM or SIGHUP.
-enum class Ending { Exit, Signal, Reboot, TimeLimit, Error, Interrupted };
+enum class Ending { Exit, Signal, Reboot, TimeLimit, Error, Interrupted, PowerCut };
 
 struct RunResult {
     Ending ending = Ending::Error;
@@ -34,6 +42,9 @@ struct RunResult {
     std::string summary;    // the text of summary.txt
 };
 
+// Each run is a boot of the telephone: the kernel takes its partition table
+// from the boot environment, and after a run that ended in a power cut
+// DIR/tmp is emptied first.
 // Runs the command in private PID, IPC and mount namespaces with the
 // telephone's kernel mounted, the log collector at /dev/log, the IPC
 // listeners 1..11 except 6, and the optional loader, saver and keys; writes
