@@ -117,8 +117,8 @@ class Campaign
         }
         int status = upgrade(clean, 0);
         if (status != kRebooted)
-            return *error = "the clean run ended with status " + std::to_string(status) +
-                            ", see " + clean + "/log",
+            return *error = "the clean run ended with status " + std::to_string(status) + ", see " +
+                            clean + ".log",
                    false;
         if (!read_operations(clean + "/.phonesim/last-run/report.json", error))
             return false;
@@ -148,6 +148,7 @@ class Campaign
                 const std::string kept = dir_ + "/cut-" + std::to_string(cuts[i]);
                 fs::remove_all(kept, ec);
                 fs::rename(dir, kept, ec);
+                fs::rename(dir + ".log", kept + ".log", ec);
                 std::lock_guard<std::mutex> lock(print);
                 std::cerr << name_ << ": cut " << cuts[i] << " (" << phases().at(size_t(cuts[i] - 1))
                           << "): " << results[i].detail << "  [" << kept << "]\n";
@@ -170,9 +171,9 @@ class Campaign
     {
         std::error_code ec;
         fs::create_directories(dir, ec);
-        fs::remove(dir + "/log", ec);
-        if (run({s_.phonesim, "init", dir, "--program", s_.program}, dir + "/log") != 0)
-            return *error = "phonesim init " + dir + " failed, see " + dir + "/log", false;
+        fs::remove(dir + ".log", ec); // one log per telephone made
+        if (run({s_.phonesim, "init", dir, "--program", s_.program}, dir + ".log") != 0)
+            return *error = "phonesim init " + dir + " failed, see " + dir + ".log", false;
         if (!spill(dir + "/.phonesim/flash.img", want_.chip_before.data(),
                    want_.chip_before.size()))
             return *error = "cannot write " + dir + "/.phonesim/flash.img", false;
@@ -186,7 +187,7 @@ class Campaign
                                          std::to_string(s_.pause_scale), "--time-limit", "120"};
         if (cut > 0)
             args.insert(args.end(), {"--cut-at", std::to_string(cut)});
-        return run(args, dir + "/log");
+        return run(args, dir + ".log");
     }
 
     bool read_operations(const std::string &report, std::string *error)
