@@ -41,9 +41,10 @@ for src in tests/fuzz/*_fuzz.cpp; do
 done
 jobs=$(nproc)
 if [ -n "$wall" ]; then
-  # Rounds of nproc harnesses; a second per round for start and exit.
+  # Rounds of nproc harnesses; about three seconds per round go to start
+  # (loading the corpus) and exit (the leak check).
   rounds=$(((${#names[@]} + jobs - 1) / jobs))
-  seconds=$((wall / rounds - 1))
+  seconds=$((wall / rounds - 3))
   [ "$seconds" -ge 3 ] || seconds=3
 else
   seconds=${1:?usage: scripts/fuzz.sh [-b BUILD_DIR] [-o OUT_DIR] [-s SUMMARY] SECONDS | -w WALL_SECONDS}
