@@ -1,15 +1,18 @@
 # Thin wrapper over the CMake presets.
 #   make check    install dependencies, then build and test host, asan,
 #                 mipsel and tsan (the threaded units under ThreadSanitizer),
-#                 then a short fuzz run of the ROM pack check
-#   make fuzz-smoke  the fuzz run alone (FUZZ_SECONDS, default 30)
+#                 then a short run of every fuzz harness and 20 cut points
+#                 per pack of the power-cut campaign
+#   make fuzz-smoke  that fuzz run alone (about FUZZ_SMOKE_WALL s, default 60)
+#   make fuzz     every fuzz harness for FUZZ_SECONDS each (default 300)
 #   make faults   the power-cut campaign at every flash operation of the
-#                 packs in tests/data/faults (make check runs 20 per pack)
+#                 packs in tests/data/faults
 #   make format   reformat the sources with clang-format
 PRESETS := host asan mipsel tsan
 SHELL := /bin/bash
 
-FUZZ_SECONDS ?= 30
+FUZZ_SECONDS ?= 300
+FUZZ_SMOKE_WALL ?= 60
 
 .PHONY: check deps format $(addprefix test-,$(PRESETS)) release fuzz-smoke
 
@@ -36,22 +39,21 @@ $(addprefix test-,$(PRESETS)): test-%:
 	  echo "$*: build failed" >> build/summary.txt; exit 1; \
 	fi
 
-# The libFuzzer harness of the ROM pack check, seeded from a copy of the
-# golden packs (libFuzzer adds what it finds to the copy, never to
-# tests/data); appends "fuzz: N runs in S s, no crash" to the summary.
+# The libFuzzer harnesses (tests/fuzz), each on a copy of its seeds
+# (libFuzzer adds what it finds to the copy, never to tests/data), up to
+# nproc at a time; scripts/fuzz.sh prints a table per harness and fails on
+# a crash. "make fuzz FUZZ_SECONDS=N" gives each harness N seconds; the
+# smoke run of "make check" takes about FUZZ_SMOKE_WALL seconds in all and
+# appends "fuzz: ... no crash" to the summary.
+.PHONY: fuzz
+fuzz:
+	@mkdir -p build; cmake --preset fuzz && cmake --build --preset fuzz && \
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
 fuzz-smoke:
-	@set -o pipefail; mkdir -p build; \
+	@mkdir -p build; \
 	if cmake --preset fuzz && cmake --build --preset fuzz; then \
-	  rm -rf build/fuzz/corpus build/fuzz/artifacts; mkdir -p build/fuzz/corpus build/fuzz/artifacts; \
-	  cp tests/data/*.pack build/fuzz/corpus/; \
-	  build/fuzz/tests/fuzz/rompack_check_fuzz -max_total_time=$(FUZZ_SECONDS) \
-	    -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus 2>&1 | tee build/fuzz-smoke.log; rc=$$?; \
-	  runs=$$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 runs in \2 s/p' build/fuzz-smoke.log | tail -n 1); \
-	  if [ $$rc -eq 0 ] && [ -n "$$runs" ]; then \
-	    echo "fuzz: $$runs, no crash" >> build/summary.txt; \
-	  else \
-	    echo "fuzz: failed, see build/fuzz-smoke.log and build/fuzz/artifacts" >> build/summary.txt; exit 1; \
-	  fi; \
+	  scripts/fuzz.sh -s build/summary.txt -w $(FUZZ_SMOKE_WALL); \
 	else \
 	  echo "fuzz: build failed" >> build/summary.txt; exit 1; \
 	fi

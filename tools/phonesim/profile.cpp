@@ -287,7 +287,7 @@ bool parse_profile(const std::string &json_text, Profile *profile, std::string *
     json doc;
     try {
         doc = json::parse(json_text);
-    } catch (const json::parse_error &e) {
+    } catch (const json::exception &e) { // also a number beyond a double
         if (error)
             *error = std::string("profile is not valid JSON: ") + e.what();
         return false;

@@ -1,0 +1,102 @@
+// libFuzzer harness: the INI reader over arbitrary text, asked for fixed
+// sections and keys and for names taken from the text itself, with value
+// buffers of several sizes allocated to the byte so that AddressSanitizer
+// sees a write past them.
+#include "log/rl_log.h"
+#include "upgrader/inifile.h"
+
+#include "fuzz_root.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+std::string g_file;
+
+// Names as the text spells them: "[...]" after a line start and "...=" on
+// a line, a few of each.
+void names_in(const std::string &text, std::vector<std::string> *sections,
+              std::vector<std::string> *keys)
+{
+    size_t line = 0;
+    while (line < text.size() && sections->size() + keys->size() < 8) {
+        size_t end = text.find_first_of("\r\n", line);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string l = text.substr(line, end - line);
+        if (!l.empty() && l[0] == '[' && sections->size() < 4) {
+            const size_t close = l.find(']');
+            sections->push_back(str_trim(
+                l.substr(1, close == std::string::npos ? std::string::npos : close - 1).data()));
+        } else if (l.find('=') != std::string::npos && keys->size() < 4) {
+            std::string key = l.substr(0, l.find('='));
+            keys->push_back(str_trim(key.data()));
+        }
+        line = end + 1;
+    }
+}
+
+void check_scan(const char *section, const char *key, const char *text)
+{
+    int ss, se, ks, ke, vs, ve;
+    const int len = static_cast<int>(strlen(text));
+    if (parse_file(section, key, text, &ss, &se, &ks, &ke, &vs, &ve) == 1) {
+        // key_end is the key's last character, so an empty key ends before it starts.
+        if (!(0 < ss && ss <= se && se <= ks && ks <= ke + 1 && text[ke + 1] == '=' &&
+              vs == ke + 2 && vs <= ve && ve <= len && (text[ve] == '\0' || newline(text[ve]))))
+            abort(); // positions outside the text or out of order
+    } else if (ss != -1 || se != -1 || ks != -1 || ke != -1 || vs != -1 || ve != -1) {
+        abort();
+    }
+}
+
+void ask(const char *section, const char *key, const char *text, bool small_buffers)
+{
+    check_scan(section, key, text);
+    for (int size : {100, 8, 2, 1}) {
+        if (size < 100 && !small_buffers)
+            break;
+        std::unique_ptr<char[]> value(new char[size]);
+        read_profile_string(section, key, value.get(), size, "default", g_file.c_str());
+        if (memchr(value.get(), '\0', size) == nullptr)
+            abort(); // value left unterminated
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    rl_log_reset_level(-1);
+    g_file = (fuzzroot::make_root("inifile") / "test.ini").string();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzzroot::put(g_file, data, size);
+    // What load_ini_file makes of the file: cut at INI_TEXT_MAX or 0xFF,
+    // scanned up to the first NUL.
+    std::unique_ptr<char[]> buffer(new char[INI_TEXT_MAX + 1]);
+    int stored = -1;
+    if (load_ini_file(g_file.c_str(), buffer.get(), &stored) != 1 || stored < 0 ||
+        stored > INI_TEXT_MAX || static_cast<size_t>(stored) > size)
+        abort();
+    const std::string text(buffer.get(), strnlen(buffer.get(), stored));
+
+    // Every file read costs a buffer of INI_TEXT_MAX: the small value
+    // buffers are tried on the names the text brings along only.
+    std::vector<std::string> sections = {"Version", "mtd"};
+    std::vector<std::string> keys = {"RomVersion", "mtd3"};
+    names_in(text, &sections, &keys);
+    for (size_t s = 0; s < sections.size(); ++s)
+        for (size_t k = 0; k < keys.size(); ++k)
+            ask(sections[s].c_str(), keys[k].c_str(), text.c_str(), s == 2 && k == 2);
+    return 0;
+}
