@@ -1,9 +1,7 @@
-// libFuzzer harness: the kernel texts the device environment is read from.
-// The input is the boot environment (/proc/avalanche/env), then after a NUL
-// byte the hardware version (/proc/misc/hwver), then after another the
-// software version (/proc/ver/software); a part not given keeps the text of
-// tests/data/device. They reach the parsers as on the telephone: copied by
-// the cat of /tmp/bin into /tmp and read from the copies.
+// libFuzzer harness: the kernel texts of the device environment, NUL-separated
+// in the input: boot environment, hardware version, software version (a part
+// not given keeps tests/data/device's). They reach the parsers as on the
+// telephone, copied by /tmp/bin/cat into /tmp.
 #include "log/rl_log.h"
 #include "upgrader/devenv.h"
 

@@ -1,7 +1,6 @@
 // libFuzzer harness: the INI reader over arbitrary text, asked for fixed
-// sections and keys and for names taken from the text itself, with value
-// buffers of several sizes allocated to the byte so that AddressSanitizer
-// sees a write past them.
+// names and names taken from the text, into value buffers allocated to the
+// byte so that AddressSanitizer sees a write past them.
 #include "log/rl_log.h"
 #include "upgrader/inifile.h"
 

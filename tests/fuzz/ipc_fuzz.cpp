@@ -1,12 +1,8 @@
-// libFuzzer harness: arbitrary bytes from a connected peer at the IPC
-// receiver. The program's own listener and reader thread run under a
-// temporary root; each input is one connection that writes the bytes and
-// closes, followed by a well-formed stop message sent with ipc_send. The
-// handler must see the input's message exactly when its length field
-// promises 8 to 2068 bytes and the peer sent that many, with its bytes as
-// sent and the rest of the record zero; the stop message must follow. The
-// reader allocates one fixed record, so a header promising more is
-// refused, not allocated.
+// libFuzzer harness: arbitrary bytes from a connected peer at the program's
+// own IPC listener, then a well-formed stop message. The input's message
+// must arrive exactly when its length field promises 8 to 2068 bytes and
+// the peer sent that many, as sent and zero beyond; a longer promise is
+// refused, never allocated.
 #include "libipc/ipc.h"
 #include "log/rl_log.h"
 
@@ -66,8 +62,7 @@ void send_raw(const uint8_t *data, size_t size)
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0)
         abort();
-    // The receiver may close after the length field; what it did not read
-    // is lost with the connection.
+    // The receiver may close early; the rest is lost with the connection.
     for (size_t done = 0; done < size;) {
         ssize_t n = send(fd, data + done, size - done, MSG_NOSIGNAL);
         if (n <= 0)

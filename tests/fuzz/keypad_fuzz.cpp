@@ -1,9 +1,7 @@
-// libFuzzer harness: an arbitrary keypad event stream (16-byte input
-// events, read with dev_read_key until the stream ends) driving the text
-// entry screen: a press goes to the dialog as the key loop hands it over,
-// a release stands for a blink tick (the passing of time that ends a
-// multi-tap). No text may ever hold more than 63 characters, and the caret
-// stays inside its text.
+// libFuzzer harness: an arbitrary keypad event stream (16-byte input events)
+// driving the text entry screen: a press goes to the dialog as the key loop
+// hands it over, a release stands for the tick that ends a multi-tap. No
+// text may hold more than 63 characters, and the caret stays inside it.
 #include "basicui/dlg.h"
 #include "basicui/dlg_displayinfo.h"
 #include "basicui/key.h"

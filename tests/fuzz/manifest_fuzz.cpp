@@ -1,8 +1,6 @@
-// libFuzzer harness: arbitrary text as a "rompack create" manifest, read
-// from a file next to a small payload file it may name. A manifest is
-// accepted or refused with a message; nothing may throw out of the tool's
-// code. An accepted one of modest size is also made into a pack, with its
-// corruption applied.
+// libFuzzer harness: arbitrary text as a "rompack create" manifest beside a
+// payload file it may name: accepted, or refused with a message, never
+// thrown out of; an accepted one of modest size is made into a pack.
 #include "rompack/manifest.h"
 
 #include "fuzz_root.h"

@@ -1,9 +1,7 @@
-// libFuzzer harness: arbitrary text as the layout file /tmp/mtd.conf,
-// judged against a telephone whose ten windows sit on 64 KiB boundaries and
-// a pack that burns mtd5 and mtd6, once without kernel support and once
-// with. A plan that moves anything is then carried out: the MTD devices are
-// plain files, so the first move request fails and the moves already made
-// are put back, which runs the roll-back over whatever the text asked for.
+// libFuzzer harness: arbitrary text as /tmp/mtd.conf, judged for a pack
+// burning mtd5 and mtd6, without and with kernel support. A plan that moves
+// anything is carried out on plain-file devices, so the first move fails
+// and the roll-back runs over whatever the text asked for.
 #include "log/rl_log.h"
 #include "upgrader/flash.h"
 #include "upgrader/mtdlayout.h"
