@@ -1,4 +1,5 @@
 #include "faults/campaign.h"
+#include "common/text.h"
 
 #include <stdio.h>
 
@@ -120,8 +121,7 @@ std::vector<int> cut_points(int k, int sample)
 Env parse_env(const std::string &text)
 {
     Env env;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string &line : text_lines(text)) {
         size_t space = line.find(' ');
         if (line.empty())
             continue;

@@ -5,6 +5,8 @@
 #ifndef FAULTS_CAMPAIGN_H
 #define FAULTS_CAMPAIGN_H
 
+#include "phonesim/profile.h"
+
 #include <stdint.h>
 
 #include <map>
@@ -14,8 +16,9 @@
 namespace faults
 {
 
-constexpr uint32_t kChipBase = 0x90000000;
-constexpr uint32_t kChipSize = 0x800000;
+// The simulated telephone's chip, as phonesim keeps it in flash.img.
+constexpr uint32_t kChipBase = phonesim::kFlashBase;
+constexpr uint32_t kChipSize = phonesim::kFlashSize;
 
 struct Window {
     uint32_t start = 0, end = 0; // flash addresses; end = start when absent

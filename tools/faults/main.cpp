@@ -92,9 +92,9 @@ class Campaign
 
     // The clean run: what the telephone holds before and after, and the
     // flash operations. false with *error when it does not install the pack.
-    bool prepare(const rompack::PackSpec &spec, std::string *error)
+    bool prepare(const rompack::PackSpec &recipe, std::string *error)
     {
-        for (const rompack::PartitionSpec &p : spec.partitions)
+        for (const rompack::PartitionSpec &p : recipe.partitions)
             if (p.id <= 9)
                 want_.payloads[int(p.id)] = p.payload;
         // The old firmware and a used configuration: bytes no erase or
@@ -107,7 +107,7 @@ class Campaign
         if (!fresh(clean, error))
             return false;
         const faults::Layout before =
-            faults::layout_from_env(faults::parse_env(slurp(clean + "/.phonesim/bootenv")));
+            faults::layout_from_env(faults::parse_env(slurp(phonesim::Paths{clean}.bootenv())));
         for (auto [p, block] : {std::pair{3, &want_.env_block}, {4, &want_.config_block}}) {
             auto w = before.find(p);
             if (w == before.end())
@@ -120,7 +120,7 @@ class Campaign
             return *error = "the clean run ended with status " + std::to_string(status) + ", see " +
                             clean + ".log",
                    false;
-        if (!read_operations(clean + "/.phonesim/last-run/report.json", error))
+        if (!read_operations(phonesim::Paths{clean}.last_run() + "/report.json", error))
             return false;
         faults::Telephone phone = read_phone(clean);
         want_.env_after = phone.env;
@@ -174,9 +174,9 @@ class Campaign
         fs::remove(dir + ".log", ec); // one log per telephone made
         if (run({s_.phonesim, "init", dir, "--program", s_.program}, dir + ".log") != 0)
             return *error = "phonesim init " + dir + " failed, see " + dir + ".log", false;
-        if (!spill(dir + "/.phonesim/flash.img", want_.chip_before.data(),
-                   want_.chip_before.size()))
-            return *error = "cannot write " + dir + "/.phonesim/flash.img", false;
+        const std::string flash = phonesim::Paths{dir}.flash();
+        if (!spill(flash, want_.chip_before.data(), want_.chip_before.size()))
+            return *error = "cannot write " + flash, false;
         return true;
     }
 
@@ -207,10 +207,11 @@ class Campaign
     faults::Telephone read_phone(const std::string &dir) const
     {
         faults::Telephone phone;
-        std::string chip = slurp(dir + "/.phonesim/flash.img");
+        const phonesim::Paths paths{dir};
+        std::string chip = slurp(paths.flash());
         phone.chip.assign(chip.begin(), chip.end());
-        phone.env = faults::parse_env(slurp(dir + "/.phonesim/bootenv"));
-        phone.layout = faults::layout_from_file(slurp(dir + "/.phonesim/layout"));
+        phone.env = faults::parse_env(slurp(paths.bootenv()));
+        phone.layout = faults::layout_from_file(slurp(paths.layout()));
         return phone;
     }
 
