@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -153,6 +154,22 @@ struct Kernel::Impl {
     std::mutex power;
     std::atomic<bool> off{false};
     uint64_t operations = 0;
+    mutable std::mutex counting; // counts are read from other threads
+    FlashCounts counts{};
+
+    // Counts a request on partition p and, when the profile asks for it,
+    // takes the telephone's time for it, scaled.
+    void account(int p, const FlashCount &c)
+    {
+        {
+            std::lock_guard<std::mutex> lock(counting);
+            counts[size_t(p)] += c;
+        }
+        double scale = profile.flash_timing.delay;
+        if (scale > 0)
+            std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(
+                flash_time_ms(profile.flash_timing, c) * scale));
+    }
 
     ~Impl()
     {
@@ -438,9 +455,14 @@ struct Kernel::Impl {
         std::string text;
         switch (n->kind) {
         case Kind::Mtd:
-        case Kind::MtdBlock:
-            return reply_slice(req, k->window_data(n->partition), k->window_size(n->partition),
-                               size, off);
+        case Kind::MtdBlock: {
+            FlashCount c;
+            uint32_t total = k->window_size(n->partition);
+            if (off >= 0 && uint64_t(off) < total)
+                c.read = std::min<uint64_t>(size, total - uint64_t(off));
+            k->account(n->partition, c);
+            return reply_slice(req, k->window_data(n->partition), total, size, off);
+        }
         case Kind::Env:
             text = k->env_text();
             break;
@@ -559,13 +581,18 @@ struct Kernel::Impl {
             op.length = uint32_t(size);
             op.fault = refused || shortened;
             bool cut_here = k->operation(op);
-            if (refused)
+            FlashCount c;
+            if (refused) {
+                k->account(p, c);
                 return void(fuse_reply_err(req, cut_here ? k->cut() : EIO));
+            }
             if (shortened)
                 size = std::max<size_t>(1, size / 2);
             uint8_t *dst = k->window_data(p) + off;
-            for (size_t i = 0; i < (cut_here ? size / 2 : size); ++i)
+            c.programmed = cut_here ? size / 2 : size;
+            for (size_t i = 0; i < c.programmed; ++i)
                 dst[i] &= uint8_t(buf[i]);
+            k->account(p, c);
             if (cut_here)
                 err = k->cut();
             break;
@@ -615,8 +642,13 @@ struct Kernel::Impl {
             op.length = e.length;
             op.fault = k->fault(p, "erase", e.start / kEraseSize, uint32_t((end - 1) / kEraseSize));
             bool cut_here = k->operation(op);
-            if (!op.fault)
-                memset(k->window_data(p) + e.start, 0xFF, cut_here ? e.length / 2 : e.length);
+            FlashCount c;
+            c.erases = 1;
+            if (!op.fault) {
+                c.erased = cut_here ? e.length / 2 : e.length;
+                memset(k->window_data(p) + e.start, 0xFF, c.erased);
+            }
+            k->account(p, c);
             if (cut_here || op.fault)
                 return void(fuse_reply_err(req, cut_here ? k->cut() : EIO));
             return void(fuse_reply_ioctl(req, 0, nullptr, 0));
@@ -716,6 +748,34 @@ int Kernel::mount(std::string *error)
     k.se = se;
     k.loop = std::thread([se] { fuse_session_loop(se); });
     return 0;
+}
+
+FlashCount &FlashCount::operator+=(const FlashCount &o)
+{
+    erases += o.erases;
+    erased += o.erased;
+    programmed += o.programmed;
+    read += o.read;
+    return *this;
+}
+
+double flash_time_ms(const FlashTiming &timing, const FlashCount &c)
+{
+    return double(c.erased) / kEraseSize * timing.erase_ms +
+           double(c.programmed) / 1024 * timing.program_ms_per_kib +
+           double(c.read) / 1024 * timing.read_ms_per_kib;
+}
+
+FlashCounts Kernel::flash_counts() const
+{
+    std::lock_guard<std::mutex> lock(impl_->counting);
+    return impl_->counts;
+}
+
+void Kernel::reset_flash_counts()
+{
+    std::lock_guard<std::mutex> lock(impl_->counting);
+    impl_->counts = FlashCounts{};
 }
 
 void Kernel::power_off()

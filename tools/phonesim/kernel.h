@@ -47,6 +47,7 @@
 #include <stdint.h>
 #include <sys/ioctl.h>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -77,6 +78,20 @@ struct FlashOp {
     bool fault = false;    // a profile fault refused or shortened it
     bool cut = false;      // the power failed during it
 };
+
+// What one partition's flash was asked to do over a mount. An erase or a
+// write refused by a fault or cut by the power is counted with what it did.
+struct FlashCount {
+    uint64_t erases = 0;     // MEMERASE requests
+    uint64_t erased = 0;     // bytes they erased
+    uint64_t programmed = 0; // bytes written
+    uint64_t read = 0;       // bytes read from dev/mtdN and dev/mtdblock/N
+    FlashCount &operator+=(const FlashCount &o);
+};
+using FlashCounts = std::array<FlashCount, kPartitions>;
+
+// The time the telephone's chip would take for c, in milliseconds.
+double flash_time_ms(const FlashTiming &timing, const FlashCount &c);
 
 // All are called on the kernel's own thread while the requester waits for
 // its request to return; they must not touch the mount themselves (the
@@ -112,6 +127,9 @@ class Kernel
     // The power is off from now on: when it returns, no request changes
     // anything any more (a request being served has finished).
     void power_off();
+    // The counts since the mount or the last reset, by partition.
+    FlashCounts flash_counts() const;
+    void reset_flash_counts();
 
   private:
     struct Impl;

@@ -47,6 +47,20 @@ struct PowerCut {
     bool any() const { return op > 0 || seconds > 0; }
 };
 
+// How long the telephone's flash takes, for the estimate phonesim reports
+// and the waits it can make. The defaults are the typical figures of an
+// 8 MiB (64 Mbit) parallel NOR chip of the S29GL064N class: 0.5 s per 64 KiB
+// sector erase, 240 us per 32-byte write buffer (7.5 ms per KiB), 90 ns per
+// 16-bit read access (0.046 ms per KiB).
+struct FlashTiming {
+    double erase_ms = 500;           // one 64 KiB sector
+    double program_ms_per_kib = 7.5; // bytes stored by writes
+    double read_ms_per_kib = 0.046;  // bytes read
+    // Makes the kernel wait that long times this scale for each request
+    // (1 = the telephone's pace); 0 waits not at all.
+    double delay = 0;
+};
+
 struct Profile {
     Window mtd[kPartitions];
     // Boot environment variables besides mtd0..mtd9, in order (MID_VERSION,
@@ -65,6 +79,7 @@ struct Profile {
     int umount_status = 0;   // exit status of the umount stand-in
     std::vector<Fault> faults;
     PowerCut power_cut; // none by default
+    FlashTiming flash_timing;
 };
 
 // The defaults: mtd0..mtd9 on 64 KiB boundaries inside the chip, mtd3 64 KiB
