@@ -64,6 +64,18 @@ bool erase_size_fits(uint32_t erasesize)
     return erasesize != 0 && FLASH_BLOCK_SIZE % erasesize == 0;
 }
 
+// Each redraw costs a whole LCD refresh: only a new value is worth one.
+struct ProgressBar {
+    CBasicUI *ui;
+    int shown = -1;
+    void show(int percent)
+    {
+        if (percent != shown)
+            ui->SetUpgradingProgressBar(percent);
+        shown = percent;
+    }
+};
+
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
@@ -135,6 +147,108 @@ void fmt_one_partition(const env_info *table, int index)
     }
 }
 
+FlashWindow::FlashWindow(int fd_, const uint8_t *data_, uint64_t len_, uint32_t blocks_)
+    : fd(fd_), data(data_), len(len_), blocks(blocks_),
+      scratch(static_cast<uint8_t *>(malloc(FLASH_BLOCK_SIZE))),
+      pending(static_cast<uint8_t *>(calloc(blocks_ + 1, 1))), erased(0), written(0)
+{
+}
+
+FlashWindow::~FlashWindow()
+{
+    free(scratch);
+    free(pending);
+}
+
+namespace
+{
+
+// The bytes of data that fall into block k: their offset in data, and how
+// many (0 past its end).
+uint32_t chunk_length(const FlashWindow &w, uint32_t k, uint64_t *at)
+{
+    *at = uint64_t(k) * FLASH_BLOCK_SIZE;
+    if (*at >= w.len)
+        return 0;
+    uint64_t left = w.len - *at;
+    return uint32_t(left < FLASH_BLOCK_SIZE ? left : FLASH_BLOCK_SIZE);
+}
+
+bool read_block(int fd, uint64_t at, uint8_t *buffer)
+{
+    size_t got = 0;
+    while (got < FLASH_BLOCK_SIZE) {
+        ssize_t n = pread(fd, buffer + got, FLASH_BLOCK_SIZE - got, off_t(at + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += size_t(n);
+    }
+    return true;
+}
+
+bool all_erased(const uint8_t *bytes, size_t n)
+{
+    uint8_t all = 0xFF;
+    for (size_t i = 0; i < n; ++i)
+        all &= bytes[i];
+    return all == 0xFF;
+}
+
+} // namespace
+
+int flash_window_prepare(FlashWindow *w, uint32_t k)
+{
+    if (k >= w->blocks)
+        return 0;
+    uint64_t at = 0;
+    const uint32_t part = chunk_length(*w, k, &at);
+    const uint8_t *want = w->data + at;
+    bool erase = true;
+    bool differs = true;
+    if (read_block(w->fd, at, w->scratch)) {
+        const uint8_t *have = w->scratch;
+        uint8_t ones = 0, diff = 0; // bits to set again, bits that differ
+        for (uint32_t i = 0; i < part; ++i) {
+            ones |= uint8_t(want[i] & ~have[i]);
+            diff |= uint8_t(want[i] ^ have[i]);
+        }
+        // Behind the data the window is erased flash.
+        if (!all_erased(have + part, FLASH_BLOCK_SIZE - part))
+            ones = diff = 1;
+        erase = ones != 0;
+        differs = diff != 0;
+    }
+    w->pending[k] = 0;
+    if (!differs)
+        return 0;
+    if (erase) {
+        if (non_region_erase(w->fd, int(at), 1) < 0)
+            return -1;
+        ++w->erased;
+        w->pending[k] = all_erased(want, part) ? 0 : 1;
+    } else {
+        w->pending[k] = 1;
+    }
+    return 0;
+}
+
+int flash_window_write(FlashWindow *w, uint32_t k)
+{
+    uint64_t at = 0;
+    const uint32_t part = chunk_length(*w, k, &at);
+    if (part == 0 || (k < w->blocks && w->pending[k] == 0))
+        return 0;
+    if (lseek(w->fd, off_t(at), SEEK_SET) != off_t(at) ||
+        flash_write_all(w->fd, w->data + at, part) < 0)
+        return -1;
+    if (k < w->blocks)
+        w->pending[k] = 0;
+    ++w->written;
+    return 0;
+}
+
 int flash_write_all(int fd, const uint8_t *data, uint64_t len)
 {
     if (len > SIZE_MAX)
@@ -177,8 +291,9 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         if (flags[i] == 1)
             ++n;
     int base = 15;
+    ProgressBar bar{ui};
     if (count <= 0) {
-        ui->SetUpgradingProgressBar(100);
+        bar.show(100);
         return 0;
     }
 
@@ -206,32 +321,35 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         if (flash_check_geometry(fd.get(), end - start, names.device) != 0)
             return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
 
-        // The whole partition is erased, not only what the payload covers:
-        // nothing of the old image may survive behind the new one.
+        // The whole window, not only what the payload covers: nothing of the
+        // old image may survive behind the new one.
+        uint32_t size = part.partition_size;
+        const uint8_t *payload = pack + part.partition_offset;
         int blocks = int((end - start) / FLASH_BLOCK_SIZE);
+        FlashWindow window(fd.get(), payload, size, uint32_t(blocks));
+        if (!window.valid())
+            return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
         for (int k = 0; k < blocks; ++k) {
-            if (non_region_erase(fd.get(), k * FLASH_BLOCK_SIZE, 1) < 0)
+            if (flash_window_prepare(&window, uint32_t(k)) < 0)
                 return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
-            ui->SetUpgradingProgressBar(base + (k * step) / blocks);
+            bar.show(base + (k * step) / blocks);
         }
 
-        uint32_t size = part.partition_size;
         int chunks = int(size / FLASH_BLOCK_SIZE);
         rl_log_debug("blocks :%x size:%x\n", size / FLASH_BLOCK_SIZE, size);
         base += step;
 
-        const uint8_t *payload = pack + part.partition_offset;
         for (int j = 0; j < chunks; ++j) {
-            if (flash_write_all(fd.get(), payload + uint64_t(j) * FLASH_BLOCK_SIZE,
-                                FLASH_BLOCK_SIZE) < 0)
+            if (flash_window_write(&window, uint32_t(j)) < 0)
                 return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
-            ui->SetUpgradingProgressBar(base + (j * step) / chunks);
+            bar.show(base + (j * step) / chunks);
         }
         uint32_t rest = size % FLASH_BLOCK_SIZE;
         rl_log_debug("last size:%x\n", rest);
-        if (rest > 0 &&
-            flash_write_all(fd.get(), payload + uint64_t(chunks) * FLASH_BLOCK_SIZE, rest) < 0)
+        if (rest > 0 && flash_window_write(&window, uint32_t(chunks)) < 0)
             return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
+        rl_log_info("%s: %u of %d blocks erased, %u written\n", names.device,
+                    unsigned(window.erased), blocks, unsigned(window.written));
 
         // NOR keeps whatever bits an incomplete erase left behind, and a write
         // can report success for bytes that did not take: only reading the
@@ -242,6 +360,6 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         }
         base += step;
     }
-    ui->SetUpgradingProgressBar(100);
+    bar.show(100);
     return 0;
 }

@@ -371,23 +371,21 @@ int mtd_write(int n, int size, const char *path, uint32_t window)
     if (flash_check_geometry(device.get(), window, name) != 0)
         return -1;
     // The whole window: a larger one must not keep old bytes behind the image.
-    int erase_blocks = int(window / FLASH_BLOCK_SIZE);
-    for (int i = 0; i < erase_blocks; ++i) {
-        if (non_region_erase(device.get(), i * FLASH_BLOCK_SIZE, 1) < 0) {
-            rl_log_err("%s erase of block %d failed\n", name, i);
+    const uint32_t erase_blocks = window / FLASH_BLOCK_SIZE;
+    FlashWindow target(device.get(), image.data(), static_cast<uint64_t>(size), erase_blocks);
+    if (!target.valid())
+        return -1;
+    for (uint32_t i = 0; i < erase_blocks; ++i) {
+        if (flash_window_prepare(&target, i) < 0) {
+            rl_log_err("%s erase of block %u failed\n", name, static_cast<unsigned>(i));
             return -1;
         }
     }
-    if (lseek(device.get(), 0, SEEK_SET) != 0) {
-        rl_log_err("%s seek failed\n", name);
-        return -1;
-    }
-    int blocks = size / FLASH_BLOCK_SIZE;
-    for (int i = 0; i < blocks; ++i) {
+    const uint32_t blocks = static_cast<uint32_t>(size) / FLASH_BLOCK_SIZE;
+    for (uint32_t i = 0; i < blocks; ++i) {
         rl_log_debug("mtd_write :%x \n", static_cast<unsigned>(n));
-        if (flash_write_all(device.get(), image.data() + static_cast<size_t>(i) * FLASH_BLOCK_SIZE,
-                            FLASH_BLOCK_SIZE) != 0) {
-            rl_log_err("%s write of block %d failed\n", name, i);
+        if (flash_window_write(&target, i) != 0) {
+            rl_log_err("%s write of block %u failed\n", name, static_cast<unsigned>(i));
             return -1;
         }
     }

@@ -22,7 +22,7 @@ namespace
 {
 
 constexpr uint32_t kBlock = 0x10000;
-const uint32_t kBlocks[10] = {2, 4, 4, 1, 2, 2, 2, 2, 2, 2};
+const uint32_t kBlocks[10] = {2, 4, 4, 1, 2, 2, 2, 2, 2, 48};
 std::string g_devices; // "<root>/dev/mtd"
 int g_fault_on = -1;   // the device of the fault
 char g_fault[16];      // its kind
@@ -118,7 +118,16 @@ std::string bytes(uint32_t size, int mul, int add)
     return c;
 }
 
-// Rows: name | partitions ID:SIZE[:FLAG] | fault | code | progress | what each holds.
+// What the burn leaves in partition n: the payload, then erased flash.
+std::string target(int n, uint32_t size)
+{
+    std::string t = bytes(size, 13, n * 41);
+    t.resize(kBlocks[n] * kBlock, '\xff');
+    return t;
+}
+
+// Rows: name | partitions ID:SIZE[:FLAG] | fault | code | progress | what each holds |
+// erase/write requests on each.
 TEST(FlashBurn, Rows)
 {
     for (const testsupport::Row &r : testsupport::rows(TEST_DATA_DIR "/flash_burn.rows")) {
@@ -156,6 +165,18 @@ TEST(FlashBurn, Rows)
                 table[g_fault_on].name[0] = '\0';
             if (strcmp(g_fault, "window") == 0)
                 table[g_fault_on].end_addr = table[g_fault_on].start_addr + uint32_t(g_fault_at);
+            // Flash that already holds some or all of what the burn leaves.
+            const std::string device = g_devices + std::to_string(g_fault_on);
+            std::string held = target(g_fault_on, parts.empty() ? 0 : parts[0].partition_size);
+            const size_t k = size_t(std::max(g_fault_at, 0)) * kBlock;
+            if (strcmp(g_fault, "blank") == 0)
+                held.assign(held.size(), '\xff');
+            if (strcmp(g_fault, "stale") == 0)
+                held.replace(k, kBlock, testsupport::slurp(device).substr(k, kBlock));
+            if (strcmp(g_fault, "torn") == 0)
+                held.replace(k + kBlock / 2, kBlock / 2, kBlock / 2, '\xff');
+            if (strstr("same blank stale torn", g_fault) != nullptr)
+                testsupport::put(device, held);
         }
         g_progress.clear();
         CBasicUI ui;
@@ -167,6 +188,12 @@ TEST(FlashBurn, Rows)
         for (int p : g_progress)
             progress += (progress.empty() ? "" : " ") + std::to_string(p);
         EXPECT_EQ(progress, r[4]);
+        std::string requests;
+        for (const Partition_Header &h : parts)
+            requests += (requests.empty() ? "" : " ") +
+                        std::to_string(g_requests[h.partition_id][0]) + "/" +
+                        std::to_string(g_requests[h.partition_id][1]);
+        EXPECT_TRUE(r[6] == "-" || requests == r[6]) << requests;
         // Partitions not named hold what they held; a named one holds its
         // payload up to `to` over flash erased up to `erased`.
         std::string holds[10] = {"o", "o", "o", "o", "o", "o", "o", "o", "o", "o"};
