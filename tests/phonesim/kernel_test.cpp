@@ -236,5 +236,48 @@ TEST(Kernel, PowerCutLeavesHalfAnEraseOrWriteAndNothingAfter)
         EXPECT_TRUE(phone.ops[1].cut);
         EXPECT_FALSE(phone.ops[0].cut);
         EXPECT_EQ(phone.cuts, 1);
+        // Counted with what they did.
+        FlashCount c = phone.kernel->flash_counts()[8];
+        EXPECT_EQ(c.erases, at_erase ? 1u : 0u);
+        EXPECT_EQ(c.erased, at_erase ? 0x10000u : 0u);
+        EXPECT_EQ(c.programmed, at_erase ? 5u : 7u);
     }
+}
+
+// Each partition's erases, bytes erased, programmed and read (by both of
+// its files), and the telephone's time for them.
+TEST(Kernel, CountsWhatEachPartitionDidAndEstimatesItsTime)
+{
+    Phone phone;
+    phone.profile.faults = {Fault{4, "short_write", -1}};
+    phone.profile.flash_timing = FlashTiming{400, 8, 0.5, 0};
+    phone.kernel->unmount();
+    phone.mount();
+    int fd8 = phone.open_mtd(8), fd4 = phone.open_mtd(4);
+    ASSERT_GE(fd8, 0);
+    ASSERT_GE(fd4, 0);
+    std::string zeros(0x800, '\0');
+    ASSERT_EQ(erase(fd8, 0, 0x20000), 0) << strerror(errno);
+    EXPECT_EQ(erase(fd8, 0x100, 0x10000), -1) << "malformed, so never at the chip";
+    EXPECT_EQ(pwrite(fd8, zeros.data(), 0x800, 0x10000), 0x800);
+    EXPECT_EQ(pwrite(fd4, zeros.data(), 0x400, 0), 0x200) << "the fault halves it";
+    close(fd8);
+    close(fd4);
+    EXPECT_EQ(phone.mtd(8).size(), 0x80000u);
+    EXPECT_EQ(slurp(phone.at("/dev/mtdblock/4")).size(), 0x80000u);
+
+    FlashCounts c = phone.kernel->flash_counts();
+    EXPECT_EQ(c[8].erases, 1u);
+    EXPECT_EQ(c[8].erased, 0x20000u);
+    EXPECT_EQ(c[8].programmed, 0x800u);
+    EXPECT_EQ(c[8].read, 0x80000u);
+    EXPECT_EQ(c[4].erases, 0u);
+    EXPECT_EQ(c[4].programmed, 0x200u);
+    EXPECT_EQ(c[4].read, 0x80000u);
+    for (int i : {0, 1, 2, 3, 5, 6, 7, 9})
+        EXPECT_EQ(flash_time_ms(phone.profile.flash_timing, c[i]), 0) << i;
+    EXPECT_DOUBLE_EQ(flash_time_ms(phone.profile.flash_timing, c[8]), 2 * 400 + 2 * 8 + 512 * 0.5);
+    EXPECT_DOUBLE_EQ(flash_time_ms(phone.profile.flash_timing, c[4]), 0.5 * 8 + 512 * 0.5);
+    phone.kernel->reset_flash_counts();
+    EXPECT_EQ(phone.kernel->flash_counts()[8].read, 0u);
 }

@@ -25,7 +25,7 @@ TEST(Profile, OverridesReplaceTheDefaultsAndRoundTrip)
     TempDir dir;
     put(dir.path() + "/p.json", R"({"mtd": {"mtd8": {"end": "0x90740000"},
         "mtd9": {"start": 2423521280}}, "bootenv": {"SW_OEM": "12", "SW_protect": null},
-        "power_cut": {"op": 40}})");
+        "power_cut": {"op": 40}, "flash_timing": {"delay": 0.1}})");
     Profile p;
     std::string error;
     ASSERT_TRUE(load_profile(dir.path() + "/p.json", &p, &error)) << error;
@@ -36,6 +36,8 @@ TEST(Profile, OverridesReplaceTheDefaultsAndRoundTrip)
     EXPECT_EQ(p.bootenv, env);
     EXPECT_EQ(p.power_cut.op, 40u);
     EXPECT_FALSE(default_profile().power_cut.any());
+    EXPECT_EQ(p.flash_timing.delay, 0.1);
+    EXPECT_EQ(p.flash_timing.erase_ms, 500);
 
     Profile again;
     ASSERT_TRUE(parse_profile(profile_to_json(p), &again, &error)) << error;

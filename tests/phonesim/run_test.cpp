@@ -14,9 +14,13 @@ TEST(Run, EndsAsTheCommandDoes)
 {
     Telephone phone;
     ASSERT_TRUE(phone.ok()) << phone.output();
-    EXPECT_EQ(phone.run({"sh", "-c", "exit 7"}), 7);
+    EXPECT_EQ(phone.run({"sh", "-c", "exit 7"}, {"--flash-delay", "0.25"}), 7);
     EXPECT_EQ(phone.report()["ending"], "exit");
     EXPECT_EQ(phone.report()["status"], 7);
+    EXPECT_EQ(phone.report()["flash"]["timing"]["delay"], 0.25);
+    EXPECT_EQ(phone.report()["flash"]["partitions"], json::array());
+    EXPECT_EQ(phone.report()["flash"]["total"]["estimated_ms"], 0);
+    EXPECT_EQ(phone.run({"true"}, {"--flash-delay", "-1"}), 2);
 
     EXPECT_EQ(phone.run({"sh", "-c", "kill -TERM $$"}), 128 + 15);
     EXPECT_EQ(phone.report()["ending"], "signal");
@@ -64,6 +68,15 @@ TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
     EXPECT_EQ(r["bootenv"]["changes"][0]["name"], "bootdelay");
     EXPECT_NE(r["files"]["created"].dump().find("\"/tmp/made.txt\""), std::string::npos);
     EXPECT_EQ(phone.partitions(), "5");
+
+    // mtd5's blocks erased and programmed; the estimate is the default
+    // timing's.
+    const json &flash = r["flash"]["total"];
+    EXPECT_GE(flash["erases"], 1) << r["flash"].dump();
+    EXPECT_GE(flash["programmed"], 1000);
+    EXPECT_GE(flash["estimated_ms"], 500);
+    EXPECT_EQ(r["flash"]["timing"]["erase_ms"], 500);
+    EXPECT_NE(phone.output().find("\nflash:       "), std::string::npos) << phone.output();
 }
 
 // The reboot is a power cut: no process of the telephone outlives it.

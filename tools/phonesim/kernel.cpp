@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -156,19 +157,32 @@ struct Kernel::Impl {
     uint64_t operations = 0;
     mutable std::mutex counting; // counts are read from other threads
     FlashCounts counts{};
+    std::condition_variable powered_off; // ends a wait for the chip
 
-    // Counts a request on partition p and, when the profile asks for it,
-    // takes the telephone's time for it, scaled.
+    // Counted as the request is served, whether or not it is answered.
     void account(int p, const FlashCount &c)
     {
-        {
-            std::lock_guard<std::mutex> lock(counting);
-            counts[size_t(p)] += c;
-        }
+        std::lock_guard<std::mutex> lock(counting);
+        counts[size_t(p)] += c;
+    }
+
+    // When the profile asks for it, the telephone's time for c, scaled,
+    // before the request is answered. Taken without the power lock, so
+    // that the end of a run never waits for the chip: the power going off
+    // ends the wait early, and true then says the requester must not learn
+    // how its request went.
+    bool pace(const FlashCount &c)
+    {
         double scale = profile.flash_timing.delay;
-        if (scale > 0)
-            std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(
-                flash_time_ms(profile.flash_timing, c) * scale));
+        double ms = scale > 0 ? flash_time_ms(profile.flash_timing, c) * scale : 0;
+        if (!(ms > 0))
+            return false;
+        // Beyond a day is as good as for ever, and keeps the wait's
+        // arithmetic in range.
+        auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::duration<double, std::milli>(std::min(ms, 86400e3)));
+        std::unique_lock<std::mutex> lock(counting);
+        return powered_off.wait_for(lock, wait, [this] { return off.load(); });
     }
 
     ~Impl()
@@ -461,6 +475,8 @@ struct Kernel::Impl {
             if (off >= 0 && uint64_t(off) < total)
                 c.read = std::min<uint64_t>(size, total - uint64_t(off));
             k->account(n->partition, c);
+            if (k->pace(c))
+                return void(fuse_reply_err(req, EIO));
             return reply_slice(req, k->window_data(n->partition), total, size, off);
         }
         case Kind::Env:
@@ -552,6 +568,7 @@ struct Kernel::Impl {
                 return void(fuse_reply_err(req, EIO));
         }
         int err = 0;
+        FlashCount programmed;
         switch (n->kind) {
         case Kind::Env:
             err = k->write_env(std::string(buf, size));
@@ -593,6 +610,7 @@ struct Kernel::Impl {
             for (size_t i = 0; i < c.programmed; ++i)
                 dst[i] &= uint8_t(buf[i]);
             k->account(p, c);
+            programmed = c;
             if (cut_here)
                 err = k->cut();
             break;
@@ -601,6 +619,10 @@ struct Kernel::Impl {
             err = EBADF;
             break;
         }
+        if (lock.owns_lock())
+            lock.unlock();
+        if (k->pace(programmed) && err == 0)
+            err = EIO;
         if (err != 0)
             return void(fuse_reply_err(req, err));
         fuse_reply_write(req, size);
@@ -614,7 +636,7 @@ struct Kernel::Impl {
         if (n == nullptr || n->kind != Kind::Mtd)
             return void(fuse_reply_err(req, ENOTTY));
         int p = n->partition;
-        std::lock_guard<std::mutex> lock(k->power);
+        std::unique_lock<std::mutex> lock(k->power);
         if (k->off)
             return void(fuse_reply_err(req, EIO));
         if (cmd == MEMGETINFO) {
@@ -649,8 +671,12 @@ struct Kernel::Impl {
                 memset(k->window_data(p) + e.start, 0xFF, c.erased);
             }
             k->account(p, c);
-            if (cut_here || op.fault)
-                return void(fuse_reply_err(req, cut_here ? k->cut() : EIO));
+            int err = cut_here ? k->cut() : op.fault ? EIO : 0;
+            lock.unlock();
+            if (k->pace(c) && err == 0)
+                err = EIO;
+            if (err != 0)
+                return void(fuse_reply_err(req, err));
             return void(fuse_reply_ioctl(req, 0, nullptr, 0));
         }
         if (cmd == uint32_t(kMtdRepairQuery) || cmd == uint32_t(kMtdAddrRepair)) {
@@ -730,6 +756,7 @@ int Kernel::mount(std::string *error)
             return *error = errno_text(dir), -1;
     if (!k.load(error))
         return -1;
+    reset_flash_counts();
     clock_gettime(CLOCK_REALTIME, &k.mounted_at);
 
     std::string opts = "fsname=phonesim,subtype=phonesim";
@@ -782,6 +809,11 @@ void Kernel::power_off()
 {
     std::lock_guard<std::mutex> lock(impl_->power);
     impl_->off = true;
+    // Taken and let go, so that a wait either sees the power off or is
+    // already waiting when woken.
+    impl_->counting.lock();
+    impl_->counting.unlock();
+    impl_->powered_off.notify_all();
 }
 
 void Kernel::unmount()

@@ -125,7 +125,8 @@ class Kernel
     // open (their users then get ENOTCONN); waits for a request being served.
     void unmount();
     // The power is off from now on: when it returns, no request changes
-    // anything any more (a request being served has finished).
+    // anything any more (a request being served has made its change; one
+    // still taking the chip's time, see FlashTiming::delay, fails).
     void power_off();
     // The counts since the mount or the last reset, by partition.
     FlashCounts flash_counts() const;

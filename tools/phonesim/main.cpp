@@ -50,6 +50,7 @@ struct RunFlags {
     std::string report;
     uint64_t cut_at = 0;
     double cut_after = 0;
+    double flash_delay = -1; // the profile's
 };
 
 void add_run_flags(CLI::App *app, RunFlags *f, bool with_loader)
@@ -71,6 +72,12 @@ void add_run_flags(CLI::App *app, RunFlags *f, bool with_loader)
         ->check(CLI::Range(uint64_t(1), UINT64_MAX));
     app->add_option("--cut-after", f->cut_after, "the power fails SECS after the start (real time)")
         ->check(CLI::PositiveNumber);
+    app->add_option("--flash-delay", f->flash_delay,
+                    "each flash request waits the telephone's time for it times SCALE (1 = "
+                    "the telephone's pace, 0.1 ten times faster), to watch the progress bar "
+                    "at a real telephone's pace; replaces the profile's flash_timing.delay")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("SCALE");
 }
 
 int exit_code(const phonesim::RunResult &r)
@@ -109,6 +116,7 @@ int run(const std::string &dir, const RunFlags &f, const std::vector<std::string
     o.report = f.report;
     o.cut_at = f.cut_at;
     o.cut_after = f.cut_after;
+    o.flash_delay = f.flash_delay;
     o.tmp_copy = tmp_copy;
     if (!f.keys.empty() && !phonesim::parse_keys(f.keys, &o.keys)) {
         std::cerr << "phonesim: --keys: expected T:CODE,T:CODE,... but got " << f.keys << "\n";

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -215,6 +216,26 @@ void read_power_cut(const json &value, Profile *p) {
     }
 }
 
+// Fields given replace the defaults one by one.
+void read_flash_timing(const json &value, Profile *p) {
+    if (!value.is_object())
+        throw_field_error("flash_timing", "expected an object such as {\"erase_ms\": 500}");
+    FlashTiming &t = p->flash_timing;
+    for (auto f = value.begin(); f != value.end(); ++f) {
+        const std::string name = "flash_timing." + f.key();
+        double *field = f.key() == "erase_ms"             ? &t.erase_ms
+                        : f.key() == "program_ms_per_kib" ? &t.program_ms_per_kib
+                        : f.key() == "read_ms_per_kib"    ? &t.read_ms_per_kib
+                        : f.key() == "delay"              ? &t.delay
+                                                          : nullptr;
+        if (field == nullptr)
+            throw_field_error(name, "unknown field");
+        if (!f->is_number() || !std::isfinite(f->get<double>()) || f->get<double>() < 0)
+            throw_field_error(name, "expected a number, 0 or more");
+        *field = f->get<double>();
+    }
+}
+
 int get_status(const json &value, const std::string &field) {
     int64_t n = get_int(value, field);
     if (n < 0 || n > 255)
@@ -254,6 +275,8 @@ void read_profile(const json &doc, Profile *p) {
             read_faults(v, p);
         else if (key == "power_cut")
             read_power_cut(v, p);
+        else if (key == "flash_timing")
+            read_flash_timing(v, p);
         else
             throw_field_error(key, "unknown field");
     }
@@ -362,6 +385,10 @@ std::string profile_to_json(const Profile &p) {
     if (p.power_cut.seconds > 0)
         cut["seconds"] = p.power_cut.seconds;
     doc["power_cut"] = cut;
+    doc["flash_timing"] = {{"erase_ms", p.flash_timing.erase_ms},
+                           {"program_ms_per_kib", p.flash_timing.program_ms_per_kib},
+                           {"read_ms_per_kib", p.flash_timing.read_ms_per_kib},
+                           {"delay", p.flash_timing.delay}};
     return doc.dump(2) + "\n";
 }
 

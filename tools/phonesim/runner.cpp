@@ -32,6 +32,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -741,6 +742,8 @@ struct ReportInput {
     std::vector<Frame> frames;
     std::vector<std::pair<double, std::string>> env_writes;
     std::vector<std::pair<double, FlashOp>> flash_ops;
+    FlashTiming flash_timing;
+    FlashCounts flash_counts{}; // none unless the kernel served the run
     double cut_after = 0; // the time cut asked for
     Json sysv;
 };
@@ -763,6 +766,24 @@ Json sysv_snapshot()
         locks[k.first] = value < 0 ? Json() : Json(value);
     }
     return {{"locks", locks}, {"upgrade_memory", shmget(0xA130, 0, 0) >= 0}};
+}
+
+// What the flash was asked to do and the telephone's time for it, to the
+// microsecond.
+Json flash_count_json(const FlashTiming &timing, const FlashCount &c)
+{
+    return {{"erases", c.erases},
+            {"erased", c.erased},
+            {"programmed", c.programmed},
+            {"read", c.read},
+            {"estimated_ms", std::round(flash_time_ms(timing, c) * 1000) / 1000}};
+}
+
+std::string mib(uint64_t bytes)
+{
+    char text[32];
+    snprintf(text, sizeof(text), "%.2f MiB", double(bytes) / (1 << 20));
+    return text;
 }
 
 int write_report(const ReportInput &in, const std::string &dir, std::string *summary,
@@ -960,6 +981,25 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
         ops.push_back(entry);
     }
     j["flash_ops"] = ops;
+    const FlashTiming &timing = in.flash_timing;
+    FlashCount flash_total;
+    Json flash_parts = Json::array();
+    for (int i = 0; i < kPartitions; ++i) {
+        const FlashCount &c = in.flash_counts[size_t(i)];
+        if (c.erases == 0 && c.erased == 0 && c.programmed == 0 && c.read == 0)
+            continue;
+        flash_total += c;
+        Json entry = {{"mtd", i}};
+        entry.update(flash_count_json(timing, c));
+        flash_parts.push_back(entry);
+    }
+    j["flash"] = {{"timing",
+                   {{"erase_ms", timing.erase_ms},
+                    {"program_ms_per_kib", timing.program_ms_per_kib},
+                    {"read_ms_per_kib", timing.read_ms_per_kib},
+                    {"delay", timing.delay}}},
+                  {"partitions", flash_parts},
+                  {"total", flash_count_json(timing, flash_total)}};
     if (in.result.ending == Ending::PowerCut) {
         bool at_op = !in.flash_ops.empty() && in.flash_ops.back().second.cut;
         const FlashOp *op = at_op ? &in.flash_ops.back().second : nullptr;
@@ -1016,6 +1056,12 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
     s << "files:       " << join(file_summary, "no change") << "\n";
     s << "misc:        " << join(misc, "no requests") << "\n";
     s << "scripts:     " << join(record_summary, "no runs") << "\n";
+    char flash_secs[32];
+    snprintf(flash_secs, sizeof(flash_secs), "%.1f", flash_time_ms(timing, flash_total) / 1000);
+    s << "flash:       " << flash_total.erases
+      << (flash_total.erases == 1 ? " erase (" : " erases (") << mib(flash_total.erased) << "), "
+      << mib(flash_total.programmed) << " programmed, " << mib(flash_total.read)
+      << " read; telephone time about " << flash_secs << " s\n";
     s << "flash operations: " << in.flash_ops.size() << "\n";
     s << "report:      " << dir << "/report.json\n";
     *summary = s.str();
@@ -1059,6 +1105,8 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         profile.power_cut.op = options.cut_at;
         profile.power_cut.seconds = options.cut_after;
     }
+    if (options.flash_delay >= 0)
+        profile.flash_timing.delay = options.flash_delay;
 
     // The environment of the program, and the command found on its PATH.
     const char *host_path = getenv("PATH");
@@ -1116,6 +1164,7 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
     report.options = &options;
     report.paths = &paths;
     report.cut_after = profile.power_cut.seconds;
+    report.flash_timing = profile.flash_timing;
 
     if (enter_namespaces(error) != 0)
         return -1;
@@ -1364,6 +1413,7 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
     saver.stop();
     listeners.stop();
     kernel.unmount();
+    report.flash_counts = kernel.flash_counts();
     log.stop();
 
     report.result = *result;

@@ -27,6 +27,9 @@ struct RunOptions {
     // profile's power_cut is not used.
     uint64_t cut_at = 0;
     double cut_after = 0;
+    // When 0 or more, replaces the profile's flash_timing.delay: each flash
+    // request takes the telephone's time for it times this scale.
+    double flash_delay = -1;
     // Copied into DIR/tmp under its own name once the run has booted (after
     // a power cut the telephone's RAM, DIR/tmp, starts out empty).
     std::string tmp_copy;
