@@ -15,6 +15,17 @@ namespace
 // a time keeps them from building controls in the same dialog record and
 // drawing into the same LCD buffer at once.
 std::mutex g_screen_lock;
+// The bar's fill while the progress screen is on the LCD, else -1. A redraw
+// is a whole LCD refresh, and the burn asks for one at every block, mostly
+// with a fill the screen already shows.
+int g_shown_fill = -1;
+
+// Every screen but the progress screen shows through here.
+int open_screen(displayinfo_t *info, int wait)
+{
+    g_shown_fill = -1;
+    return basicui_open_display_info(info, wait);
+}
 
 const uint8_t kFont = 12;
 
@@ -67,6 +78,7 @@ int basicui_progress_fill(int percent)
 int basicui_init(void)
 {
     std::lock_guard<std::mutex> hold(g_screen_lock);
+    g_shown_fill = -1;
     // The record is never freed; a second init keeps the first one.
     if (!gp_dlgdisplay)
         gp_dlgdisplay = dlg_init();
@@ -76,6 +88,7 @@ int basicui_init(void)
 void basicui_deinit(void)
 {
     std::lock_guard<std::mutex> hold(g_screen_lock);
+    g_shown_fill = -1;
     lcd_denit();
 }
 
@@ -92,14 +105,18 @@ void basicui_displayline_init(displayinfo_t *info)
 int basicui_open_upgrading(int percent)
 {
     std::lock_guard<std::mutex> hold(g_screen_lock);
+    const int fill = basicui_progress_fill(percent);
+    if (fill == g_shown_fill)
+        return 0;
     displayinfo_t info;
     basicui_displayline_init(&info);
     info.background = reinterpret_cast<uintptr_t>(g_image_upgrading);
     item(info, 1, 15, 48, 102, 12).reverse = 1; // ink edge
     item(info, 2, 16, 49, 100, 10).reverse = 0; // paper trough
     // One paper pixel stays between a full bar and the edge on each side.
-    item(info, 3, 17, 50, basicui_progress_fill(percent), 8).reverse = 1;
+    item(info, 3, 17, 50, fill, 8).reverse = 1;
     basicui_open_display_info(&info, 0);
+    g_shown_fill = fill;
     return 0;
 }
 
@@ -119,7 +136,7 @@ int basicui_open_update_info(const update_info_t *request)
     for (int k = 0; k < SIMPLEUI_SOFTKEYS; ++k)
         if (keys[k][0] != '\0')
             softkey(info, k, keys[k]);
-    basicui_open_display_info(&info, 0);
+    open_screen(&info, 0);
     return 0;
 }
 
@@ -133,7 +150,7 @@ void basicui_display_updating_line(const char *text)
     displayline_t &line = item(info, 0, 0, 26, LCD_WIDTH, 12);
     line.align = LCD_ALIGN_CENTER;
     copy_text(line.label, text);
-    basicui_open_display_info(&info, 0);
+    open_screen(&info, 0);
 }
 
 int basicui_open_user_setting(user_setting_t *setting)
@@ -165,7 +182,7 @@ int basicui_open_user_setting(user_setting_t *setting)
     info.first_focusable = 1;
     info.last_focusable = 2;
 
-    setting->result = basicui_open_display_info(&info, 1);
+    setting->result = open_screen(&info, 1);
     // Only a confirm writes the entered texts back; after a cancel the
     // values are the empty ones set up above.
     copy_text(setting->user, info.lines[1].value);

@@ -64,18 +64,6 @@ bool erase_size_fits(uint32_t erasesize)
     return erasesize != 0 && FLASH_BLOCK_SIZE % erasesize == 0;
 }
 
-// Each redraw costs a whole LCD refresh: only a new value is worth one.
-struct ProgressBar {
-    CBasicUI *ui;
-    int shown = -1;
-    void show(int percent)
-    {
-        if (percent != shown)
-            ui->SetUpgradingProgressBar(percent);
-        shown = percent;
-    }
-};
-
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
@@ -291,9 +279,8 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         if (flags[i] == 1)
             ++n;
     int base = 15;
-    ProgressBar bar{ui};
     if (count <= 0) {
-        bar.show(100);
+        ui->SetUpgradingProgressBar(100);
         return 0;
     }
 
@@ -332,7 +319,7 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         for (int k = 0; k < blocks; ++k) {
             if (flash_window_prepare(&window, uint32_t(k)) < 0)
                 return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
-            bar.show(base + (k * step) / blocks);
+            ui->SetUpgradingProgressBar(base + (k * step) / blocks);
         }
 
         int chunks = int(size / FLASH_BLOCK_SIZE);
@@ -342,7 +329,7 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         for (int j = 0; j < chunks; ++j) {
             if (flash_window_write(&window, uint32_t(j)) < 0)
                 return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
-            bar.show(base + (j * step) / chunks);
+            ui->SetUpgradingProgressBar(base + (j * step) / chunks);
         }
         uint32_t rest = size % FLASH_BLOCK_SIZE;
         rl_log_debug("last size:%x\n", rest);
@@ -360,6 +347,6 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         }
         base += step;
     }
-    bar.show(100);
+    ui->SetUpgradingProgressBar(100);
     return 0;
 }

@@ -12,6 +12,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -72,6 +73,27 @@ TEST_F(Simpleui, ScreensFromTwoThreadsNeverMix)
         basicui_display_updating_line("Rebooting...");
     other.join();
     EXPECT_TRUE(frame() == countdown || frame() == notice);
+}
+
+// The burn asks for the bar at every block; the LCD is refreshed only when
+// the fill changes or another screen came in between.
+TEST_F(Simpleui, ProgressBarIsDrawnOnlyForANewFill)
+{
+    auto drawn = [] {
+        bool any = std::any_of(gp_lcdbuffer, gp_lcdbuffer + 1056, [](unsigned char c) { return c; });
+        memset(gp_lcdbuffer, 0, 1056);
+        return any;
+    };
+    basicui_open_upgrading(50);
+    EXPECT_TRUE(drawn());
+    basicui_open_upgrading(51); // 49 pixels, as 50 is
+    EXPECT_FALSE(drawn());
+    basicui_open_upgrading(52);
+    EXPECT_TRUE(drawn());
+    basicui_display_updating_line("Rebooting...");
+    EXPECT_TRUE(drawn());
+    basicui_open_upgrading(52);
+    EXPECT_TRUE(drawn());
 }
 
 } // namespace

@@ -22,7 +22,7 @@ namespace
 {
 
 constexpr uint32_t kBlock = 0x10000;
-const uint32_t kBlocks[10] = {2, 4, 4, 1, 2, 2, 2, 2, 2, 48};
+const uint32_t kBlocks[10] = {2, 4, 4, 1, 2, 2, 2, 2, 2, 2};
 std::string g_devices; // "<root>/dev/mtd"
 int g_fault_on = -1;   // the device of the fault
 char g_fault[16];      // its kind
