@@ -13,99 +13,31 @@
 //           writes, reads back)
 //   dd      one MEMERASE per 64 KiB block from here, then dd bs=64k
 // and prints the medians and the ratios burn/flashcp and burn/dd, with and
-// without the read-back. Every way's result is read back and compared
-// (outside the timing), so a way that wrote nothing cannot look fast.
+// without the read-back. Every way's result is compared with the payloads
+// (outside the timing, from the chip image behind the kernel's back), so a
+// way that wrote nothing cannot look fast.
 //
 //   flash_bench [ROUNDS]      (default 5)
-#include "upgrader/flash.h"
+#include "benchphone.h"
 
 #include "basicui/basicUI.h"
-#include "phonesim/kernel.h"
-#include "phonesim/profile.h"
+#include "upgrader/flash.h"
 #include "upgrader/requests.h"
 
-#include <errno.h>
 #include <fcntl.h>
-#include <sched.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <string>
 #include <vector>
 
-extern char **environ;
-
-using namespace phonesim;
+using namespace benchphone;
 
 namespace
 {
-
-const int kIds[] = {1, 2, 5, 6, 7, 8, 9};
-const int kCount = int(sizeof(kIds) / sizeof(kIds[0]));
-// Each payload stops short of its partition's end, so that every partition
-// also has a last write shorter than a block.
-const uint32_t kShort = 0x1234;
-
-double now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-void put(const std::string &path, const void *data, size_t size)
-{
-    std::ofstream out(path, std::ios::binary);
-    out.write(static_cast<const char *>(data), std::streamsize(size));
-}
-
-// Runs a tool without a shell; true when it exits 0.
-bool run(const std::vector<std::string> &args)
-{
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return false;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// The MTD tools live in the administrator's directories.
-bool have_tool(const char *name)
-{
-    std::string path =
-        std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin") + ":/usr/sbin:/sbin";
-    setenv("PATH", path.c_str(), 1);
-    return run({"sh", "-c", std::string("command -v ") + name + " >/dev/null"});
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-double lowest(const std::vector<double> &v)
-{
-    return *std::min_element(v.begin(), v.end());
-}
 
 void report(const char *what, double mib, double burn, double verify, double bar, double flashcp,
             double dd)
@@ -127,111 +59,30 @@ void report(const char *what, double mib, double burn, double verify, double bar
 }
 
 struct Bench {
-    std::string root;
-    Paths paths;
-    Profile profile = default_profile();
-    std::vector<uint8_t> pack;
-    std::vector<Partition_Header> headers;
-    std::vector<int> flags;
-    env_info table[ENV_TABLE_SIZE];
+    Phone phone;
+    Pack pack;
     std::vector<std::string> payload_files;
-    uint64_t total = 0;
 
-    std::string device(int id) const { return root + "/dev/mtd" + std::to_string(id); }
-    const uint8_t *payload(int i) const { return pack.data() + headers[i].partition_offset; }
+    std::string device(int id) const { return phone.device(id); }
+    const uint8_t *payload(int i) const { return pack.payload(i); }
+    uint32_t payload_size(int i) const { return pack.headers[size_t(i)].partition_size; }
 
-    bool make_root()
+    // Old contents everywhere: a block the way left unerased shows.
+    bool make()
     {
-        char dir[] = "/tmp/flash_bench.XXXXXX";
-        if (mkdtemp(dir) == nullptr)
+        if (!phone.make("flash_bench", 0x00))
             return false;
-        root = dir;
-        paths.root = root;
-        mkdir(paths.state().c_str(), 0755);
-        mkdir((root + "/dev").c_str(), 0755);
-        // Old contents everywhere: a block the way left unerased shows.
-        std::vector<uint8_t> chip(kFlashSize, 0x00);
-        put(paths.flash(), chip.data(), chip.size());
-        std::string layout = format_layout(profile.mtd);
-        put(paths.layout(), layout.data(), layout.size());
-        put(paths.bootenv(), "", 0);
-        std::vector<uint8_t> fb(1056, 0);
-        put(root + "/dev/fb0", fb.data(), fb.size());
-        put(root + "/dev/misc0", "", 0);
-        if (symlink(".phonesim/kernel/proc", (root + "/proc").c_str()) != 0)
-            return false;
-        for (int i = 0; i < kPartitions; ++i) {
-            std::string link = "../.phonesim/kernel/dev/mtd" + std::to_string(i);
-            if (symlink(link.c_str(), device(i).c_str()) != 0)
-                return false;
-        }
-        return true;
-    }
-
-    void make_pack()
-    {
-        memset(table, 0, sizeof(table));
-        for (int i = 0; i < kPartitions; ++i) {
-            snprintf(table[i].name, sizeof(table[i].name), "mtd%d", i);
-            table[i].start_addr = profile.mtd[i].start;
-            table[i].end_addr = profile.mtd[i].end;
-        }
-        pack.assign(64, 0); // where the pack's own headers would be
-        uint32_t x = 0x12345678;
-        for (int id : kIds) {
-            Partition_Header h;
-            memset(&h, 0, sizeof(h));
-            h.partition_id = uint32_t(id);
-            h.partition_size = profile.mtd[id].end - profile.mtd[id].start - kShort;
-            h.partition_offset = uint32_t(pack.size());
-            for (uint32_t b = 0; b < h.partition_size; ++b) {
-                x ^= x << 13;
-                x ^= x >> 17;
-                x ^= x << 5;
-                pack.push_back(uint8_t(x));
-            }
-            headers.push_back(h);
-            flags.push_back(1);
-            total += h.partition_size;
-        }
-        for (int i = 0; i < kCount; ++i) {
-            std::string file = root + "/payload" + std::to_string(kIds[i]);
-            put(file, payload(i), headers[i].partition_size);
-            payload_files.push_back(file);
-        }
+        pack.make(phone, 0x12345678);
+        return pack.save(phone, "payload", false, &payload_files);
     }
 
     // Wipes the partitions to zeros behind the ways' backs, so that each way
     // starts from flash that must be erased.
-    void dirty()
+    bool dirty()
     {
-        std::fstream chip(paths.flash(), std::ios::in | std::ios::out | std::ios::binary);
-        for (int id : kIds) {
-            std::vector<char> zeros(profile.mtd[id].end - profile.mtd[id].start, 0);
-            chip.seekp(profile.mtd[id].start - kFlashBase);
-            chip.write(zeros.data(), std::streamsize(zeros.size()));
-        }
-    }
-
-    // Reads every partition back through the device: the payload, then
-    // erased flash.
-    bool check(const char *way)
-    {
-        for (int i = 0; i < kCount; ++i) {
-            int id = kIds[i];
-            uint32_t size = profile.mtd[id].end - profile.mtd[id].start;
-            std::vector<uint8_t> want(payload(i), payload(i) + headers[i].partition_size);
-            want.resize(size, 0xFF);
-            std::vector<uint8_t> got(size);
-            int fd = open(device(id).c_str(), O_RDONLY | O_CLOEXEC);
-            ssize_t n = fd >= 0 ? pread(fd, got.data(), size, 0) : -1;
-            if (fd >= 0)
-                close(fd);
-            if (n != ssize_t(size) || got != want) {
-                fprintf(stderr, "%s: mtd%d does not hold its payload\n", way, id);
+        for (int id : kIds)
+            if (!phone.write_window(id, std::vector<uint8_t>(phone.size(id), 0)))
                 return false;
-            }
-        }
         return true;
     }
 
@@ -239,8 +90,7 @@ struct Bench {
     {
         CBasicUI ui;
         double t = now();
-        int result =
-            upgrader_burn_flash(pack.data(), table, kCount, headers.data(), flags.data(), &ui);
+        int result = pack.burn(phone, &ui);
         t = now() - t;
         if (result != 0) {
             fprintf(stderr, "burn: %d\n", result);
@@ -254,7 +104,7 @@ struct Bench {
         double t = now();
         for (int i = 0; i < kCount; ++i) {
             int fd = open(device(kIds[i]).c_str(), O_RDWR | O_CLOEXEC);
-            int result = fd >= 0 ? flash_verify(fd, payload(i), headers[i].partition_size) : -1;
+            int result = fd >= 0 ? flash_verify(fd, payload(i), payload_size(i)) : -1;
             if (fd >= 0)
                 close(fd);
             if (result != 0) {
@@ -270,9 +120,8 @@ struct Bench {
     {
         int steps = 1;
         for (int i = 0; i < kCount; ++i) {
-            int id = kIds[i];
-            steps += int((profile.mtd[id].end - profile.mtd[id].start) >> 16);
-            steps += int(headers[i].partition_size >> 16);
+            steps += int(phone.size(kIds[i]) >> 16);
+            steps += int(payload_size(i) >> 16);
         }
         CBasicUI ui;
         double t = now();
@@ -284,11 +133,8 @@ struct Bench {
     double flashcp()
     {
         double t = now();
-        for (int i = 0; i < kCount; ++i)
-            if (!run({"flashcp", "-A", payload_files[i], device(kIds[i])})) {
-                fprintf(stderr, "flashcp failed on mtd%d\n", kIds[i]);
-                return -1;
-            }
+        if (!benchphone::flashcp(phone, {"-A"}, payload_files))
+            return -1;
         return now() - t;
     }
 
@@ -300,17 +146,16 @@ struct Bench {
             int fd = open(device(id).c_str(), O_RDWR | O_CLOEXEC);
             if (fd < 0)
                 return -1;
-            uint32_t size = profile.mtd[id].end - profile.mtd[id].start;
-            for (uint32_t at = 0; at < size; at += kEraseSize) {
-                erase_info_user e = {at, kEraseSize};
+            for (uint32_t at = 0; at < phone.size(id); at += FLASH_BLOCK_SIZE) {
+                erase_info_user e = {at, FLASH_BLOCK_SIZE};
                 if (ioctl(fd, MEMERASE, &e) != 0) {
                     close(fd);
                     return -1;
                 }
             }
             close(fd);
-            if (!run({"dd", "if=" + payload_files[i], "of=" + device(id), "bs=64k", "conv=notrunc",
-                      "status=none"})) {
+            if (!run({"dd", "if=" + payload_files[size_t(i)], "of=" + device(id), "bs=64k",
+                      "conv=notrunc", "status=none"})) {
                 fprintf(stderr, "dd failed on mtd%d\n", id);
                 return -1;
             }
@@ -326,57 +171,41 @@ int main(int argc, char **argv)
     int rounds = argc > 1 ? atoi(argv[1]) : 5;
     if (rounds < 1)
         rounds = 1;
-    if (geteuid() != 0) {
-        fprintf(stderr, "flash_bench mounts the simulated kernel: run it as root\n");
+    if (!prepare("flash_bench"))
         return 2;
-    }
-    if (!have_tool("flashcp")) {
-        fprintf(stderr, "flashcp not found: install mtd-utils\n");
-        return 2;
-    }
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        fprintf(stderr, "private mount namespace: %s\n", strerror(errno));
-        return 2;
-    }
 
     Bench b;
-    if (!b.make_root()) {
+    if (!b.make()) {
         fprintf(stderr, "cannot make the telephone root\n");
+        b.phone.remove();
         return 2;
     }
-    setenv("UPGRADER_ROOT", b.root.c_str(), 1);
-    b.make_pack();
     std::atomic<int> frames{0};
-    KernelEvents events;
+    phonesim::KernelEvents events;
     events.on_refresh = [&frames](const std::vector<uint8_t> &) { ++frames; };
-    Kernel kernel(b.paths, b.profile, events);
-    std::string error;
-    if (kernel.mount(&error) != 0) {
-        fprintf(stderr, "mount: %s\n", error.c_str());
+    std::unique_ptr<phonesim::Kernel> kernel = b.phone.boot(events);
+    if (!kernel) {
+        b.phone.remove();
         return 2;
     }
     CBasicUI ui;
     ui.Init();
 
     printf("flash_bench: %d partitions, %llu bytes (%.2f MiB), %d rounds\n", kCount,
-           (unsigned long long)b.total, double(b.total) / 1048576.0, rounds);
+           (unsigned long long)b.pack.total, double(b.pack.total) / 1048576.0, rounds);
     printf("%5s %10s %10s %10s %10s %10s %10s\n", "round", "burn", "verify", "burn-ver", "bar",
            "flashcp", "dd");
     std::vector<double> burns, verifies, bars, flashcps, dds;
     int status = 0;
     for (int r = 0; r < rounds && status == 0; ++r) {
-        b.dirty();
-        double tb = b.burn();
-        double tv = tb >= 0 && b.check("burn") ? b.verify() : -1;
+        double tb = b.dirty() ? b.burn() : -1;
+        double tv = tb >= 0 && holds(b.phone, b.pack, "burn") ? b.verify() : -1;
         double tbar = b.bar();
-        b.dirty();
-        double tf = b.flashcp();
-        if (tf >= 0 && !b.check("flashcp"))
+        double tf = b.dirty() ? b.flashcp() : -1;
+        if (tf >= 0 && !holds(b.phone, b.pack, "flashcp"))
             tf = -1;
-        b.dirty();
-        double td = b.dd();
-        if (td >= 0 && !b.check("dd"))
+        double td = b.dirty() ? b.dd() : -1;
+        if (td >= 0 && !holds(b.phone, b.pack, "dd"))
             td = -1;
         if (tb < 0 || tv < 0 || tf < 0 || td < 0) {
             status = 1;
@@ -390,22 +219,21 @@ int main(int argc, char **argv)
         printf("%5d %9.3fs %9.3fs %9.3fs %9.3fs %9.3fs %9.3fs\n", r + 1, tb, tv, tb - tv, tbar, tf,
                td);
     }
-    kernel.unmount();
+    kernel->unmount();
     if (status != 0) {
         fprintf(stderr, "flash_bench: a way failed, no figures\n");
+        b.phone.remove();
         return 1;
     }
 
     // Medians say what a run usually costs; the best round is the one least
     // disturbed by the rest of the machine, so the ratios are given for both.
-    double mib = double(b.total) / 1048576.0;
+    double mib = double(b.pack.total) / 1048576.0;
     report("median", mib, median(burns), median(verifies), median(bars), median(flashcps),
            median(dds));
     report("best", mib, lowest(burns), lowest(verifies), lowest(bars), lowest(flashcps),
            lowest(dds));
     printf("progress frames drawn in all: %d\n", frames.load());
-    std::string rm = "rm -rf '" + b.root + "'";
-    if (system(rm.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", b.root.c_str());
+    b.phone.remove();
     return 0;
 }
