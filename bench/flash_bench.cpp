@@ -8,7 +8,8 @@
 //   burn    upgrader_burn_flash, progress bar drawn, each partition read back;
 //           flash_verify is also timed alone over the same partitions, so
 //           the burn without its read-back is burn - verify; the progress
-//           bar's drawing (one refresh per step) is timed alone as well
+//           bar (given every step, drawn when its fill changes) is timed
+//           alone as well
 //   flashcp mtd-utils' flashcp -A per partition (erases the whole partition,
 //           writes, reads back)
 //   dd      one MEMERASE per 64 KiB block from here, then dd bs=64k
