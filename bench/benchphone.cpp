@@ -66,6 +66,12 @@ double now()
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+int rounds_arg(int argc, char **argv)
+{
+    int rounds = argc > 1 ? atoi(argv[1]) : 5;
+    return rounds < 1 ? 1 : rounds;
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());

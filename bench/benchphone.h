@@ -29,6 +29,8 @@ constexpr int kCount = int(sizeof(kIds) / sizeof(kIds[0]));
 constexpr uint32_t kShort = 0x1234;
 
 double now();
+// The rounds asked for on the command line (argv[1]), 5 by default, at least 1.
+int rounds_arg(int argc, char **argv);
 double median(std::vector<double> v);
 double lowest(const std::vector<double> &v);
 

@@ -169,9 +169,7 @@ struct Bench {
 
 int main(int argc, char **argv)
 {
-    int rounds = argc > 1 ? atoi(argv[1]) : 5;
-    if (rounds < 1)
-        rounds = 1;
+    const int rounds = rounds_arg(argc, argv);
     if (!prepare("flash_bench"))
         return 2;
 

@@ -274,9 +274,7 @@ int main(int argc, char **argv)
 {
     if (argc == 4 && strcmp(argv[1], kChangedOnly) == 0)
         return changed_only(argv[2], argv[3]);
-    int rounds = argc > 1 ? atoi(argv[1]) : 5;
-    if (rounds < 1)
-        rounds = 1;
+    const int rounds = rounds_arg(argc, argv);
     if (!prepare("flash_minimum_bench"))
         return 2;
 
