@@ -162,11 +162,12 @@ uint32_t chunk_length(const FlashWindow &w, uint32_t k, uint64_t *at)
     return uint32_t(left < FLASH_BLOCK_SIZE ? left : FLASH_BLOCK_SIZE);
 }
 
-bool read_block(int fd, uint64_t at, uint8_t *buffer)
+// Ending early is as bad as failing: the flash is shorter than its window.
+bool read_exact(int fd, uint64_t at, uint8_t *buffer, size_t size)
 {
     size_t got = 0;
-    while (got < FLASH_BLOCK_SIZE) {
-        ssize_t n = pread(fd, buffer + got, FLASH_BLOCK_SIZE - got, off_t(at + got));
+    while (got < size) {
+        ssize_t n = pread(fd, buffer + got, size - got, off_t(at + got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -195,7 +196,7 @@ int flash_window_prepare(FlashWindow *w, uint32_t k)
     const uint8_t *want = w->data + at;
     bool erase = true;
     bool differs = true;
-    if (read_block(w->fd, at, w->scratch)) {
+    if (read_exact(w->fd, at, w->scratch, FLASH_BLOCK_SIZE)) {
         const uint8_t *have = w->scratch;
         uint8_t ones = 0, diff = 0; // bits to set again, bits that differ
         for (uint32_t i = 0; i < part; ++i) {
@@ -249,20 +250,11 @@ int flash_verify(int fd, const uint8_t *data, uint64_t len)
     std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t *>(malloc(FLASH_BLOCK_SIZE)));
     if (!buffer)
         return -1;
-    uint64_t at = 0;
-    while (at < len) {
+    for (uint64_t at = 0; at < len; at += FLASH_BLOCK_SIZE) {
         uint64_t left = len - at;
         size_t ask = size_t(left < FLASH_BLOCK_SIZE ? left : FLASH_BLOCK_SIZE);
-        ssize_t got = pread(fd, buffer.get(), ask, off_t(at));
-        if (got < 0 && errno == EINTR)
-            continue;
-        // Ending early is as bad as failing: the flash is shorter than what
-        // was written to it.
-        if (got <= 0)
+        if (!read_exact(fd, at, buffer.get(), ask) || memcmp(buffer.get(), data + at, ask) != 0)
             return -1;
-        if (memcmp(buffer.get(), data + at, size_t(got)) != 0)
-            return -1;
-        at += uint64_t(got);
     }
     return 0;
 }
