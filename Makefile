@@ -8,6 +8,9 @@
 #   make faults   the power-cut campaign at every flash operation of the
 #                 packs in tests/data/faults
 #   make format   reformat the sources with clang-format
+#   make dist     the telephone's program as a tarball and the host tools
+#                 as a Debian package, in dist/ (scripts/dist.sh)
+#   make dist-check  install that package into a fresh Debian and try it
 PRESETS := host asan mipsel tsan
 SHELL := /bin/bash
 
@@ -60,6 +63,13 @@ fuzz-smoke:
 
 release:
 	cmake --preset release && cmake --build --preset release
+
+.PHONY: dist dist-check
+dist: deps
+	@scripts/dist.sh
+
+dist-check: dist
+	@scripts/dist-check.sh
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   pkg-config libfuse3-dev fuse3 libpng-dev busybox
   mtd-utils
+  help2man dpkg-dev
 )
 
 missing=()

@@ -239,7 +239,8 @@ int main(int argc, char **argv)
         }
     }
 
-    CLI::App app{"phonesim: the simulated telephone"};
+    // Named, not taken from argv[0]: the manual page is made from this text.
+    CLI::App app{"phonesim: the simulated telephone", "phonesim"};
     app.require_subcommand(1);
 
     std::string dir, profile, program;

@@ -104,7 +104,9 @@ int verify(const std::string &path, const std::string &device, bool json, bool k
 
 int main(int argc, char **argv)
 {
-    CLI::App app{"Make ROM packs, show what is in them, and check them against a telephone"};
+    // Named, not taken from argv[0]: the manual page is made from this text.
+    CLI::App app{"Make ROM packs, show what is in them, and check them against a telephone",
+                 "rompack"};
     app.require_subcommand(1);
     bool verbose = false;
     app.add_flag("--verbose,-v", verbose, "Copy the program's log lines to stderr");

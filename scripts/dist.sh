@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# make dist: the two things handed out, in dist/.
+#   upgrader-VERSION-mipsel.tar.gz   the telephone's program, laid out as the
+#                                    telephone's file system, with INSTALL
+#   upgrader-host-tools_VERSION_ARCH.deb   rompack and phonesim (CPack)
+# VERSION is the project version of CMakeLists.txt. Times inside both are
+# the last commit's, so that the same tree gives the same tarball.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+version=$(sed -n 's/^project(upgrader VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if [ -z "$version" ]; then
+    echo "dist: no project version in CMakeLists.txt" >&2
+    exit 1
+fi
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
+export SOURCE_DATE_EPOCH
+
+cmake --preset mipsel-release >/dev/null
+cmake --build --preset mipsel-release
+cmake --preset release >/dev/null
+cmake --build --preset release
+
+mkdir -p dist
+
+# The tarball.
+stage=build/dist/telephone
+rm -rf "$stage"
+mkdir -p "$stage/basic/bin"
+install -m 0755 build/mipsel-release/src/upgrader/upgrader "$stage/basic/bin/upgrader"
+install -m 0644 packaging/INSTALL.telephone "$stage/INSTALL"
+tarball=dist/upgrader-$version-mipsel.tar.gz
+tar --create --sort=name --owner=0 --group=0 --numeric-owner \
+    --mtime="@$SOURCE_DATE_EPOCH" --directory="$stage" INSTALL basic |
+    gzip -9n > "$tarball"
+
+# The package: CPack works in its own directory, the .deb alone is kept.
+rm -rf build/dist/cpack
+cpack --config build/release/CPackConfig.cmake -B build/dist/cpack >/dev/null
+deb=$(ls build/dist/cpack/*.deb)
+if ! dpkg-deb -c "$deb" | grep -q 'man1/rompack.1.gz'; then
+    echo "dist: $deb has no manual pages (is help2man installed?)" >&2
+    exit 1
+fi
+rm -f dist/upgrader-host-tools_*.deb
+cp "$deb" dist/
+deb=dist/$(basename "$deb")
+
+echo "== dist =="
+for f in "$tarball" "$deb"; do
+    printf '%s  %s bytes\n' "$f" "$(stat -c %s "$f")"
+done
