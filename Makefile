@@ -1,12 +1,15 @@
 # Thin wrapper over the CMake presets.
 #   make check    install dependencies, then build and test host, asan,
 #                 mipsel and tsan (the threaded units under ThreadSanitizer),
-#                 then a short run of every fuzz harness and 20 cut points
-#                 per pack of the power-cut campaign
+#                 then a short run of every fuzz harness, 20 cut points
+#                 per pack of the power-cut campaign and the target check
 #   make fuzz-smoke  that fuzz run alone (about FUZZ_SMOKE_WALL s, default 60)
 #   make fuzz     every fuzz harness for FUZZ_SECONDS each (default 300)
 #   make faults   the power-cut campaign at every flash operation of the
 #                 packs in tests/data/faults
+#   make target-check  the shipped mipsel program on a MIPS kernel (Debian's
+#                 Malta kernel under qemu-system-mipsel) with real MTD devices:
+#                 four upgrades judged against phonesim's (scripts/target-check.sh)
 #   make format   reformat the sources with clang-format
 #   make dist     the telephone's program as a tarball and the host tools
 #                 as a Debian package, in dist/ (scripts/dist.sh)
@@ -26,6 +29,7 @@ check: deps
 	done; \
 	$(MAKE) --no-print-directory fuzz-smoke || status=1; \
 	$(MAKE) --no-print-directory faults-run FAULTS_SAMPLE=20 || status=1; \
+	$(MAKE) --no-print-directory target-check || status=1; \
 	echo "== summary =="; cat build/summary.txt; exit $$status
 
 deps:
@@ -79,7 +83,7 @@ format:
 screens:
 	cmake --preset host && cmake --build --preset host --target screensheet && build/host/tools/screensheet/screensheet docs/screens
 
-.PHONY: demo bench bench-upgrade bench-flash bench-minimum
+.PHONY: demo bench bench-upgrade bench-flash bench-minimum bench-target target-check
 # Two upgrades of a simulated telephone, end to end, with a summary of each
 # (scripts/demo.sh): a good pack installed and checked in flash, and a
 # refused pack ending on the failure screen. Everything lands in build/demo/.
@@ -88,13 +92,20 @@ demo: deps
 
 # Benchmarks of the release build, printed, never judged: the flash writer
 # against the stock tools, then against the least the chip must do, then a
-# whole upgrade in phonesim.
+# whole upgrade in phonesim, then the program's size and memory on the target.
 bench: deps
 	@status=0; \
 	$(MAKE) --no-print-directory bench-flash || status=1; \
 	$(MAKE) --no-print-directory bench-minimum || status=1; \
 	$(MAKE) --no-print-directory bench-upgrade || status=1; \
+	$(MAKE) --no-print-directory bench-target || status=1; \
 	exit $$status
+
+target-check:
+	@scripts/install-deps.sh && scripts/target-check.sh
+
+bench-target:
+	@scripts/target-check.sh --bench
 
 bench-upgrade:
 	@bench/upgrade_bench.sh

@@ -13,6 +13,7 @@ packages=(
   pkg-config libfuse3-dev fuse3 libpng-dev busybox
   mtd-utils
   help2man dpkg-dev
+  qemu-system-mips cpio jq
 )
 
 missing=()
@@ -22,8 +23,48 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# The target check boots Debian's kernel for QEMU's Malta board with a
+# busybox for mipsel. Both are mipsel packages: they are unpacked here, never
+# installed (busybox-static would take the place of the host's busybox).
+target_cache=${UPGRADER_TARGET_CACHE:-/var/cache/upgrader-target}
+target_packages=(linux-image-4kc-malta busybox-static)
+target_ready() {
+  compgen -G "$target_cache/root/boot/vmlinuz-*-malta" >/dev/null &&
+    [ -x "$target_cache/root/bin/busybox" ]
+}
+
+fetch_target() {
+  if target_ready; then
+    return 0
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: the target check's mipsel kernel and busybox are missing from $target_cache; run this script as root" >&2
+    return 1
+  fi
+  echo "install-deps: fetching ${target_packages[*]} (mipsel) into $target_cache"
+  if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
+    dpkg --add-architecture mipsel
+    apt-get update -q
+  fi
+  local debs=$target_cache/debs names=() p
+  for p in "${target_packages[@]}"; do
+    # The kernel's meta-package only names the versioned image package.
+    local dep
+    dep=$(apt-cache depends "$p:mipsel" 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }')
+    names+=("${dep:-$p:mipsel}")
+  done
+  rm -rf "$debs" "$target_cache/root"
+  mkdir -p "$debs" "$target_cache/root"
+  (cd "$debs" && apt-get download -q "${names[@]}" 2>&1 | grep -v 'unsandboxed' || true)
+  for p in "$debs"/*.deb; do
+    dpkg-deb -x "$p" "$target_cache/root"
+  done
+  target_ready
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+  fetch_target
+  exit $?
 fi
 
 cmd="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${missing[*]}"
@@ -36,3 +77,4 @@ fi
 echo "install-deps: installing ${missing[*]}"
 apt-get update -q
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fetch_target
