@@ -64,12 +64,16 @@ new_phone() {
     "$phonesim" init "$phone" --profile examples/phone.json --program "$host_program" > /dev/null
 }
 
+# The bytes of the window START-END (chip addresses) of a phonesim chip.
+slice() { # CHIP START END
+    dd if="$1" bs=65536 skip=$((($2 - 0x90000000) / 65536)) count=$((($3 - $2) / 65536)) status=none
+}
+
 # The md5 of every partition of a phonesim chip, "mtdN HASH" per line.
 partition_md5() { # CHIP LAYOUT
     local name start end
     while read -r name start end; do
-        echo "$name $(dd if="$1" bs=65536 skip=$(((start - 0x90000000) / 65536)) \
-            count=$(((end - start) / 65536)) status=none | md5sum | cut -d' ' -f1)"
+        echo "$name $(slice "$1" "$start" "$end" | md5sum | cut -d' ' -f1)"
     done < "$2"
 }
 
@@ -121,8 +125,7 @@ expect refused file refused.rom --keys 2:35
 window() { # MTD FILE
     local name start end
     read -r name start end < <(grep "^$1 " "$phone/.phonesim/layout")
-    dd if="$phone/.phonesim/flash.img" of="$2" bs=65536 skip=$(((start - 0x90000000) / 65536)) \
-        count=$(((end - start) / 65536)) status=none
+    slice "$phone/.phonesim/flash.img" "$start" "$end" > "$2"
 }
 patch_bytes() { # FILE OFFSET COUNT BYTE(octal)
     head -c "$3" /dev/zero | tr '\0' "\\$4" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
