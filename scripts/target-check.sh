@@ -91,10 +91,7 @@ expect() { # NAME MODE PACK [phonesim options]
     mkdir -p "$exp"
     "$phonesim" upgrade "$phone" "$out/packs/$pack" --mode "$mode" --pause-scale 0 \
         --time-limit 120 --report "$report" "$@" > "$out/phonesim/$name.txt" 2>&1 || true
-    jq -r '.ending' "$report/report.json" > "$exp/ending"
-    if [ "$(cat "$exp/ending")" = exit ]; then
-        jq -r '"exit \(.status)"' "$report/report.json" > "$exp/ending"
-    fi
+    jq -r 'if .ending == "exit" then "exit \(.status)" else .ending end' "$report/report.json" > "$exp/ending"
     partition_md5 "$phone/.phonesim/flash.img" "$phone/.phonesim/layout" > "$exp/md5"
     cp "$phone/.phonesim/bootenv" "$exp/bootenv"
     jq -r '.log[] | .text | gsub("\n"; " ")' "$report/report.json" |
