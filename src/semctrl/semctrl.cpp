@@ -151,3 +151,7 @@ int lock_binary_sem_timed(int semid, unsigned int milliseconds)
 int unlock_sem(int semid, int index) { return sem_op_one(semid, index, 1, SEM_UNDO); }
 
 int unlock_binary_sem(int semid) { return unlock_sem(semid, 0); }
+
+int give_back_sem(int semid, int index) { return sem_op_one(semid, index, 1, 0); }
+
+int give_back_binary_sem(int semid) { return give_back_sem(semid, 0); }

@@ -11,6 +11,7 @@
 //   try-lock  -1, IPC_NOWAIT  no undo: stays taken after the process ends
 //   lock      -1, SEM_UNDO    given back by the kernel when the process ends
 //   unlock    +1, SEM_UNDO    reverted by the kernel when the process ends
+//   give back +1, no undo     stays given back: the release of a try-lock
 //
 // Every function returns what semget/semctl/semop returned (an identifier or
 // 0 on success, -1 with errno set on failure) and logs nothing. A negative
@@ -57,5 +58,9 @@ int lock_binary_sem(int semid);
 int lock_binary_sem_timed(int semid, unsigned int milliseconds);
 int unlock_sem(int semid, int index);
 int unlock_binary_sem(int semid);
+// Releases a semaphore taken by try-lock. An unlock would be reverted when
+// the process ends and leave the semaphore taken with nobody to give it back.
+int give_back_sem(int semid, int index);
+int give_back_binary_sem(int semid);
 
 #endif

@@ -44,6 +44,10 @@ const size_t kEventValueOffset = 12;
 // of 0 would make the reader spin).
 const long kKeyRetryNs = 100L * 1000 * 1000;
 
+// The auto-provision countdown, and how long a failure screen that cannot
+// read its key waits before the telephone reboots by itself.
+const unsigned int kAutopCountdownSeconds = 60;
+
 // Set once the user has pressed the reboot key: from then on "Rebooting..."
 // stays on the screen and the reboot is the key's, so the countdown thread
 // neither draws nor asks for the reboot again.
@@ -195,16 +199,22 @@ int watchdog_request(unsigned int value, const char *open_failed, const char *re
     return 0;
 }
 
-// Opens the input device or ends the process: without it nobody can ever
-// ask for the reboot.
-int open_input_or_exit()
+// Without the keypad nobody can ask for the reboot, so the telephone must
+// reboot by itself: after the countdown's length when no countdown runs
+// (the failure stays on the screen until then), else when the countdown
+// ends it. Never returns.
+[[noreturn]] void reboot_without_keypad(CBasicUI *ui, int selector, bool countdown_runs)
 {
-    int fd = platform_open(INPUT_DEVICE, O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        perror("failed to open \n");
-        exit(-1);
+    int err = errno;
+    perror("failed to open \n");
+    rl_log_err("%s: cannot open: %s; the telephone reboots without the reboot key\n",
+               INPUT_DEVICE, strerror(err));
+    if (countdown_runs)
+        sleep_for_ever();
+    for (;;) {
+        platform_pause(kAutopCountdownSeconds);
+        upgrader_reboot(ui, selector);
     }
-    return fd;
 }
 
 } // namespace
@@ -331,12 +341,14 @@ void disp_failed_info(CBasicUI *ui, int status, int selector, int failure_id)
     rl_log_err("%s", text);
     if (ui != nullptr)
         ui->ShowUpgradingFailedInfoWithID(text, failure_id);
-    wait_reboot_key(ui, selector);
+    wait_reboot_key(ui, selector, false);
 }
 
-void wait_reboot_key(CBasicUI *ui, int selector)
+void wait_reboot_key(CBasicUI *ui, int selector, bool countdown_runs)
 {
-    UniqueFd fd(open_input_or_exit());
+    UniqueFd fd(platform_open(INPUT_DEVICE, O_RDWR | O_CLOEXEC));
+    if (!fd.valid())
+        reboot_without_keypad(ui, selector, countdown_runs);
     unsigned char event[kEventSize];
     size_t have = 0;
     for (;;) {
@@ -382,7 +394,7 @@ void *autop_reboot_timer(void *arg)
     CBasicUI *ui = timer != nullptr ? timer->ui : nullptr;
     int failure_id = timer != nullptr ? timer->failure_id : 0;
 
-    int counter = 60;
+    int counter = kAutopCountdownSeconds;
     for (;;) {
         do {
             // Once the count is over, every further round shows 0: the

@@ -61,7 +61,7 @@ int upgrader_killapps(int state);
 const char *failed_info_text(int status, int failure_id);
 
 // Status 0 returns at once. Otherwise shows the failure screen and waits for
-// the reboot key for ever.
+// the reboot key for ever (without a keypad, reboots after 60 seconds).
 void disp_failed_info(CBasicUI *ui, int status, int selector, int failure_id);
 
 // Argument of autop_reboot_timer.
@@ -77,7 +77,9 @@ void *autop_reboot_timer(void *arg);
 
 // Reads input events from "/dev/input/event0" for ever and reboots on every
 // press of the reboot key, which also stops autop_reboot_timer. Never
-// returns (exit(-1) when the device cannot be opened).
-void wait_reboot_key(CBasicUI *ui, int selector);
+// returns. When the device cannot be opened (logged), the telephone reboots
+// without it: the countdown's reboot when countdown_runs, else a reboot
+// after 60 seconds (scaled pauses), repeated while the process lives.
+[[noreturn]] void wait_reboot_key(CBasicUI *ui, int selector, bool countdown_runs);
 
 #endif

@@ -122,15 +122,15 @@ const Identity *identity_of(const char *argv0)
     return nullptr;
 }
 
-// A one-shot try-lock of key; -1 when it is taken (the caller then ends at
-// once: another upgrader owns the telephone).
-int take_try_lock(key_t key, const char *name)
+// A one-shot try-lock of key into *semid; -1 when it is taken (the caller
+// then ends: another upgrader owns the telephone).
+int take_try_lock(key_t key, const char *name, int *semid)
 {
-    int semid = binary_sem_create_key(key);
-    if (semid < 0)
+    *semid = binary_sem_create_key(key);
+    if (*semid < 0)
         rl_log_err("get %s failed!\n", name);
     rl_log_debug("wait lock %s\n", name);
-    if (try_lock_binary_sem(semid) == -1) {
+    if (try_lock_binary_sem(*semid) == -1) {
         rl_log_err("lock %s failed\n", name);
         return -1;
     }
@@ -138,31 +138,34 @@ int take_try_lock(key_t key, const char *name)
     return 0;
 }
 
-// Starts the carried upgrader in the background when this run's check
-// extracted one from the pack and this is not already it. Anything else at
-// that path (left by an earlier run, planted by another process of the
-// telephone) is never started: it would run as root with the upgrade in
-// its hands. 1 when it was started.
-int relaunch_carried_upgrader(const char *argv0)
+// The command that starts the carried upgrader in the background, when
+// this run's check extracted one from the pack and this is not already it.
+// Anything else at that path (left by an earlier run, planted by another
+// process of the telephone) is never started: it would run as root with the
+// upgrade in its hands. false when there is nothing to start.
+bool carried_upgrader_command(const char *argv0, char *command, size_t size)
 {
     char tool[PATH_MAX];
     if (upgrader_tool_extracted != 1 || platform_path(RELAUNCH_PATH, tool, sizeof(tool)) != 0 ||
         strcmp(platform_unroot(argv0), RELAUNCH_PATH) == 0)
-        return 0;
+        return false;
     // Still the file the check made: not swapped, not rewritable by others.
     if (!UniqueFd(platform_open_private(RELAUNCH_PATH)).valid()) {
         rl_log_err("%s is no longer the extracted upgrader; not started\n", RELAUNCH_PATH);
-        return 0;
+        return false;
     }
     char quoted[PATH_MAX + 64];
-    char command[PATH_MAX + 80];
     if (platform_shell_quote(tool, quoted, sizeof(quoted)) != 0)
-        return 0;
-    snprintf(command, sizeof(command), "%s &", quoted);
+        return false;
+    snprintf(command, size, "%s &", quoted);
+    return true;
+}
+
+void start_carried_upgrader(const char *command)
+{
     if (system(command) == -1)
         rl_log_err("%s failed\n", command);
     rl_log_debug("upgrader_tool_check %s exist\n", RELAUNCH_PATH);
-    return 1;
 }
 
 // The ways a run that ends early is wound up. Each does its own part and then the
@@ -177,6 +180,15 @@ struct Sequence {
     void *shm_addr = nullptr;
     int state = LIBUPD_STATE_PLAIN; // the loading process's; file mode has none
     bool cfg_taken = false;         // this run holds the configuration saver's lock
+    // The telephone is this run's from the process lock on: it closed the
+    // watchdog, and any ending that does not reboot gives both back.
+    int process_semid = -1;
+    bool process_taken = false;
+    bool watchdog_closed = false;
+    int burn_semid = -1;
+    bool burn_taken = false;
+    bool flash_elsewhere = false;  // another upgrader holds the burn lock
+    bool config_finished = false;  // the housekeeping of a finished upgrade is done
     int checked = UPD_MSG_OK;       // the pack check's answer
     int status = UPGRADER_OK;
     int failure_id = 0;
@@ -213,9 +225,7 @@ int base_state(int state)
         rl_log_err("pthread_create failed\n");
         autop_reboot_timer(&s->timer_arg);
     }
-    wait_reboot_key(s->run->ui, s->run->reboot_selector);
-    for (;;)
-        pause();
+    wait_reboot_key(s->run->ui, s->run->reboot_selector, true);
 }
 
 // Shows how the run ended, as the loading process asked for by its state.
@@ -239,12 +249,33 @@ void show_outcome(Sequence *s)
 }
 
 // Only a lock this run took is given back: an unlock of the saver's lock
-// while the saver holds it would let a second writer in.
+// while the saver holds it would let a second writer in. It was taken by
+// try-lock, so it is given back for good: an unlock would be reverted when
+// the process ends, leaving the saver locked out until the next boot.
 void release_config_lock(Sequence *s)
 {
     if (s->cfg_taken)
-        unlock_binary_sem(s->run->cfg_semid);
+        give_back_binary_sem(s->run->cfg_semid);
     s->cfg_taken = false;
+}
+
+// An ending that does not reboot leaves the telephone as the run found it:
+// the burn lock and the process lock free again, and the watchdog on,
+// switched on before the process lock is free so that it never undoes the
+// closing of the next upgrader. While another upgrader holds the burn lock
+// the watchdog is left off: that upgrader may be writing the flash with the
+// applications stopped and nobody to feed it.
+void give_back_telephone(Sequence *s)
+{
+    if (s->burn_taken)
+        give_back_binary_sem(s->burn_semid);
+    s->burn_taken = false;
+    if (s->watchdog_closed && !s->flash_elsewhere && CloseWatchDog(1) != 0)
+        rl_log_err("the watchdog could not be switched back on\n");
+    s->watchdog_closed = false;
+    if (s->process_taken)
+        give_back_binary_sem(s->process_semid);
+    s->process_taken = false;
 }
 
 // Winds the run up from the given ending on. Returns the status main ends
@@ -261,6 +292,7 @@ int wind_up(Sequence *s, Ending from)
             libupd_delete_share_memory(s->shm_addr);
     }
     show_outcome(s);
+    give_back_telephone(s);
     run->ui->Deinit();
     ipc_unregister();
     rl_log_deinit();
@@ -325,18 +357,8 @@ int start_ui(Sequence *s)
     return kGoOn;
 }
 
-int close_watchdog(Sequence *s)
-{
-    int watchdog = -1;
-    for (int i = 0; i < 3 && watchdog != 0; ++i)
-        watchdog = CloseWatchDog(0);
-    if (watchdog != 0)
-        return end_through(s, kShowOutcome, UPGRADER_WATCHDOG_FAILED);
-    return kGoOn;
-}
-
 // Without its process lock the program ends at once: another upgrader owns
-// the telephone.
+// the telephone, and its watchdog is not this run's to touch.
 int take_process_lock(Sequence *s)
 {
     const Identity *identity = identity_of(s->run->argv[0]);
@@ -344,8 +366,22 @@ int take_process_lock(Sequence *s)
         rl_log_debug("upgrader path error\n");
         return UPGRADER_OK;
     }
-    if (take_try_lock(identity->key, identity->name) != 0)
+    if (take_try_lock(identity->key, identity->name, &s->process_semid) != 0)
         return UPGRADER_OK;
+    s->process_taken = true;
+    return kGoOn;
+}
+
+// Only once the telephone is this run's: nothing waits between the try-lock
+// and here.
+int close_watchdog(Sequence *s)
+{
+    int watchdog = -1;
+    for (int i = 0; i < 3 && watchdog != 0; ++i)
+        watchdog = CloseWatchDog(0);
+    if (watchdog != 0)
+        return end_through(s, kShowOutcome, UPGRADER_WATCHDOG_FAILED);
+    s->watchdog_closed = true;
     return kGoOn;
 }
 
@@ -421,20 +457,25 @@ int rompack_check_held(Sequence *s)
                                 run->flags, &s->pending);
 }
 
+// Ends the run on the check's refusal r.
+int refuse_pack(Sequence *s, int r)
+{
+    rompack_drop_pending(&s->pending);
+    rl_log_err("rom pack check failed! ID:%d\n", r);
+    broadcast(kMsgUpgrade, kNewsCheckFailed);
+    platform_pause(3);
+    return end_through(s, kReleaseSharedMemory, UPGRADER_CHECK_FAILED, r);
+}
+
 // The check's answer: a pack of the installed version goes on to the short
 // cut after the applications are stopped; a refusal ends the run.
 int judge_check(Sequence *s)
 {
     int r = s->checked;
-    if (r == UPD_MSG_ROM_VERSION_SAME) {
+    if (r == UPD_MSG_ROM_VERSION_SAME)
         s->same_version = true;
-    } else if (r < 0) {
-        rompack_drop_pending(&s->pending);
-        rl_log_err("rom pack check failed! ID:%d\n", r);
-        broadcast(kMsgUpgrade, kNewsCheckFailed);
-        platform_pause(3);
-        return end_through(s, kReleaseSharedMemory, UPGRADER_CHECK_FAILED, r);
-    }
+    else if (r < 0)
+        return refuse_pack(s, r);
     return kGoOn;
 }
 
@@ -449,14 +490,18 @@ int check_pack(Sequence *s)
 // before the later partitions and the rules of the whole pack; a run that
 // goes on itself checks the pack again, now to the end (the upgrader is in
 // place, so it is passed over).
+// The carried upgrader owns the telephone from its own process lock on, and
+// closes the watchdog itself then: this run gives both back before it
+// starts it, so that a carried upgrader that does not take over leaves the
+// telephone as it was.
 int hand_over_to_carried_upgrader(Sequence *s)
 {
-    if (s->shm) {
-        system_ex_path("rm -rf", "/config/etc/", 5, 3);
-        if (relaunch_carried_upgrader(s->run->argv[0])) {
-            rompack_drop_pending(&s->pending); // the carried upgrader checks for itself
-            return end_through(s, kReleaseSharedMemory, UPGRADER_OK);
-        }
+    char command[PATH_MAX + 80];
+    if (s->shm && carried_upgrader_command(s->run->argv[0], command, sizeof(command))) {
+        rompack_drop_pending(&s->pending); // the carried upgrader checks for itself
+        give_back_telephone(s);
+        start_carried_upgrader(command);
+        return end_through(s, kReleaseSharedMemory, UPGRADER_OK);
     }
     if (s->checked != UPD_MSG_UPGRADER_TOOL)
         return kGoOn;
@@ -464,7 +509,9 @@ int hand_over_to_carried_upgrader(Sequence *s)
 }
 
 // The pack's layout is judged while the applications still run; only an
-// accepted pack and layout change the boot environment and /config.
+// accepted pack and layout change the boot environment and /config, and a
+// change that cannot be made whole refuses the pack before anything else
+// is. The configuration's etc/ goes only with a pack accepted for good.
 int check_layout(Sequence *s)
 {
     upgrader_run *run = s->run;
@@ -477,7 +524,11 @@ int check_layout(Sequence *s)
             return end_through(s, kReleaseSharedMemory, UPGRADER_MTD_CONFIG_FAILED);
         }
     }
-    rompack_apply_pending(&s->pending);
+    int applied = rompack_apply_pending(&s->pending);
+    if (applied < 0)
+        return refuse_pack(s, applied);
+    if (s->shm)
+        (void)system_ex_path("rm -rf", "/config/etc/", 5, 3); // gone or not, the upgrade goes on
     return kGoOn;
 }
 
@@ -492,12 +543,17 @@ int announce_upgrade(Sequence *s)
 // Taken before the applications are stopped: a telephone whose flash
 // another upgrader is writing keeps its applications, and this run ends
 // without holding anything a peer waits for.
+// The peers, told that the upgrade begins, hear that the applications are
+// not stopped: the news of a kill script that failed is the one that says
+// they stay.
 int take_burn_lock(Sequence *s)
 {
-    if (take_try_lock(kBurnKey, "burn_flash_semid") != 0) {
-        release_config_lock(s);
-        return UPGRADER_OK;
+    if (take_try_lock(kBurnKey, "burn_flash_semid", &s->burn_semid) != 0) {
+        s->flash_elsewhere = true;
+        broadcast(kMsgUpgrade, kNewsKillFailed);
+        return end_through(s, kReleaseConfigLock, UPGRADER_OK);
     }
+    s->burn_taken = true;
     return kGoOn;
 }
 
@@ -517,6 +573,27 @@ int stop_applications(Sequence *s)
     return kGoOn;
 }
 
+// The configuration's side of a finished upgrade: the provisioning
+// housekeeping of shared-memory mode, the auto-provision mark gone, and in
+// file mode the configuration's etc/. When the layout moves the
+// configuration block, this comes before /config is unmounted for the copy:
+// written after, it would land in the bare mount point and be lost at the
+// reboot. It runs once; a failure after it still ends as the upgrade state
+// asks, countdown included.
+void finish_configuration(Sequence *s)
+{
+    if (s->config_finished)
+        return;
+    s->config_finished = true;
+    if (s->shm) {
+        config_autop(s->run->table);
+        config_deleteLineKey8(s->run->table);
+    }
+    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
+    if (!s->shm)
+        system_ex_path("rm -rf", "/config/etc", 3, 3);
+}
+
 // The layout change, once nothing writes the environment or the
 // configuration any more: their file systems unmounted, both blocks
 // copied, the partitions moved, the copies written back into the moved
@@ -528,6 +605,8 @@ int move_partitions(Sequence *s)
     if (plan.moves == 0)
         return kGoOn;
     const bool keeps_blocks = mtd_layout_moves(&plan, 3) || mtd_layout_moves(&plan, 4);
+    if (keeps_blocks)
+        finish_configuration(s);
     if (keeps_blocks && umount_config_mtd() < 0) {
         rl_log_debug("config unmount failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_UMOUNT_FAILED);
@@ -567,14 +646,11 @@ int burn(Sequence *s)
     return kGoOn;
 }
 
-// Shared-memory mode: provisioning housekeeping, then the reboot, waited
-// for with every lock held.
+// Shared-memory mode: the reboot, waited for with every lock held.
 [[noreturn]] void reboot_after_shared_upgrade(Sequence *s)
 {
     upgrader_run *run = s->run;
-    config_autop(run->table);
-    config_deleteLineKey8(run->table);
-    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
+    finish_configuration(s);
     platform_pause(1);
     upgrader_reboot(nullptr, run->reboot_selector);
     for (;;) {
@@ -587,8 +663,7 @@ int burn(Sequence *s)
 int reboot_after_file_upgrade(Sequence *s)
 {
     upgrader_run *run = s->run;
-    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
-    system_ex_path("rm -rf", "/config/etc", 3, 3);
+    finish_configuration(s);
     platform_pause(1);
     upgrader_reboot(nullptr, run->reboot_selector);
     release_config_lock(s);
@@ -614,8 +689,8 @@ int upgrader_sequence(upgrader_run *run)
     static const StepFn kSteps[] = {
         start_ui,
         load_file_image,
-        close_watchdog,
         take_process_lock,
+        close_watchdog,
         ask_kernel_support,
         load_shared_image,
         check_pack,

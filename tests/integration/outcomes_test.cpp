@@ -91,6 +91,14 @@ void put_exec(const std::string &path, const std::string &content)
     chmod(path.c_str(), 0755);
 }
 
+// The command that runs the installed program as the loader or as file
+// mode; it outlives the program, so that a carried upgrader can finish.
+Lines outliving_run(const Telephone &t, const std::string &mode)
+{
+    std::string file = mode == "file" ? " /tmp/rom.bin" : "";
+    return {"sh", "-c", t / "/basic/bin/upgrader" + file + "; sleep 100"};
+}
+
 } // namespace
 
 // A fresh telephone per case.
@@ -143,38 +151,62 @@ class Phone : public ::testing::Test
     Telephone t;
 };
 
-// How runs without a failure screen end (tests/data/run-endings.rows).
+// How runs without a failure screen, or without a keypad, end
+// (tests/data/run-endings.rows).
 class Endings : public Phone, public ::testing::WithParamInterface<Row>
 {
+  protected:
+    enum Column {
+        kName, kSetUp, kCommand, kPack, kEnding, kLogLine, kLogLevel, kNotLogged, kBroadcasts,
+        kKillRuns, kWritten, kCopies, kWatchdog, kLocks
+    };
 };
 
-TEST_P(Endings, AsTheRowSays)
+TEST_P(Endings, EndAsTheUserAndThePeersSeeIt)
 {
     const Row &row = GetParam();
-    Lines setup = words(row[1]);
+    Lines setup = words(row[kSetUp]);
     if (!setup.empty() && setup[0] == "gone") {
         ASSERT_EQ(rename((t / setup[1]).c_str(), (t / setup[1] + ".gone").c_str()), 0);
     } else if (!setup.empty()) {
         mkdir((t / setup[1].substr(0, setup[1].rfind('/'))).c_str(), 0755); // may be there
-        put_exec(t / setup[1], setup[0] == "upgrader-at" ? slurp(UPGRADER_BIN) : "");
+        put_exec(t / setup[1], setup[0] == "upgrader-at" ? slurp(UPGRADER_BIN)
+                               : setup[0] == "failing"   ? "#!/bin/sh\nexit 1\n"
+                                                         : "");
     }
-    int status = run_row(row[2], row[3]);
-    Lines ending = words(row[4]);
+    int status = run_row(row[kCommand], row[kPack]);
+    Lines ending = words(row[kEnding]);
     EXPECT_EQ(status, ending[0] == "reboot" ? kRebooted : std::stoi(ending[1]) & 0xFF)
         << t.output();
-    if (!row[5].empty()) {
-        EXPECT_EQ(t.logged(row[5], std::stoi(row[6])), 1) << row[5];
+    if (!row[kLogLine].empty()) {
+        EXPECT_EQ(t.logged(row[kLogLine], std::stoi(row[kLogLevel])), 1) << row[kLogLine];
     }
-    if (!row[7].empty()) {
-        EXPECT_EQ(t.logged(row[7]), 0) << row[7];
+    if (!row[kNotLogged].empty()) {
+        EXPECT_EQ(t.logged(row[kNotLogged]), 0) << row[kNotLogged];
     }
-    if (row[8] != "*") {
-        EXPECT_EQ(t.ipc_messages(), words(row[8]));
+    if (row[kBroadcasts] != "*") {
+        EXPECT_EQ(t.ipc_messages(), words(row[kBroadcasts]));
     }
-    EXPECT_EQ(t.records("killapps").size(), std::stoul(row[9]));
-    EXPECT_EQ(t.partitions(), row[10]);
-    if (row[11] == "yes") {
+    EXPECT_EQ(t.records("killapps").size(), std::stoul(row[kKillRuns]));
+    EXPECT_EQ(t.partitions(), row[kWritten]);
+    if (row[kCopies] == "yes") {
         EXPECT_TRUE(exists(t / "/tmp/reboot") && exists(t / "/tmp/bin/cat"));
+    }
+    if (row[kWatchdog] != "*") {
+        Lines requests;
+        for (const std::string &value : words(row[kWatchdog]))
+            if (value != "none")
+                requests.push_back("MISC_IOCS_WATCHDOG " + value);
+        EXPECT_EQ(t.misc(), requests);
+    }
+    if (row[kLocks] != "*") {
+        std::string locks;
+        for (const char *name : {"upgrader_process", "upgrader_tool_process", "memory_semid",
+                                 "cfg_semid", "burn_flash_semid"}) {
+            const json &value = t.report()["sysv"]["locks"][name];
+            locks += (locks.empty() ? "" : " ") + (value.is_null() ? "-" : value.dump());
+        }
+        EXPECT_EQ(locks, row[kLocks]);
     }
 }
 
@@ -408,9 +440,12 @@ TEST_P(FailureTable, ShowsTheScreenAndRebootsOnTheKey)
     if (flash[0] == "moves") {
         EXPECT_EQ(t.partition(std::stoi(flash[1]))["moved"], true);
         EXPECT_EQ(t.partition(6)["changed"], false);
-    } else if (flash[0] == "untouched") {
+    } else if (flash[0] == "untouched" || flash[0] == "unmoved") {
         EXPECT_EQ(t.partitions(), "");
         EXPECT_EQ(t.partitions("moved"), "");
+    }
+    if (flash[0] == "untouched") {
+        EXPECT_EQ(t.report()["files"]["removed"].dump().find("/config"), std::string::npos);
     }
     if (!row[10].empty()) {
         EXPECT_EQ(t.records("umount").size(), std::stoul(row[10]));
@@ -481,22 +516,26 @@ TEST_F(Phone, WatchdogThatCannotBeClosedEndsWith190)
     // telephone goes down.
     EXPECT_GE(t.logged("/dev/misc0 open failed", 3), 3);
     EXPECT_TRUE(t.misc().empty());
-    EXPECT_EQ(t.logged("locked upgrader_process"), 0);
     EXPECT_EQ(t.partitions(), "");
 }
 
-// Where nobody takes over from a carried upgrader, the whole pack is checked
-// before anything stops: here the model, checked after the partitions.
+// A carried upgrader checks the whole pack before anything stops: here the
+// model, checked after the partitions. In shared-memory mode the carried
+// upgrader refuses it after the relaunch; /config stays as it was.
 class CarriedUpgraderForAnotherModel : public Phone, public ::testing::WithParamInterface<const char *>
 {
 };
 
 TEST_P(CarriedUpgraderForAnotherModel, IsRefusedWithNothingStoppedOrWritten)
 {
-    rompack::PackSpec pack = accepted_pack({partition(6, 0x10000, "counter"), carried_upgrader()});
-    pack.device_id = 55;
-    int status = t.upgrade(t.write_pack(pack), GetParam(), {"--keys", "3:35", "--time-limit", "60"});
-    if (std::string(GetParam()) == "file") {
+    rompack::PackSpec recipe = accepted_pack({partition(6, 0x10000, "counter"), carried_upgrader()});
+    recipe.device_id = 55;
+    const std::string mode = GetParam(), pack = t.write_pack(recipe);
+    Lines options = {"--keys", "3:35", "--time-limit", "60"};
+    int status = mode == "shm" ? t.run(outliving_run(t, mode), {"--load", pack, "--state", "0",
+                                                                "--keys", "3:35", "--time-limit", "60"})
+                               : t.upgrade(pack, mode, options);
+    if (mode != "direct") {
         EXPECT_EQ(status, kRebooted) << t.output();
         EXPECT_EQ(t.logged("rom pack check failed! ID:-95", 3), 1);
     } else {
@@ -504,9 +543,11 @@ TEST_P(CarriedUpgraderForAnotherModel, IsRefusedWithNothingStoppedOrWritten)
     }
     EXPECT_TRUE(t.records("killapps").empty());
     EXPECT_EQ(t.partitions(), "");
+    EXPECT_TRUE(exists(t / "/config/etc/hosts"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, CarriedUpgraderForAnotherModel, ::testing::Values("file", "direct"));
+INSTANTIATE_TEST_SUITE_P(Modes, CarriedUpgraderForAnotherModel,
+                         ::testing::Values("file", "direct", "shm"));
 
 // The configuration saver's lock (the boot's first semaphore: identifier 0)
 // is waited for, and a run gives back only what it took.
@@ -550,10 +591,19 @@ std::string window_bytes(const std::string &flash, uint32_t start, uint32_t end)
     return flash.substr(start - 0x90000000u, end - start);
 }
 
+// A telephone whose ROM version calls for the auto-provision housekeeping.
+class LayoutMove : public Phone, public ::testing::WithParamInterface<const char *>
+{
+  protected:
+    LayoutMove() : Phone("{\"rom_version\": \"59.1.3.5\"}") {}
+};
+
 // mtd3 and mtd4 slide down two blocks, mtd2 shrinks and mtd5 grows; the pack
 // writes mtd5 and mtd6 and brings a configuration modification. The last
-// save of the applications, made as they stop, must survive the move.
-TEST_F(Phone, LayoutMoveKeepsEnvironmentAndConfiguration)
+// save of the applications, made as they stop, must survive the move, and
+// so must the housekeeping of the finished upgrade, although /config is
+// unmounted for the move.
+TEST_P(LayoutMove, KeepsEnvironmentConfigurationAndHousekeeping)
 {
     rompack::PackSpec pack =
         mtd6_pack(layout_with({"mtd2=90120000,90300000", "mtd3=90300000,90310000",
@@ -569,7 +619,9 @@ TEST_F(Phone, LayoutMoveKeepsEnvironmentAndConfiguration)
     std::string flash = slurp(t / "/.phonesim/flash.img");
     std::string config = window_bytes(flash, 0x90330000, 0x903b0000).replace(0x2000, 5, "saved");
 
-    EXPECT_EQ(t.upgrade(t.write_pack(pack), "file"), kRebooted) << t.output();
+    put(t / "/config/upgrader_autop", "1\n");
+    put(t / "/tmp/a.cfg", "account.1.enable = 1\n");
+    EXPECT_EQ(t.upgrade(t.write_pack(pack), GetParam()), kRebooted) << t.output();
     EXPECT_FALSE(exists(t / "/early")) << slurp(t / "/early");
     EXPECT_EQ(t.partitions("moved"), "2 3 4 5");
     std::string recorded; // for the next boot's partition table
@@ -586,7 +638,14 @@ TEST_F(Phone, LayoutMoveKeepsEnvironmentAndConfiguration)
     EXPECT_EQ(t.partition(6)["changed"], true);
     EXPECT_EQ(slurp(t / "/config/config_modify"), "k=1\n");
     EXPECT_FALSE(exists(t / "/config/config_modify.new"));
+    EXPECT_FALSE(exists(t / "/config/upgrader_autop"));
+    const bool shm = std::string(GetParam()) == "shm";
+    EXPECT_EQ(exists(t / kSaved), shm);
+    EXPECT_EQ(slurp(t / kKeys).find("[ LINEKEY8_NOUSED ]") != std::string::npos, shm);
+    EXPECT_EQ(exists(t / "/config/etc/hosts"), false);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, LayoutMove, ::testing::Values("file", "shm"));
 
 class PhoneThatCannotMovePartitions : public Phone
 {
@@ -621,14 +680,6 @@ TEST_F(Phone, PackRefusedForTheVariantChangesNothing)
 // A local user can write /tmp, where the program keeps its working files
 // and its copies of the tools: nothing planted there runs or takes a write.
 const char kPlantedScript[] = "#!/bin/sh\necho x > \"$UPGRADER_ROOT/planted.mark\"\n";
-
-// The command that runs the installed program as the loader or as file
-// mode; it outlives the program, so that a carried upgrader can finish.
-Lines outliving_run(const Telephone &t, const std::string &mode)
-{
-    std::string file = mode == "file" ? " /tmp/rom.bin" : "";
-    return {"sh", "-c", t / "/basic/bin/upgrader" + file + "; sleep 100"};
-}
 
 class PlantedUpgraderTool : public Phone,
                             public ::testing::WithParamInterface<std::tuple<std::string, bool>>

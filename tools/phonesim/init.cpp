@@ -91,17 +91,33 @@ std::string find_host_program(const std::string &name) {
 // telephone through UPGRADER_ROOT (set for everything run in it), never
 // through a path written at init, so a telephone root can be moved or
 // copied.
+// A mounted file system is a directory of the telephone here. Unmounting
+// one puts it aside under .phonesim/unmounted until the next boot and leaves
+// the bare mount point in its place: what is written there afterwards never
+// reaches the file system, as on the telephone, and is gone at the reboot.
 std::string umount_script(int status) {
     return "#!/bin/sh\n"
-           "# phonesim: umount stand-in. The telephone's file systems are plain\n"
-           "# directories here; the call is recorded for the report.\n"
+           "# phonesim: umount stand-in; the file system comes back at the next boot.\n"
            "if [ -z \"$UPGRADER_ROOT\" ]; then\n"
            "    echo \"umount: UPGRADER_ROOT is not set\" >&2\n"
            "    exit 1\n"
            "fi\n"
            "echo \"umount $*\" >> \"$UPGRADER_ROOT/.phonesim/records/umount.log\"\n"
-           "exit " +
-           std::to_string(status) + "\n";
+           "status=" +
+           std::to_string(status) +
+           "\n"
+           "[ \"$status\" -eq 0 ] || exit \"$status\"\n"
+           "for target in \"$@\"; do\n"
+           "    name=${target#\"$UPGRADER_ROOT\"}; name=${name#/}; name=${name%/}\n"
+           "    case \"$name\" in ''|*/*|.*) echo \"umount: $target: not mounted\" >&2; status=32; continue ;; esac\n"
+           "    aside=\"$UPGRADER_ROOT/.phonesim/unmounted/$name\"\n"
+           "    if [ -e \"$aside\" ] || [ ! -d \"$UPGRADER_ROOT/$name\" ]; then\n"
+           "        echo \"umount: $target: not mounted\" >&2; status=32; continue\n"
+           "    fi\n"
+           "    mkdir -p \"$UPGRADER_ROOT/.phonesim/unmounted\" &&\n"
+           "        mv \"$UPGRADER_ROOT/$name\" \"$aside\" && mkdir \"$UPGRADER_ROOT/$name\" || status=1\n"
+           "done\n"
+           "exit \"$status\"\n";
 }
 
 std::string killapps_script(int status) {

@@ -122,6 +122,7 @@ struct Paths {
     std::string records() const { return state() + "/records"; }     // kill script / umount runs
     std::string last_run() const { return state() + "/last-run"; }   // report of the last run
     std::string power_cut() const { return state() + "/power-cut"; } // the last run lost power
+    std::string unmounted() const { return state() + "/unmounted"; } // file systems umount took away
 };
 
 } // namespace phonesim

@@ -586,10 +586,34 @@ const char *ending_name(Ending e)
     return "error";
 }
 
-// A boot after a power cut: the telephone's RAM, its /tmp, is empty. The
-// marker goes at every boot, as a boot is what it waits for.
+// The file systems the umount stand-in put aside are mounted again, and
+// what was written into their bare mount points meanwhile is gone.
+int remount(const Paths &paths, std::string *error)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::directory_iterator it(paths.unmounted(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string point = paths.root + "/" + it->path().filename().string();
+        fs::remove_all(point, ec);
+        if (!ec)
+            fs::rename(it->path(), point, ec);
+        if (ec) {
+            *error = "cannot mount " + it->path().string() + " at " + point + " again: " +
+                     ec.message();
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// A boot mounts the file systems again; after a power cut the telephone's
+// RAM, its /tmp, is empty too. The marker goes at every boot, as a boot is
+// what it waits for.
 int boot(const Paths &paths, std::string *error)
 {
+    if (remount(paths, error) != 0)
+        return -1;
     bool after_cut = access(paths.power_cut().c_str(), F_OK) == 0;
     unlink(paths.power_cut().c_str());
     if (!after_cut)
@@ -1425,6 +1449,9 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
         report.env_writes = observed.env_writes;
         report.flash_ops = observed.flash_ops;
     }
+    // The power is off: /config is what the next boot mounts.
+    if (remount(paths, error) != 0)
+        return -1;
     report.after = take_snapshot(paths, profile);
     result->report_dir = options.report.empty() ? paths.last_run() : options.report;
     if (write_report(report, result->report_dir, &result->summary, error) != 0)
