@@ -60,14 +60,14 @@ void ipc_init(void);
 void ipc_show_version(void);
 
 // Takes the identity used as sender and as the listening address. Always 0.
-int ipc_register(int identity);
+[[nodiscard]] int ipc_register(int identity);
 
 // Listens on the own socket file (creating the directory when missing) and
 // starts the reader thread that calls handler for every message received.
 // 0 when listening, -1 when not registered, already listening, or the
 // socket or the thread could not be set up (the socket file is removed
 // then).
-int ipc_run(ipc_handler_t handler, void *handler_arg);
+[[nodiscard]] int ipc_run(ipc_handler_t handler, void *handler_arg);
 
 // The reader thread's body; arg is the listening socket. Returns null.
 void *read_thread(void *arg);
@@ -76,16 +76,16 @@ void *read_thread(void *arg);
 // none. Returns 0 when the whole message was written, 1 when length is
 // over IPC_MAX_DATA_LEN, -1 otherwise (not registered, nobody listening,
 // socket or write failure). Never waits for the receiver.
-int ipc_send(int destination, int msg, int param1, int param2, const void *data, int length);
+[[nodiscard]] int ipc_send(int destination, int msg, int param1, int param2, const void *data, int length);
 
 // ipc_send to every identity from 1 to 11, the own one included; the
 // individual results are ignored. Always 0.
-int ipc_broadcast(int msg, int param1, int param2, const void *data, int length);
+[[nodiscard]] int ipc_broadcast(int msg, int param1, int param2, const void *data, int length);
 
 // Stops the reader thread (waiting for a handler call in progress to end),
 // closes the listening socket and forgets the identity and handler. The
 // socket file stays. May be called from the handler. Always 0.
-int ipc_unregister(void);
+[[nodiscard]] int ipc_unregister(void);
 
 int get_quitflag(void);
 void set_quitflag(int value);

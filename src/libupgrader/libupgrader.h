@@ -42,7 +42,7 @@ void libupd_delete_share_memory(void *addr);
 // Stores state at offset 4 and returns it; -1 for a null addr.
 int libupd_set_state(void *addr, int state);
 // The state at offset 4; -1 ("loading failed") for a null addr.
-int libupd_get_state(const void *addr);
+[[nodiscard]] int libupd_get_state(const void *addr);
 // addr + 8, the start of the ROM image; 0 for a null addr.
 void *libupd_get_rom_start_addr(void *addr);
 

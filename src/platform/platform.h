@@ -26,17 +26,17 @@ const char *platform_unroot(const char *path);
 
 // open(2) of a program path under the root; -1 also when the path does not
 // fit, which to the caller is just a file that cannot be opened.
-int platform_open(const char *path, int flags);
+[[nodiscard]] int platform_open(const char *path, int flags);
 
 // Makes text one literal word for /bin/sh. Text made only of characters the
 // shell never interprets (letters, digits and "/._-+,:@=") is left as it is,
 // so that commands on the telephone read as they always did; anything else
 // is put in single quotes. Returns 0, or -1 when the result would not fit.
-int platform_shell_quote(const char *text, char *out, size_t size);
+[[nodiscard]] int platform_shell_quote(const char *text, char *out, size_t size);
 
 // platform_path followed by platform_shell_quote: a path ready to be put
 // into a shell command.
-int platform_shell_path(const char *path, char *out, size_t size);
+[[nodiscard]] int platform_shell_path(const char *path, char *out, size_t size);
 
 // Writes size bytes of data to fd, going on after short and interrupted
 // writes. Returns the number of bytes stored: size, or less when a write
@@ -60,25 +60,25 @@ int platform_remove(const char *path);
 // name is removed first, then the file is created exclusively and never
 // through a link, with the owner bits of mode (nobody else may read or
 // write it). A descriptor open for writing, or -1.
-int platform_create_private(const char *path, unsigned int mode);
+[[nodiscard]] int platform_create_private(const char *path, unsigned int mode);
 
 // Opens the program path for reading when it is the program's own: a
 // regular file, not a link, owned by this process's user and writable by
 // nobody else. A descriptor, or -1.
-int platform_open_private(const char *path);
+[[nodiscard]] int platform_open_private(const char *path);
 
 // 1 when the tool at the program path is still one of the program's copies:
 // its directory is not a link, belongs to this process's user and is
 // writable by nobody else, and the tool, followed through a link there, is
 // a regular file of this user or of root that nobody else can write. 0
 // otherwise: the tool must not be run.
-int platform_own_tool(const char *path);
+[[nodiscard]] int platform_own_tool(const char *path);
 
 // Runs program with its one argument, its standard output going to out_fd;
 // no shell, so nothing in the command is interpreted and no redirection
 // opens a path. The wait status as system() gives it, or -1 when the
 // program could not be started.
-int platform_run_output(const char *program, const char *arg, int out_fd);
+[[nodiscard]] int platform_run_output(const char *program, const char *arg, int out_fd);
 
 // --- pauses ---------------------------------------------------------------
 
@@ -111,17 +111,17 @@ unsigned int platform_wait_limit_ms(unsigned int seconds);
 // device: ioctl(fd, request, value). On a regular file: appends the line
 // "NAME VALUE\n" (for example "MISC_IOCS_WATCHDOG 0") and succeeds.
 // Returns the ioctl's result, or 0 / -1 for the file.
-int platform_misc_set(int fd, unsigned long request, const char *name, int value);
+[[nodiscard]] int platform_misc_set(int fd, unsigned long request, const char *name, int value);
 
 // A request that fills an int (LED state, backlight). On a character device:
 // ioctl(fd, request, value). On a regular file: appends "NAME\n" and sets
 // *value to 0.
-int platform_misc_get(int fd, unsigned long request, const char *name, int *value);
+[[nodiscard]] int platform_misc_get(int fd, unsigned long request, const char *name, int *value);
 
 // The frame buffer's memory length (the driver's smem_len), from the fixed
 // and variable screen information on a frame buffer device, or the file size
 // of an image file. Returns 0; -1 when the fixed information cannot be read;
 // -2 when the variable information cannot be read.
-int platform_fb_info(int fd, unsigned int *smem_len);
+[[nodiscard]] int platform_fb_info(int fd, unsigned int *smem_len);
 
 #endif

@@ -25,42 +25,42 @@
 void show_semctrl_version(void);
 
 // A new private set of count semaphores (all 0).
-int sem_create_private(int count);
+[[nodiscard]] int sem_create_private(int count);
 // A new private binary semaphore, set free.
-int binary_sem_create_private(void);
+[[nodiscard]] int binary_sem_create_private(void);
 
 // A new set of count semaphores under key; when the key is taken already,
 // the existing set (whatever its size and values).
-int sem_create_key(int count, key_t key);
+[[nodiscard]] int sem_create_key(int count, key_t key);
 // The set under key, unchanged, if there is one; else a new binary
 // semaphore, set free. -1 also when another process created it between the
 // lookup and the creation.
-int binary_sem_create_key(key_t key);
+[[nodiscard]] int binary_sem_create_key(key_t key);
 // The set under key, or -1 (ENOENT) when there is none.
-int get_sem_by_key(key_t key);
+[[nodiscard]] int get_sem_by_key(key_t key);
 
 // Removes the set.
-int sem_free(int semid);
+[[nodiscard]] int sem_free(int semid);
 
-int sem_set_value(int semid, int index, int value);
+[[nodiscard]] int sem_set_value(int semid, int index, int value);
 // Sets semaphore 0 to 1 (free).
-int binary_sem_set_value(int semid);
+[[nodiscard]] int binary_sem_set_value(int semid);
 // Sets every semaphore of the set; values holds one entry per semaphore.
-int set_sem_values(int semid, const unsigned short *values);
+[[nodiscard]] int set_sem_values(int semid, const unsigned short *values);
 
 // 0 when taken, -1 with EAGAIN when the semaphore was 0.
-int try_lock_sem(int semid, int index);
-int try_lock_binary_sem(int semid);
+[[nodiscard]] int try_lock_sem(int semid, int index);
+[[nodiscard]] int try_lock_binary_sem(int semid);
 // Waits while the semaphore is 0.
-int lock_sem(int semid, int index);
-int lock_binary_sem(int semid);
+[[nodiscard]] int lock_sem(int semid, int index);
+[[nodiscard]] int lock_binary_sem(int semid);
 // lock_binary_sem that gives up after milliseconds: -1 with EAGAIN then.
-int lock_binary_sem_timed(int semid, unsigned int milliseconds);
-int unlock_sem(int semid, int index);
-int unlock_binary_sem(int semid);
+[[nodiscard]] int lock_binary_sem_timed(int semid, unsigned int milliseconds);
+[[nodiscard]] int unlock_sem(int semid, int index);
+[[nodiscard]] int unlock_binary_sem(int semid);
 // Releases a semaphore taken by try-lock. An unlock would be reverted when
 // the process ends and leave the semaphore taken with nobody to give it back.
-int give_back_sem(int semid, int index);
-int give_back_binary_sem(int semid);
+[[nodiscard]] int give_back_sem(int semid, int index);
+[[nodiscard]] int give_back_binary_sem(int semid);
 
 #endif

@@ -128,7 +128,7 @@ void run(const char *format, const char *save, const char *arg = nullptr)
         rl_log_err("%s: command too long, not run\n", "config_autop");
         return;
     }
-    system_ex(command, 3, 1);
+    (void)system_ex(command, 3, 1); // housekeeping never stops the reboot that follows
 }
 
 } // namespace
@@ -199,5 +199,5 @@ void config_deleteLineKey8(const env_info *table)
     rl_log_info("config_deleteLineKey8 excute");
     char command[AUTOP_CMD_SIZE];
     snprintf(command, sizeof(command), "sed -i \"/LINEKEY8/ c\\ [ LINEKEY8_NOUSED ]\" %s ", keys);
-    system_ex(command, 3, 1);
+    (void)system_ex(command, 3, 1); // housekeeping never stops the reboot that follows
 }

@@ -118,7 +118,7 @@ int take_place(const char *temp, const char *to)
         if (rename(from, place) == 0)
             return 0;
         if (exchange(from, place) == 0) {
-            platform_remove(temp);
+            (void)platform_remove(temp); // the old copy, swapped out; a leftover is removed by the next run
             return 0;
         }
         // A kernel or file system that cannot swap: the name is briefly
@@ -126,7 +126,7 @@ int take_place(const char *temp, const char *to)
         if (errno != ENOENT && platform_remove(to) != 0)
             break;
     }
-    platform_remove(temp);
+    (void)platform_remove(temp); // already failing; the next run removes a leftover first
     return -1;
 }
 
@@ -147,7 +147,7 @@ int bincopy(const char *source, const char *target)
         platform_path(temp, made, sizeof(made)) != 0 || platform_remove(temp) != 0)
         return -1;
     if (copy_tree(from, true, made) != 0) {
-        platform_remove(temp);
+        (void)platform_remove(temp); // already failing; the next run removes a leftover first
         return -1;
     }
     return take_place(temp, target);

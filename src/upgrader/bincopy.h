@@ -11,6 +11,6 @@
 // directory of tools) is gone, and another upgrader running the old tools
 // keeps running them and finds whole ones the next time. 0, or -1 when
 // anything could not be made.
-int bincopy(const char *source, const char *target);
+[[nodiscard]] int bincopy(const char *source, const char *target);
 
 #endif

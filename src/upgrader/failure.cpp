@@ -282,9 +282,11 @@ void upgrader_reboot(CBasicUI *ui, int selector)
         std::lock_guard<std::mutex> lock(g_screen);
         ui->DispNoticeInfo("Rebooting...");
     }
-    do_reboot(selector);
+    int r = do_reboot(selector);
+    if (r != 0)
+        rl_log_err("reboot request failed (%d); the watchdog takes over\n", r);
     platform_pause(10);
-    CloseWatchDog(1);
+    (void)CloseWatchDog(1); // logs its own failure; nothing else is left to try
 }
 
 int upgrader_killapps(int state)
@@ -333,7 +335,7 @@ void disp_failed_info(CBasicUI *ui, int status, int selector, int failure_id)
 {
     if (status == 0)
         return;
-    ipc_broadcast(3, 0, 0, nullptr, 0);
+    (void)ipc_broadcast(3, 0, 0, nullptr, 0); // news only: whoever listens hears it
 
     char text[20];
     memset(text, 0, sizeof(text));

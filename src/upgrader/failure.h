@@ -38,14 +38,14 @@ extern pthread_t tid_kpad;
 // (SIGKILL at the limit; limit <= 0 waits for ever); an attempt that timed
 // out is retried up to retries times. The exit code (0..255), or -1.
 // Calls of several threads run one after the other.
-int system_ex(const char *command, int limit, int retries);
+[[nodiscard]] int system_ex(const char *command, int limit, int retries);
 
 // MISC_IOCS_WATCHDOG with value on "/dev/misc0". 0 or -1.
-int CloseWatchDog(unsigned int value);
-int upgrader_set_watchdog(int value);
+[[nodiscard]] int CloseWatchDog(unsigned int value);
+[[nodiscard]] int upgrader_set_watchdog(int value);
 
 // selector 0: "/tmp/reboot", otherwise "reboot"; result of system_ex.
-int do_reboot(int selector);
+[[nodiscard]] int do_reboot(int selector);
 
 // Asks for the reboot (selector as for do_reboot), first showing
 // "Rebooting..." when there is a ui; then waits 10 seconds for it and hands
@@ -55,7 +55,7 @@ void upgrader_reboot(CBasicUI *ui, int selector);
 // Runs the kill script unless state is LIBUPD_STATE_NO_KILL or its
 // complement. A script still running after platform_wait_limit_ms(120)
 // (in whole seconds) is killed. 0, or -1 when it failed or was killed.
-int upgrader_killapps(int state);
+[[nodiscard]] int upgrader_killapps(int state);
 
 // The failure screen's text for status and failure id (20-byte buffer).
 const char *failed_info_text(int status, int failure_id);

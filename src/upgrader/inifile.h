@@ -31,7 +31,7 @@
 // Returns 0 at once, value untouched, when section, key, value or file is
 // absent. With size <= 0 nothing is written to value; the result still
 // tells whether the key was found.
-int read_profile_string(const char *section, const char *key, char *value, int size,
+[[nodiscard]] int read_profile_string(const char *section, const char *key, char *value, int size,
                         const char *default_value, const char *file);
 
 // Reads file into buffer (INI_TEXT_MAX + 1 bytes) up to end of file, the
@@ -39,7 +39,7 @@ int read_profile_string(const char *section, const char *key, char *value, int s
 // to 0 first, then to the bytes stored (NUL bytes from the file included).
 // Returns 1, or 0 when file or buffer is absent or the file cannot be opened.
 // file_size may be absent.
-int load_ini_file(const char *file, char *buffer, int *file_size);
+[[nodiscard]] int load_ini_file(const char *file, char *buffer, int *file_size);
 
 // Scans NUL-terminated text for key in section. On success returns 1 and
 // sets: section_start (just after '['), section_end (first non-white-space
@@ -47,7 +47,7 @@ int load_ini_file(const char *file, char *buffer, int *file_size);
 // '='), value_start (just after '='), value_end (the '\n', '\r' or NUL that
 // ends the line). Otherwise returns 0 with all six at -1; when text, section
 // or key is absent they are left alone. Any output may be absent.
-int parse_file(const char *section, const char *key, const char *text, int *section_start,
+[[nodiscard]] int parse_file(const char *section, const char *key, const char *text, int *section_start,
                int *section_end, int *key_start, int *key_end, int *value_start, int *value_end);
 
 // Removes leading and trailing spaces and tabs in place, the kept characters

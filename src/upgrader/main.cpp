@@ -69,7 +69,7 @@ int copy_bins(void)
 
 int end_run(CBasicUI *ui, int status)
 {
-    ipc_unregister();
+    (void)ipc_unregister(); // the process ends either way
     rl_log_deinit();
     delete ui;
     return status;
@@ -80,7 +80,7 @@ int end_run(CBasicUI *ui, int status)
 int main(int argc, char **argv)
 {
     CBasicUI *ui = new CBasicUI();
-    rl_log_init(UPGRADER_NAME, 7);
+    (void)rl_log_init(UPGRADER_NAME, 7); // without the log the upgrade still runs
     rl_log_info("\n\nInit %s, Version %s, Build at %s %s\n", UPGRADER_NAME, UPGRADER_VERSION,
                 "Jun 23 2021", "05:56:01");
 
@@ -90,7 +90,7 @@ int main(int argc, char **argv)
 
     static env_info table[ENV_TABLE_SIZE];
     memset(table, 0, sizeof(table));
-    ipc_register(6);
+    (void)ipc_register(6); // unregistered, the program can still send its news
 
     int reboot_selector = bincopy("/sbin/reboot", "/tmp/reboot");
     if (copy_bins() != 0) {

@@ -41,7 +41,7 @@ typedef struct mtd_layout_plan {
 int mtd_layout_moves(const mtd_layout_plan *plan, int n);
 
 // 1 when mtd0 or mtd1 answers the partition query with 0, else 0.
-int kernel_support_mtd_repair_check(void);
+[[nodiscard]] int kernel_support_mtd_repair_check(void);
 // Reads "/tmp/mtd.conf" and judges the whole layout against the current
 // windows in table and the pack's flagged partitions (count headers): ten
 // windows inside the flash that do not overlap, a moved mtd3/mtd4 window
@@ -49,30 +49,30 @@ int kernel_support_mtd_repair_check(void);
 // payload that holds it. Without kernel support a differing layout sets
 // upgrader_kernel_only and moves nothing. Moves nothing itself. 0 or -1,
 // the reason logged.
-int mtd_config_check(const env_info *table, const Partition_Header *partitions, const int *flags,
+[[nodiscard]] int mtd_config_check(const env_info *table, const Partition_Header *partitions, const int *flags,
                      int count, mtd_layout_plan *plan);
 // Moves the partitions of a checked plan, saving mtd3 and mtd4 to /tmp
 // before either moves, and updates table. A failed move puts back the
 // partitions already moved. 0 or -1.
-int mtd_config_deal(const mtd_layout_plan *plan, env_info *table);
+[[nodiscard]] int mtd_config_deal(const mtd_layout_plan *plan, env_info *table);
 // Records the windows of the partitions the plan moves in the boot
 // environment, where the next boot takes its partition table from. Until
 // then a power cut boots the old table, whose mtd3/mtd4 still hold the
 // blocks; so it comes once the copies are back in the new windows and
 // before anything is burnt over the old ones. 0 or -1.
-int mtd_layout_commit(const mtd_layout_plan *plan);
+[[nodiscard]] int mtd_layout_commit(const mtd_layout_plan *plan);
 // Saves mtd3/mtd4 when entry is one of them, then moves partition n.
-int mtd_diffrent_deal(int n, const mtd_layout_entry *entry);
+[[nodiscard]] int mtd_diffrent_deal(int n, const mtd_layout_entry *entry);
 // Moves partition n to {offset, size}. 0 or -1.
-int mtd_addr_repair(int n, uint32_t offset, uint32_t size);
+[[nodiscard]] int mtd_addr_repair(int n, uint32_t offset, uint32_t size);
 // Copies mtd3 and mtd4 to /tmp once per process. 0, or -1 when a copy
 // could not be made whole.
-int cat_env_config_block(void);
+[[nodiscard]] int cat_env_config_block(void);
 // Unmounts /etc and /config (5 tries). 0 or -1.
-int umount_config_mtd(void);
+[[nodiscard]] int umount_config_mtd(void);
 // Erases the whole window (window bytes) of partition n, writes the image
 // file of exactly size bytes at its start and reads it back. 0 or -1.
-int mtd_write(int n, int size, const char *path, uint32_t window);
+[[nodiscard]] int mtd_write(int n, int size, const char *path, uint32_t window);
 
 // Forgets that the copies were made (for a fresh start in one process).
 void mtdlayout_reset(void);

@@ -48,12 +48,12 @@ const int kNewsBurnFailed = 4;
 
 void broadcast(int msg, int param1)
 {
-    ipc_broadcast(msg, param1, 0, nullptr, 0);
+    (void)ipc_broadcast(msg, param1, 0, nullptr, 0); // news only: whoever listens hears it
 }
 
 // Runs "<prefix> <path under the root>" through system_ex. The
 // commands are fixed texts; only the root in front of their paths varies.
-int system_ex_path(const char *prefix, const char *path, int limit, int retries)
+[[nodiscard]] int system_ex_path(const char *prefix, const char *path, int limit, int retries)
 {
     char quoted[PATH_MAX + 64];
     if (platform_shell_path(path, quoted, sizeof(quoted)) != 0)
@@ -80,7 +80,7 @@ int map_rom_file(const char *name, RomFile *rom)
     if (rom->fd.get() < 0) {
         rl_log_err("%s File open failed!\n", name);
         rl_log_deinit();
-        ipc_unregister();
+        (void)ipc_unregister(); // the run ends either way
         return UPGRADER_ROM_OPEN_FAILED;
     }
     struct stat st;
@@ -92,7 +92,7 @@ int map_rom_file(const char *name, RomFile *rom)
     if (!mapped) {
         rl_log_err("memory map failed!\n");
         rl_log_deinit();
-        ipc_unregister();
+        (void)ipc_unregister(); // the run ends either way
         rom->fd.reset();
         return UPGRADER_ROM_MAP_FAILED;
     }
@@ -248,6 +248,13 @@ void show_outcome(Sequence *s)
     }
 }
 
+// A lock taken by try-lock, given back for good.
+void give_back(int semid, const char *name)
+{
+    if (give_back_binary_sem(semid) != 0)
+        rl_log_err("%s could not be given back: %s\n", name, strerror(errno));
+}
+
 // Only a lock this run took is given back: an unlock of the saver's lock
 // while the saver holds it would let a second writer in. It was taken by
 // try-lock, so it is given back for good: an unlock would be reverted when
@@ -255,7 +262,7 @@ void show_outcome(Sequence *s)
 void release_config_lock(Sequence *s)
 {
     if (s->cfg_taken)
-        give_back_binary_sem(s->run->cfg_semid);
+        give_back(s->run->cfg_semid, "cfg_semid");
     s->cfg_taken = false;
 }
 
@@ -268,13 +275,13 @@ void release_config_lock(Sequence *s)
 void give_back_telephone(Sequence *s)
 {
     if (s->burn_taken)
-        give_back_binary_sem(s->burn_semid);
+        give_back(s->burn_semid, "burn_flash_semid");
     s->burn_taken = false;
     if (s->watchdog_closed && !s->flash_elsewhere && CloseWatchDog(1) != 0)
         rl_log_err("the watchdog could not be switched back on\n");
     s->watchdog_closed = false;
     if (s->process_taken)
-        give_back_binary_sem(s->process_semid);
+        give_back(s->process_semid, "the process lock");
     s->process_taken = false;
 }
 
@@ -287,14 +294,15 @@ int wind_up(Sequence *s, Ending from)
         release_config_lock(s);
     if (from <= kReleaseSharedMemory && s->shm) {
         if (s->memory_semid >= 0)
-            unlock_binary_sem(s->memory_semid);
+            if (unlock_binary_sem(s->memory_semid) != 0)
+                rl_log_err("unlock memory_semid failed: %s\n", strerror(errno));
         if (s->status != UPGRADER_OK)
             libupd_delete_share_memory(s->shm_addr);
     }
     show_outcome(s);
     give_back_telephone(s);
     run->ui->Deinit();
-    ipc_unregister();
+    (void)ipc_unregister(); // the run ends either way
     rl_log_deinit();
     return s->status;
 }
@@ -338,7 +346,7 @@ void same_version_short_cut(upgrader_run *run)
         platform_pause(1);
     }
     run->ui->SetUpgradingProgressBar(100);
-    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
+    (void)system_ex_path("rm -f", "/config/upgrader_autop", 3, 3); // the reboot comes whatever it did
     upgrader_reboot(nullptr, run->reboot_selector);
 }
 
@@ -349,7 +357,7 @@ int start_ui(Sequence *s)
     CBasicUI *ui = s->run->ui;
     if (ui->Init() < 0) {
         rl_log_err("BasicUI init failed!\n");
-        ipc_unregister();
+        (void)ipc_unregister(); // the run ends either way
         rl_log_deinit();
         return UPGRADER_OK;
     }
@@ -589,9 +597,10 @@ void finish_configuration(Sequence *s)
         config_autop(s->run->table);
         config_deleteLineKey8(s->run->table);
     }
-    system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
+    // Housekeeping: the upgrade is done, and nothing here may stop its reboot.
+    (void)system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
     if (!s->shm)
-        system_ex_path("rm -rf", "/config/etc", 3, 3);
+        (void)system_ex_path("rm -rf", "/config/etc", 3, 3);
 }
 
 // The layout change, once nothing writes the environment or the
@@ -668,7 +677,7 @@ int reboot_after_file_upgrade(Sequence *s)
     upgrader_reboot(nullptr, run->reboot_selector);
     release_config_lock(s);
     run->ui->Deinit();
-    ipc_unregister();
+    (void)ipc_unregister(); // the run ends either way
     rl_log_info("upgrader-1 completed!\n");
     rl_log_deinit();
     return UPGRADER_OK;
@@ -743,7 +752,7 @@ int upgrader_direct(upgrader_run *run)
         delete run->ui;
         run->ui = nullptr;
         rl_log_deinit();
-        ipc_unregister();
+        (void)ipc_unregister(); // the run ends either way
         return UPGRADER_DIRECT_FAILED;
     }
     run->ui->Deinit();

@@ -28,9 +28,9 @@ typedef struct upgrader_run {
 
 // Shared-memory mode (argc 1) and file mode (argc 2). The status main ends
 // with; the final clean-up is done here.
-int upgrader_sequence(upgrader_run *run);
+[[nodiscard]] int upgrader_sequence(upgrader_run *run);
 
 // Direct mode (argc 3).
-int upgrader_direct(upgrader_run *run);
+[[nodiscard]] int upgrader_direct(upgrader_run *run);
 
 #endif

@@ -6,6 +6,6 @@
 // Judges a status as returned by system(): 0 when the command ran and exited
 // with 0; -1 when the status is negative, the command was ended by a signal,
 // or it exited with a non-zero code.
-int system_return_check(int status);
+[[nodiscard]] int system_return_check(int status);
 
 #endif

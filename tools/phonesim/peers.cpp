@@ -270,7 +270,7 @@ int ConfigSaver::start(double hold_seconds, std::string *error)
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait_for(lock, std::chrono::duration<double>(hold_seconds),
                        [this] { return stop_.load(); });
-        unlock_binary_sem(semid);
+        (void)unlock_binary_sem(semid); // the set goes with the telephone's IPC namespace anyway
     });
     return 0;
 }

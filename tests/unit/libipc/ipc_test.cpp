@@ -46,7 +46,7 @@ int handler(const ipc_msg_t *msg, void *pipe_fd)
     if (g_then == 1)
         set_quitflag(1);
     if (g_then == 2)
-        ipc_unregister();
+        (void)ipc_unregister();
     // One write of less than PIPE_BUF bytes: never mixed with another.
     return int(write(*static_cast<int *>(pipe_fd), msg, sizeof(*msg)));
 }
@@ -55,8 +55,8 @@ class Ipc : public ::testing::Test
 {
   protected:
     void SetUp() override { ASSERT_EQ(pipe(inbox_), 0); }
-    void TearDown() override { g_half_send = false, g_then = 0, ipc_unregister(); }
-    void start() { ASSERT_EQ((ipc_register(5), ipc_run(handler, &inbox_[1])), 0); }
+    void TearDown() override { g_half_send = false, g_then = 0, (void)ipc_unregister(); }
+    void start() { ASSERT_EQ((ipc_register(5) + ipc_run(handler, &inbox_[1])), 0); }
     static long threads() { return std::distance(fs::directory_iterator("/proc/self/task"), {}); }
     static bool readable(int fd, int ms = 10000)
     {
@@ -120,7 +120,7 @@ TEST_F(Ipc, SendRefusesWhatCannotArriveWhole)
     int peer = unix_socket(3, true);
     const std::string over(IPC_MAX_DATA_LEN + 1, 'd');
     EXPECT_EQ(ipc_send(3, 4, 0, 0, nullptr, 0), -1); // not registered
-    ipc_register(6);
+    ASSERT_EQ(ipc_register(6), 0);
     EXPECT_EQ(ipc_send(3, 9, 0, 0, over.data(), IPC_MAX_DATA_LEN + 1), 1);
     EXPECT_EQ(ipc_send(9, 4, 0, 0, nullptr, 0), -1); // nobody listens
     EXPECT_FALSE(readable(peer, 0));
@@ -135,7 +135,7 @@ TEST_F(Ipc, RunListensOnAWorldAccessibleSocketUnderARootThatFits)
     std::string fits = root_.path() + "/";
     fits += std::string(107 - fits.size() - strlen("/var/ipc/5"), 'r');
     setenv("UPGRADER_ROOT", (fits + "r").c_str(), 1);
-    ipc_register(5);
+    ASSERT_EQ(ipc_register(5), 0);
     EXPECT_EQ(ipc_run(handler, &inbox_[1]), -1);
     setenv("UPGRADER_ROOT", fits.c_str(), 1);
     fs::create_directories(fits + "/var/ipc");
@@ -219,7 +219,8 @@ TEST_F(Ipc, RunFailsAndCleansUpWhenTheReaderCannotStart)
                   if (setgid(65534) != 0 || setuid(65534) != 0 ||
                       setrlimit(RLIMIT_NPROC, &none) != 0)
                       return 2;
-                  ipc_register(5);
+                  if (ipc_register(5) != 0)
+                      return 3;
                   return ipc_run(handler, &inbox_[1]) == -1 && g_ipc_data.listen_fd < 0 ? 0 : 1;
               }),
               0);

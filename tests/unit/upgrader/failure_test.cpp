@@ -55,7 +55,7 @@ class Failure : public ::testing::Test
     {
         if ((child = fork()) == 0) {
             setpgid(0, 0);
-            ipc_register(6);
+            ASSERT_EQ(ipc_register(6), 0);
             CBasicUI ui;
             disp_failed_info(&ui, status, 0, id);
             _exit(0);
@@ -122,7 +122,7 @@ TEST_F(Failure, SystemExOfTwoThreadsPutsTheSignalsBack)
     sigaction(SIGINT, &mine, nullptr);
     auto commands = [] {
         for (int i = 0; i < 20; ++i)
-            system_ex("exit 0", 10, 0);
+            EXPECT_EQ(system_ex("exit 0", 10, 0), 0);
     };
     std::thread a(commands), b(commands);
     a.join(), b.join();
