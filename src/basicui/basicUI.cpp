@@ -15,6 +15,13 @@ void set_text(char (&dst)[SIMPLEUI_TEXT_SIZE], const char *src)
     snprintf(dst, sizeof(dst), "%s", src ? src : "");
 }
 
+// The request is never null here, and the screen has nothing to report: a
+// failed refresh is logged where it happens.
+void show(const update_info_t &info)
+{
+    (void)basicui_open_update_info(&info);
+}
+
 // strncpy semantics on purpose: callers size their buffers for the screen's
 // 64-byte texts and expect the rest padded with NUL bytes.
 void copy_out(char *dst, int size, const char *src)
@@ -62,7 +69,7 @@ void CBasicUI::ShowInfo(const char *const *lines, int count)
                                                              &info.line3, &info.line4};
     for (int k = 0; k < count; ++k)
         set_text(*fields[k], lines[k]);
-    basicui_open_update_info(&info);
+    show(info);
 }
 
 int CBasicUI::ShowUpgradingFailedInfo(const char *message, int id)
@@ -76,7 +83,7 @@ int CBasicUI::ShowUpgradingFailedInfo(const char *message, int id)
     else
         set_text(info.line1, message);
     set_text(info.softkey4, "Reboot");
-    basicui_open_update_info(&info);
+    show(info);
     return 0;
 }
 
@@ -94,7 +101,7 @@ int CBasicUI::ShowUpgradingExtFailed()
     set_text(info.line1, "Upgrade Expansion failed,");
     set_text(info.line2, "Please check the ROM file!");
     set_text(info.softkey4, "Reboot");
-    basicui_open_update_info(&info);
+    show(info);
     return 0;
 }
 
@@ -107,7 +114,7 @@ int CBasicUI::ShowUpgradingExtInfo(int count)
     set_text(info.line2, "Please connect Expansion..");
     snprintf(info.line3, sizeof(info.line3), "Upgraded count:%d", count);
     set_text(info.line4, "Upgrading, Please wait...");
-    basicui_open_update_info(&info);
+    show(info);
     return 0;
 }
 
@@ -121,7 +128,7 @@ int CBasicUI::ShowUpgradedExtInfo(int count)
     snprintf(info.line3, sizeof(info.line3), "Upgraded count:%d", count);
     set_text(info.softkey1, "Start");
     set_text(info.softkey4, "Reboot");
-    basicui_open_update_info(&info);
+    show(info);
     return 0;
 }
 
@@ -136,13 +143,15 @@ int CBasicUI::ShowUpgradingAutop2FailedInfoWithID(int code, int seconds)
     set_text(info.line3, "Please check errors on web");
     snprintf(info.line4, sizeof(info.line4), "%d", seconds);
     set_text(info.softkey4, "Reboot");
-    basicui_open_update_info(&info);
+    show(info);
     return 0;
 }
 
 int CBasicUI::SetUpgradingProgressBar(int percent)
 {
-    basicui_open_upgrading(percent);
+    // A bar the LCD did not take must not stop the burn; the screen draws it
+    // again at the next call.
+    (void)basicui_open_upgrading(percent);
     return 0;
 }
 

@@ -19,6 +19,7 @@
 class CBasicUI
 {
   public:
+    // Nothing to set up or release: the state is the screen UI's.
     CBasicUI();
     ~CBasicUI();
 
@@ -40,13 +41,21 @@ class CBasicUI
     int ShowUpgradingFailedInfo(const char *message, int id);
     // Forwards to ShowUpgradingFailedInfo. 0.
     int ShowUpgradingFailedInfoWithID(const char *message, int id);
+    // "Upgrading Expansion Status": the expansion's upgrade failed, check the
+    // ROM file; a "Reboot" soft key. 0.
     int ShowUpgradingExtFailed();
+    // "Upgrading Expansion Status": connect an expansion, count upgraded so
+    // far, please wait; no soft key. 0.
     int ShowUpgradingExtInfo(int count);
+    // The same without the waiting line, with "Start" and "Reboot" soft
+    // keys. 0.
     int ShowUpgradedExtInfo(int count);
     // One frame of the auto-provision countdown: the failure code and the
     // seconds left. 0.
     int ShowUpgradingAutop2FailedInfoWithID(int code, int seconds);
-    // Progress screen; the fill is percent * 98 / 100 pixels, at most 98. 0.
+    // Progress screen; the fill is percent * 98 / 100 pixels, at most 98. 0,
+    // also when the LCD could not be refreshed (logged): the upgrade goes on
+    // without a screen, and the next call draws again.
     int SetUpgradingProgressBar(int percent);
     // User-setting screen; waits for confirm (1) or cancel (2). The texts
     // are copied as strncpy does (NUL-padded, unterminated when they fill

@@ -67,21 +67,20 @@ dlg_t *dlg_init(void)
     return dlg;
 }
 
-void open_dlg(dlg_t *dlg, void *param)
+int open_dlg(dlg_t *dlg, void *param)
 {
     if (!dlg)
-        return;
+        return -1;
     rl_log_debug("Opened Dialog 0x%X.", static_cast<unsigned>(dlg->id));
     if (dlg->init)
         dlg->init(dlg, param);
-    if (dlg->show)
-        dlg->show(dlg, 1);
+    return dlg->show ? dlg->show(dlg, 1) : 0;
 }
 
-void dlg_show(dlg_t *dlg, uint8_t force)
+int dlg_show(dlg_t *dlg, uint8_t force)
 {
     if (!dlg)
-        return;
+        return -1;
     uint8_t full = (force || dlg->redraw_all) ? 1 : 0;
     if (full) {
         lcd_set_redraw(dlg->x, dlg->y, static_cast<uint16_t>(dlg->x + dlg->width - 1),
@@ -92,7 +91,9 @@ void dlg_show(dlg_t *dlg, uint8_t force)
     int count = dlg->ctrl_count < DLG_MAX_CTRL ? dlg->ctrl_count : DLG_MAX_CTRL;
     for (int i = 0; i < count; ++i)
         ctrl_show(&dlg->controls[i], full);
-    lcd_refresh();
+    // A screen that remembers what the LCD shows must know whether the
+    // panel took this picture.
+    return lcd_refresh();
 }
 
 void dlg_next_item(dlg_t *dlg)

@@ -26,13 +26,17 @@
 struct dlg_t;
 struct displayinfo_t;
 
+// The dialog's callbacks, described at their members of dlg_t.
 typedef void (*dlg_init_cb)(dlg_t *dlg, void *param);
-typedef void (*dlg_show_cb)(dlg_t *dlg, uint8_t force);
+// 0 when the LCD took the picture, -1 when its refresh failed.
+typedef int (*dlg_show_cb)(dlg_t *dlg, uint8_t force);
 // 1 confirmed, 2 cancelled, 0 handled, -1 nothing to handle it.
 typedef int (*dlg_keydown_cb)(dlg_t *dlg, uint8_t code);
 typedef void (*dlg_keyup_cb)(dlg_t *dlg, uint8_t code);
 typedef void (*dlg_process_1s_cb)(dlg_t *dlg);
 
+// One dialog: its callbacks, its place on the screen, its focus and its
+// controls.
 struct dlg_t {
     dlg_init_cb init;             // builds the controls; called by open_dlg
     dlg_show_cb show;             // draws; force 1 on open, 0 after keys and ticks
@@ -58,12 +62,14 @@ struct dlg_t {
 // id 0 and redraw_all set; null when memory runs out. Never freed.
 dlg_t *dlg_init(void);
 // Logs the opening, builds the controls (init callback) and draws them
-// forced (show callback). A null dialog is ignored.
-void open_dlg(dlg_t *dlg, void *param);
+// forced (show callback): the show callback's result, 0 without one, -1
+// for a null dialog.
+int open_dlg(dlg_t *dlg, void *param);
 // Draws the dialog: everything when forced or redraw_all is set, otherwise
 // only the dirty controls; then pushes the buffer to the screen in both
-// cases. A null dialog is ignored.
-void dlg_show(dlg_t *dlg, uint8_t force);
+// cases. lcd_refresh's result: 0 shown, -1 the refresh failed (logged) and
+// the panel still shows an older picture. -1 for a null dialog.
+[[nodiscard]] int dlg_show(dlg_t *dlg, uint8_t force);
 // Focus moves with wrapping between first_focusable and last_focusable. A
 // dialog whose focus lies outside that range (no focus) is left alone.
 // Nothing is drawn; the caller redraws.

@@ -96,10 +96,9 @@ void displayinfo_init(dlg_t *dlg, void *description)
     dlg->ctrl_count = DLG_MAX_CTRL;
 }
 
-void displayinfo_show(dlg_t *dlg, uint8_t force)
+int displayinfo_show(dlg_t *dlg, uint8_t force)
 {
-    if (dlg)
-        dlg_show(dlg, force);
+    return dlg ? dlg_show(dlg, force) : -1;
 }
 
 int displayinfo_keydown(dlg_t *dlg, uint8_t code)
@@ -140,7 +139,9 @@ int displayinfo_keydown(dlg_t *dlg, uint8_t code)
     default:
         break;
     }
-    displayinfo_show(dlg, 0);
+    // Each refresh copies the whole buffer: one that failed here (logged)
+    // is made good by the next tick's.
+    (void)displayinfo_show(dlg, 0);
     return DISPLAYINFO_HANDLED;
 }
 
@@ -152,7 +153,7 @@ void displayinfo_process_1s(dlg_t *dlg)
         return;
     ctrl_t *ctrl = &dlg->controls[dlg->focus];
     ctrl_show_cursor(ctrl, ctrl->cursor_visible ? 0 : 1);
-    displayinfo_show(dlg, 0);
+    (void)displayinfo_show(dlg, 0); // logged; the next tick refreshes the whole buffer again
 }
 
 int basicui_open_display_info(displayinfo_t *description, int wait)
@@ -160,13 +161,15 @@ int basicui_open_display_info(displayinfo_t *description, int wait)
     dlg_t *dlg = gp_dlgdisplay;
     if (!dlg)
         return wait ? DISPLAYINFO_CANCELLED : 0;
-    open_dlg(dlg, description);
+    // A key loop's ticks refresh again, so only a screen left up on its own
+    // needs to tell its caller that the LCD did not take it.
+    int shown = open_dlg(dlg, description);
     // The description is the caller's, often on its stack: the dialog lets
     // go of it on return, so a later confirm on the screen left up writes
     // nowhere. The controls hold their own copies of the texts.
     if (!wait) {
         dlg->description = nullptr;
-        return 0;
+        return shown;
     }
     for (;;) {
         platform_pause_ms(DISPLAYINFO_POLL_MS);

@@ -59,12 +59,13 @@ struct displayinfo_t {
 // Callbacks installed by dlg_init.
 // Builds the controls from a displayinfo_t; nothing when either is null.
 void displayinfo_init(dlg_t *dlg, void *description);
-// dlg_show; a null dialog is ignored.
-void displayinfo_show(dlg_t *dlg, uint8_t force);
+// dlg_show and its result: 0 shown, -1 the LCD refresh failed or the
+// dialog is null.
+[[nodiscard]] int displayinfo_show(dlg_t *dlg, uint8_t force);
 // DISPLAYINFO_CONFIRMED (texts copied into the description),
 // DISPLAYINFO_CANCELLED, DISPLAYINFO_HANDLED (dialog redrawn), or -1 for a
 // null dialog or one without focus.
-int displayinfo_keydown(dlg_t *dlg, uint8_t code);
+[[nodiscard]] int displayinfo_keydown(dlg_t *dlg, uint8_t code);
 // Does nothing.
 void displayinfo_keyup(dlg_t *dlg, uint8_t code);
 // Blinks the focused control's caret and advances its multi-tap count.
@@ -75,9 +76,11 @@ void displayinfo_process_1s(dlg_t *dlg);
 // does not depend on the screens unit.
 extern dlg_t *gp_dlgdisplay;
 
-// Opens gp_dlgdisplay on the description. With wait 0 returns 0 at once;
-// otherwise runs the key loop until a confirm (1) or cancel (2). Without a
-// dialog record there is nothing to confirm: 2 at once.
-int basicui_open_display_info(displayinfo_t *description, int wait);
+// Opens gp_dlgdisplay on the description. With wait 0 returns at once: 0
+// when the LCD took the picture, -1 when its refresh failed (logged) and
+// the panel still shows an older one. Otherwise runs the key loop until a
+// confirm (1) or cancel (2). Without a dialog record nothing can be drawn
+// and nothing confirmed: 0 with wait 0, else 2, at once.
+[[nodiscard]] int basicui_open_display_info(displayinfo_t *description, int wait);
 
 #endif

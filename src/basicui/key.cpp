@@ -47,6 +47,22 @@ struct reader_t {
 std::atomic<unsigned> g_reader_generation{0};
 char g_reader_path[PATH_MAX]; // the path the current reader serves; screen thread only
 
+// A screen waiting for a key polls every 50 ms, and each poll tries again
+// to start a reader that could not start: the first failure is logged, the
+// next ones only after a start that worked. Screen thread only.
+bool g_start_failure_logged = false;
+
+// strerror's buffer is shared by every thread; these accept both the GNU
+// and the XSI flavour of strerror_r.
+[[maybe_unused]] const char *error_text(const char *text, const char *)
+{
+    return text;
+}
+[[maybe_unused]] const char *error_text(int rc, const char *buf)
+{
+    return rc == 0 ? buf : "Unknown error";
+}
+
 int open_keypad_at(const char *path)
 {
     int fd = -1;
@@ -69,22 +85,38 @@ void resolve_keypad(char (&path)[PATH_MAX])
         path[0] = '\0';
 }
 
-void start_reader(const char (&path)[PATH_MAX])
+// 0 when a reader thread was started for path; -1 (logged once) when none
+// could be.
+[[nodiscard]] int start_reader(const char (&path)[PATH_MAX])
 {
     memcpy(g_reader_path, path, sizeof(g_reader_path));
+    const char *what = "malloc";
+    int err = ENOMEM;
     reader_t *reader = static_cast<reader_t *>(malloc(sizeof(reader_t)));
-    if (reader == nullptr)
-        return;
-    reader->generation = g_reader_generation.fetch_add(1) + 1;
-    memcpy(reader->path, path, sizeof(reader->path));
-    g_last_key.store(0); // a press on the old device is not one on the new
-    pthread_t thread;
-    // The thread lives until the process exits or a newer reader retires
-    // it; nobody joins it.
-    if (pthread_create(&thread, nullptr, kpad_thread, reader) == 0)
-        pthread_detach(thread);
-    else
+    if (reader != nullptr) {
+        reader->generation = g_reader_generation.fetch_add(1) + 1;
+        memcpy(reader->path, path, sizeof(reader->path));
+        g_last_key.store(0); // a press on the old device is not one on the new
+        pthread_t thread;
+        what = "pthread_create";
+        err = pthread_create(&thread, nullptr, kpad_thread, reader);
+        if (err == 0) {
+            // The thread lives until the process exits or a newer reader
+            // retires it; nobody joins it.
+            (void)pthread_detach(thread); // cannot fail on a thread just made
+            g_start_failure_logged = false;
+            return 0;
+        }
         free(reader);
+    }
+    if (!g_start_failure_logged) {
+        char buf[128];
+        rl_log_err("%s: %s of the keypad reader of %s failed: %s; the next poll tries again",
+                   "key_get_keypressed", what, KEY_DEVICE,
+                   error_text(strerror_r(err, buf, sizeof(buf)), buf));
+        g_start_failure_logged = true;
+    }
+    return -1;
 }
 
 } // namespace
@@ -118,7 +150,7 @@ int dev_read_key(int fd, key_event_t *event)
 
 void dev_close_keypad(int fd)
 {
-    if (fd > 0)
+    if (fd >= 0) // 0 is a descriptor like any other once stdin is closed
         close(fd);
 }
 
@@ -160,9 +192,10 @@ int key_get_keypressed(void)
     char path[PATH_MAX];
     resolve_keypad(path);
     if (!g_key_thread_opened || strcmp(path, g_reader_path) != 0) {
-        g_key_thread_opened = 1;
-        start_reader(path);
-        platform_pause_ms(500);
+        // Without a reader no key ever comes: the next poll tries again.
+        g_key_thread_opened = start_reader(path) == 0;
+        if (g_key_thread_opened)
+            platform_pause_ms(500);
     }
     // Exchange, so that a press landing between a read and a clear is not lost.
     return static_cast<int>(g_last_key.exchange(0));

@@ -37,6 +37,8 @@
 #define KPAD_SOFT3 34
 #define KPAD_SOFT4 35
 
+// One event as dev_read_key hands it on: the value (1 press, 0 release,
+// 2 repeat) and the 16-bit code widened.
 struct key_event_t {
     int32_t value;
     uint32_t code;
@@ -44,15 +46,17 @@ struct key_event_t {
 
 // Code of the last press not yet taken; 0 when none.
 extern std::atomic<uint32_t> g_last_key;
-// Set once a reader thread has been started; screen thread only.
+// 1 once a reader thread has been started; 0 again after a start that
+// failed, so that the next poll tries. Screen thread only.
 extern int g_key_thread_opened;
 
-// KEY_DEVICE opened for reading and writing: the descriptor, or a negative
-// value after a critical log line.
-int dev_open_keypad(void);
+// KEY_DEVICE opened for reading and writing: the descriptor (0 included),
+// or a negative value after a critical log line, errno kept.
+[[nodiscard]] int dev_open_keypad(void);
 // Blocks for one whole event. 0, or -1 for a bad descriptor, a null record
-// or a short read.
-int dev_read_key(int fd, key_event_t *event);
+// or a short read (not logged).
+[[nodiscard]] int dev_read_key(int fd, key_event_t *event);
+// Closes fd; a negative one (-1 stands for no descriptor) is left alone.
 void dev_close_keypad(int fd);
 // The reader thread. With a null arg it serves KEY_DEVICE and never returns
 // while the device stays readable; key_get_keypressed hands it a record of
@@ -60,7 +64,9 @@ void dev_close_keypad(int fd);
 void *kpad_thread(void *arg);
 // Takes the last press (0 when none) and clears it. The first call starts
 // the reader thread and waits 500 ms for it to open the device; so does a
-// call that finds KEY_DEVICE under another root than the reader's.
+// call that finds KEY_DEVICE under another root than the reader's. A
+// thread that cannot be started is logged (once until one starts) and
+// tried again at the next call, without the wait.
 int key_get_keypressed(void);
 
 #endif

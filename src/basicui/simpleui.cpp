@@ -17,11 +17,14 @@ namespace
 std::mutex g_screen_lock;
 // The bar's fill while the progress screen is on the LCD, else -1. A redraw
 // is a whole LCD refresh, and the burn asks for one at every block, mostly
-// with a fill the screen already shows.
+// with a fill the screen already shows. A fill counts as shown only once a
+// refresh has put it on the panel: after a failed one the panel keeps an
+// older picture until something draws again.
 int g_shown_fill = -1;
 
-// Every screen but the progress screen shows through here.
-int open_screen(displayinfo_t *info, int wait)
+// Every screen but the progress screen shows through here: the dialog
+// runner's result.
+[[nodiscard]] int open_screen(displayinfo_t *info, int wait)
 {
     g_shown_fill = -1;
     return basicui_open_display_info(info, wait);
@@ -115,9 +118,9 @@ int basicui_open_upgrading(int percent)
     item(info, 2, 16, 49, 100, 10).reverse = 0; // paper trough
     // One paper pixel stays between a full bar and the edge on each side.
     item(info, 3, 17, 50, fill, 8).reverse = 1;
-    basicui_open_display_info(&info, 0);
-    g_shown_fill = fill;
-    return 0;
+    int shown = basicui_open_display_info(&info, 0);
+    g_shown_fill = shown == 0 ? fill : -1;
+    return shown;
 }
 
 int basicui_open_update_info(const update_info_t *request)
@@ -136,7 +139,9 @@ int basicui_open_update_info(const update_info_t *request)
     for (int k = 0; k < SIMPLEUI_SOFTKEYS; ++k)
         if (keys[k][0] != '\0')
             softkey(info, k, keys[k]);
-    open_screen(&info, 0);
+    // A failed refresh is logged; nothing remembers this screen, so the
+    // next one draws whole anyway.
+    (void)open_screen(&info, 0);
     return 0;
 }
 
@@ -150,7 +155,7 @@ void basicui_display_updating_line(const char *text)
     displayline_t &line = item(info, 0, 0, 26, LCD_WIDTH, 12);
     line.align = LCD_ALIGN_CENTER;
     copy_text(line.label, text);
-    open_screen(&info, 0);
+    (void)open_screen(&info, 0); // logged; nothing remembers this screen
 }
 
 int basicui_open_user_setting(user_setting_t *setting)

@@ -66,7 +66,7 @@ extern const unsigned char g_image_upgrading[IMAGE_UPGRADING_SIZE];
 
 // Creates gp_dlgdisplay (dlg_displayinfo.h; left null when memory runs out,
 // and then every screen draws nothing), then initialises the LCD: the LCD's result.
-int basicui_init(void);
+[[nodiscard]] int basicui_init(void);
 // Releases the LCD; the dialog record stays.
 void basicui_deinit(void);
 
@@ -74,16 +74,19 @@ void basicui_deinit(void);
 // A null pointer is ignored.
 void basicui_displayline_init(displayinfo_t *info);
 
-// Progress screen; 0 without waiting.
-int basicui_open_upgrading(int percent);
-// Information screen; 0 without waiting. A null request is ignored (-1).
-int basicui_open_update_info(const update_info_t *info);
+// Progress screen, without waiting: 0 when the LCD shows the fill, also
+// when it already did and nothing was drawn; -1 when the refresh failed
+// (logged), and the next call draws again whatever its fill.
+[[nodiscard]] int basicui_open_upgrading(int percent);
+// Information screen; 0 without waiting, also when the LCD could not be
+// refreshed (logged). A null request is ignored (-1).
+[[nodiscard]] int basicui_open_update_info(const update_info_t *info);
 // Notice screen: the text centred on the middle line. Null leaves the
 // previous screen.
 void basicui_display_updating_line(const char *text);
 // User-setting screen: waits for confirm or cancel and fills user, password
 // and result. Returns the result, or -1 for a null request.
-int basicui_open_user_setting(user_setting_t *setting);
+[[nodiscard]] int basicui_open_user_setting(user_setting_t *setting);
 // The last key press (key_get_keypressed), 0 when none.
 int basicui_get_keypressed(void);
 

@@ -39,18 +39,23 @@ extern uint16_t g_refresh_x2, g_refresh_y2; // redraw region, bottom-right (incl
 extern unsigned char g_is_Gtype_basicui;    // 1 on G-type hardware
 
 // Maps the frame buffer, classifies the hardware and allocates the drawing
-// buffer (cleared to paper). 0, or -1 when the frame buffer or the memory is
-// not available.
-int lcd_init(void);
+// buffer (cleared to paper). 0, or -1 when the frame buffer (logged) or the
+// memory (not logged) is not available.
+[[nodiscard]] int lcd_init(void);
 // Frees the drawing buffer; the frame buffer stays mapped.
 void lcd_denit(void);
 
+// One pixel: any non-zero colour is ink.
 void lcd_draw_point(uint16_t x, uint16_t y, uint16_t color);
+// 1 for ink, 0 for paper; 0 also past the buffer's end (logged).
 uint16_t lcd_get_point_color(uint16_t x, uint16_t y);
 // Any two corners: fills their bounding box (a line when they share a row or
 // a column; there are no diagonals).
 void lcd_draw_line(uint16_t x1, uint16_t y1, uint16_t x2, uint16_t y2, uint16_t color);
+// The box at (x, y), width by height, in one colour; width or height 0
+// draws nothing.
 void lcd_fill_color(uint16_t x, uint16_t y, uint16_t width, uint16_t height, uint16_t color);
+// The outline of the rectangle between two corners, both included.
 void lcd_draw_rect(uint16_t x1, uint16_t y1, uint16_t x2, uint16_t y2, uint16_t color);
 // Opaque: every pixel of the rectangle is written; bits at or beyond length
 // bytes of the bitmap read as paper.
@@ -71,16 +76,21 @@ void lcd_set_redraw(uint16_t x1, uint16_t y1, uint16_t x2, uint16_t y2);
 void lcd_get_redraw(uint16_t *x1, uint16_t *y1, uint16_t *x2, uint16_t *y2);
 
 // Copies the whole drawing buffer to the screen memory and tells the driver
-// to show it: the result of devctrl_refresh_lcd.
-int lcd_refresh(void);
+// to show it: 0 shown, -1 when the driver was not told (logged by
+// devctrl_refresh_lcd), and the panel then still shows an older picture.
+[[nodiscard]] int lcd_refresh(void);
+// One whole picture from src to dst; nothing when either is null.
 void lcd_copy_framebuffer(unsigned char *dst, const unsigned char *src);
-int lcd_devctrl_refresh(void);
+// Tells the driver to show the screen memory: devctrl_refresh_lcd's 0 or -1.
+[[nodiscard]] int lcd_devctrl_refresh(void);
 
 // Part of the interface, without effect.
 void lcd_show_char(uint16_t x, uint16_t y, uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t e);
 void lcd_draw_roundrect(uint16_t a, uint16_t b, uint16_t c, uint16_t d, uint16_t e, uint16_t f);
 void lcd_fill_roundrect(uint16_t a, uint16_t b, uint16_t c, uint16_t d, uint16_t e, uint16_t f);
 
+// The HBYTE layout's pixel operations (lcd_132x64_1Bit_HBYTE.h), through
+// which every drawing operation reaches the buffer.
 void SetBit(uint16_t x, uint16_t y, unsigned char *buffer, int length);
 void ClearBit(uint16_t x, uint16_t y, unsigned char *buffer, int length);
 int GetBit(uint16_t x, uint16_t y, const unsigned char *buffer, int length);
@@ -91,7 +101,8 @@ int test_bit(int index, const unsigned char *data, int length);
 // 1 when "/proc/misc/hwver" names G-type hardware, 0 otherwise.
 int lcdGetGtype(void);
 // First line of a shell command's output, without its newline, cut to
-// size - 1 characters. 0, or -1 when the command gave no line.
-int GetCmdResult(const char *command, char *output, int size);
+// size - 1 characters. 0, or -1 when the command gave no line (logged) or an
+// argument is missing.
+[[nodiscard]] int GetCmdResult(const char *command, char *output, int size);
 
 #endif

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/ioctl.h>
+#include <syslog.h>
 
 using namespace testsupport;
 
@@ -82,6 +84,29 @@ TEST(KeyReader, FailingReadsAreLoggedOnceUntilAReadWorks)
     }
 }
 
+// With no room for a thread's stack the reader cannot start: that is logged
+// once, and the polls go on trying until one starts it.
+TEST(KeyReader, AReaderThatCannotStartIsLoggedOnceAndStartedByALaterPoll)
+{
+    ScopedRoot root;
+    make_lcd_root(root);
+    Keypad keys(root);
+    pthread_attr_t normal, huge;
+    ASSERT_EQ(pthread_getattr_default_np(&normal), 0);
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, SIZE_MAX & ~size_t(0xffff));
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+    syslog_capture().take();
+    EXPECT_EQ(key_get_keypressed() + key_get_keypressed(), 0);
+    pthread_setattr_default_np(&normal);
+    int logged = 0;
+    for (const LogLine &line : syslog_capture().take())
+        logged += line.level() == LOG_ERR && line.text.find("pthread_create") != std::string::npos;
+    EXPECT_EQ(logged, 1);
+    keys.send(key_event(KPAD_OK, 1));
+    EXPECT_EQ(next_key(), KPAD_OK);
+}
+
 TEST(KeyDevice, ReadsWholeEventsOnly)
 {
     ScopedRoot root;
@@ -95,6 +120,19 @@ TEST(KeyDevice, ReadsWholeEventsOnly)
     EXPECT_EQ(ev.value, -5);
     EXPECT_EQ(dev_read_key(fd, &ev), -1); // 10 bytes left: no event
     dev_close_keypad(fd);
+}
+
+TEST(KeyDevice, DescriptorZeroIsClosedLikeAnyOther)
+{
+    ScopedRoot root;
+    make_lcd_root(root);
+    put(root / KEY_DEVICE, "");
+    int saved = dup(0);
+    close(0);
+    ASSERT_EQ(dev_open_keypad(), 0);
+    dev_close_keypad(0);
+    EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 left open";
+    dup2(saved, 0), close(saved);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <thread>
@@ -46,7 +47,7 @@ TEST_F(Simpleui, UserSettingConfirmReturnsTheEnteredTextsCancelNone)
     for (int last : {KPAD_OK, KPAD_SOFT1}) {
         user_setting_t setting = {};
         strcpy(setting.user, "stale");
-        auto screen = [&] { basicui_open_user_setting(&setting); };
+        auto screen = [&] { EXPECT_EQ(basicui_open_user_setting(&setting), setting.result); };
         EXPECT_TRUE(run_screen(keys, screen, {KPAD_2, KPAD_NEXT, KPAD_3, last}));
         EXPECT_EQ(setting.result, last == KPAD_OK ? 1 : 2);
         EXPECT_STREQ(setting.user, last == KPAD_OK ? "a" : "");
@@ -61,13 +62,13 @@ TEST_F(Simpleui, ScreensFromTwoThreadsNeverMix)
     auto frame = [] { return std::vector<unsigned char>(gp_lcdbuffer, gp_lcdbuffer + 1056); };
     update_info_t info = {};
     strcpy(info.title, "Upgrade Status");
-    basicui_open_update_info(&info);
+    ASSERT_EQ(basicui_open_update_info(&info), 0);
     const std::vector<unsigned char> countdown = frame();
     basicui_display_updating_line("Rebooting...");
     const std::vector<unsigned char> notice = frame();
     std::thread other([&] {
         for (int i = 0; i < 100; ++i)
-            basicui_open_update_info(&info);
+            EXPECT_EQ(basicui_open_update_info(&info), 0);
     });
     for (int i = 0; i < 100; ++i)
         basicui_display_updating_line("Rebooting...");
@@ -76,24 +77,31 @@ TEST_F(Simpleui, ScreensFromTwoThreadsNeverMix)
 }
 
 // The burn asks for the bar at every block; the LCD is refreshed only when
-// the fill changes or another screen came in between.
-TEST_F(Simpleui, ProgressBarIsDrawnOnlyForANewFill)
+// the fill changes, another screen came in between, or the last refresh
+// failed and left the panel stale.
+TEST_F(Simpleui, ProgressBarIsDrawnOnlyForAFillNotYetShown)
 {
     auto drawn = [] {
         bool any = std::any_of(gp_lcdbuffer, gp_lcdbuffer + 1056, [](unsigned char c) { return c; });
         memset(gp_lcdbuffer, 0, 1056);
         return any;
     };
-    basicui_open_upgrading(50);
+    EXPECT_EQ(basicui_open_upgrading(50), 0);
     EXPECT_TRUE(drawn());
-    basicui_open_upgrading(51); // 49 pixels, as 50 is
+    EXPECT_EQ(basicui_open_upgrading(51), 0); // 49 pixels, as 50 is
     EXPECT_FALSE(drawn());
-    basicui_open_upgrading(52);
+    EXPECT_EQ(basicui_open_upgrading(52), 0);
     EXPECT_TRUE(drawn());
     basicui_display_updating_line("Rebooting...");
     EXPECT_TRUE(drawn());
-    basicui_open_upgrading(52);
+    EXPECT_EQ(basicui_open_upgrading(52), 0);
     EXPECT_TRUE(drawn());
+    unlink((root / "/proc/glcd/refresh").c_str());
+    EXPECT_EQ(basicui_open_upgrading(60), -1);
+    EXPECT_TRUE(drawn());
+    put(root / "/proc/glcd/refresh", "");
+    EXPECT_EQ(basicui_open_upgrading(60), 0);
+    EXPECT_TRUE(drawn()) << "a fill the LCD never took counted as shown";
 }
 
 } // namespace
