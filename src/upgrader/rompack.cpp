@@ -304,22 +304,6 @@ int stage_config_modify(const uint8_t *data, size_t size)
     return 0;
 }
 
-void stage_env(rompack_pending *pending, const char *name, const char *value)
-{
-    if (pending->env_count >= static_cast<int>(sizeof(pending->env) / sizeof(pending->env[0])))
-        return; // the rules make at most three
-    snprintf(pending->env[pending->env_count].name, sizeof(pending->env[0].name), "%s", name);
-    snprintf(pending->env[pending->env_count].value, sizeof(pending->env[0].value), "%s", value);
-    ++pending->env_count;
-}
-
-void stage_env_number(rompack_pending *pending, const char *name, uint32_t value)
-{
-    char text[16];
-    snprintf(text, sizeof(text), "%u", static_cast<unsigned>(value));
-    stage_env(pending, name, text);
-}
-
 // Text value of the first entry named name, or nullptr.
 const char *env_text(const env_info *table, const char *name)
 {
@@ -336,6 +320,30 @@ uint32_t env_number(const env_info *table, const char *name)
 {
     const char *text = env_text(table, name);
     return text == nullptr ? 0 : static_cast<uint32_t>(strtoull(text, nullptr, 10));
+}
+
+// The value the check read is held beside the new one: a failed apply puts
+// it back.
+void stage_env(rompack_pending *pending, const env_info *table, const char *name,
+               const char *value)
+{
+    if (pending->env_count >= static_cast<int>(sizeof(pending->env) / sizeof(pending->env[0])))
+        return; // the rules make at most three
+    auto &e = pending->env[pending->env_count];
+    snprintf(e.name, sizeof(e.name), "%s", name);
+    snprintf(e.value, sizeof(e.value), "%s", value);
+    const char *before = env_text(table, name);
+    e.was_set = before != nullptr ? 1 : 0;
+    snprintf(e.before, sizeof(e.before), "%s", before != nullptr ? before : "");
+    ++pending->env_count;
+}
+
+void stage_env_number(rompack_pending *pending, const env_info *table, const char *name,
+                      uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof(text), "%u", static_cast<unsigned>(value));
+    stage_env(pending, table, name, text);
 }
 
 bool version_at_least(uint32_t version, unsigned c, unsigned d)
@@ -473,8 +481,8 @@ int extract_payload(const uint8_t *pack, const Partition_Header *part, rompack_p
 
 // OEM and protection rules of the current layout, cases a to i; their
 // boot environment writes are staged in pending.
-int check_oem_protect(const Rom_Header *header, uint32_t oem, uint32_t mid, uint32_t protect,
-                      rompack_pending *pending)
+int check_oem_protect(const Rom_Header *header, const env_info *table, uint32_t oem, uint32_t mid,
+                      uint32_t protect, rompack_pending *pending)
 {
     const uint32_t h_mid = header->mid_version;
     const uint32_t h_oem = header->oem_id;
@@ -485,21 +493,21 @@ int check_oem_protect(const Rom_Header *header, uint32_t oem, uint32_t mid, uint
     if (protect == 0) {
         if (h_mid != 0) {
             if (same_oem || oem == 0) { // b
-                stage_env(pending, "SW_protect", "1");
-                stage_env_number(pending, "SW_OEM", h_oem);
+                stage_env(pending, table, "SW_protect", "1");
+                stage_env_number(pending, table, "SW_OEM", h_oem);
                 return UPD_MSG_OK;
             }
             return update_msg_refuse(UPD_MSG_UNPROTECT_OEM_ERR); // c
         }
         if (h_prot != 0) // d
             return update_msg_refuse(UPD_MSG_UNPROTECT_OEM_ERR);
-        stage_env_number(pending, "SW_OEM", h_oem); // e
+        stage_env_number(pending, table, "SW_OEM", h_oem); // e
         return UPD_MSG_OK;
     }
     if (!same_oem) // f
         return update_msg_refuse(UPD_MSG_PROTECT_OEM_ERR);
     if (h_mid != 0) { // g
-        stage_env(pending, "SW_protect", "0");
+        stage_env(pending, table, "SW_protect", "0");
         return UPD_MSG_OK;
     }
     if (h_prot == 0) // h
@@ -538,13 +546,13 @@ int check_whole_pack(const env_info *table, const Rom_Header *header, rompack_pe
         if (protect == 1)
             return update_msg_refuse(UPD_MSG_SW_PROTECT_ERR);
     } else {
-        int r = check_oem_protect(header, oem, mid, protect, pending);
+        int r = check_oem_protect(header, table, oem, mid, protect, pending);
         if (r != UPD_MSG_OK)
             return r;
     }
 
     if (mid != header->mid_version)
-        stage_env(pending, "MID_VERSION", mid != 0 ? "0" : "1");
+        stage_env(pending, table, "MID_VERSION", mid != 0 ? "0" : "1");
 
     const unsigned variant = hw[4] & 0x0F;
     if (memchr(header->match_id, static_cast<int>(variant), sizeof(header->match_id)) == nullptr) {
@@ -698,40 +706,77 @@ int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table
 {
     rompack_pending pending;
     const int r = rompack_check_staged(pack, pack_len, table, header, partitions, flags, &pending);
-    if (r == UPD_MSG_OK || r == UPD_MSG_ROM_VERSION_SAME)
-        rompack_apply_pending(&pending);
-    else
+    if (r != UPD_MSG_OK && r != UPD_MSG_ROM_VERSION_SAME) {
         rompack_drop_pending(&pending);
-    return r;
+        return r;
+    }
+    const int applied = rompack_apply_pending(&pending);
+    return applied != UPD_MSG_OK ? applied : r;
 }
+
+namespace
+{
+
+// Writes the first count staged variables back to the values the check
+// read, the last written first; one that was not set is unset (its name
+// written alone).
+void put_back_env(const rompack_pending *pending, int count)
+{
+    for (int i = count - 1; i >= 0; --i) {
+        const auto &e = pending->env[i];
+        const char *before = e.was_set ? e.before : "";
+        if (do_set_env(e.name, before) != 0)
+            rl_log_err("%s could not be put back to \"%s\"\n", e.name, before);
+    }
+}
+
+// The rename leaves either the old file or all of the new one, so it comes
+// last: nothing is left to undo after it.
+int place_config_modify()
+{
+    Path staged(kConfigModifyStaged);
+    Path target(kConfigModify);
+    if (rename(staged.text, target.text) != 0) {
+        rl_log_err("%s could not be put in place: %s\n", target.text, strerror(errno));
+        return UPD_MSG_ERR;
+    }
+    // The rename itself must outlive a power cut that comes before the
+    // reboot syncs.
+    Path dir("/config");
+    UniqueFd config(open(dir.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!config.valid() || fsync(config.get()) != 0)
+        rl_log_warn("%s: sync of the directory failed\n", dir.text);
+    return UPD_MSG_OK;
+}
+
+} // namespace
 
 int rompack_apply_pending(rompack_pending *pending)
 {
     if (pending == nullptr)
         return UPD_MSG_ERR;
-    // As always, a failed write is logged by do_set_env and does not stop the upgrade.
     const int room = static_cast<int>(sizeof(pending->env) / sizeof(pending->env[0]));
-    for (int i = 0; i < pending->env_count && i < room; ++i)
-        do_set_env(pending->env[i].name, pending->env[i].value);
-    int r = 0;
-    if (pending->config_modify) {
-        Path staged(kConfigModifyStaged);
-        Path target(kConfigModify);
-        if (rename(staged.text, target.text) != 0) {
-            rl_log_err("%s could not be put in place: %s\n", target.text, strerror(errno));
-            unlink(staged.text);
-            r = -1;
-        } else {
-            // The rename itself must outlive a power cut that comes before
-            // the reboot syncs.
-            Path dir("/config");
-            UniqueFd config(open(dir.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (!config.valid() || fsync(config.get()) != 0)
-                rl_log_warn("%s: sync of the directory failed\n", dir.text);
+    const int count = pending->env_count < room ? pending->env_count : room;
+    int r = UPD_MSG_OK;
+    for (int i = 0; i < count && r == UPD_MSG_OK; ++i) {
+        if (do_set_env(pending->env[i].name, pending->env[i].value) != 0) {
+            // A write reported as failed may still have been taken: it is
+            // put back with the others.
+            put_back_env(pending, i + 1);
+            r = UPD_MSG_SET_ENV_FAILED;
         }
     }
+    if (r == UPD_MSG_OK && pending->config_modify) {
+        r = place_config_modify();
+        if (r != UPD_MSG_OK)
+            put_back_env(pending, count);
+    }
+    if (r != UPD_MSG_OK) {
+        Path staged(kConfigModifyStaged);
+        unlink(staged.text);
+    }
     memset(pending, 0, sizeof(*pending));
-    return r;
+    return r == UPD_MSG_OK ? r : update_msg_refuse(r);
 }
 
 void rompack_drop_pending(rompack_pending *pending)

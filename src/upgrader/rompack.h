@@ -131,8 +131,10 @@ int rompack_read_partition_header(const uint8_t *pack, size_t pack_len, uint64_t
 // write flags (one per partition header). Returns an upd_msg_e code: 0
 // accepted, 11 carried upgrader extracted, -86 same version, other
 // negatives refusals. What the pack changes on the device (boot environment,
-// configuration modification) is made only for 0 and -86; the run that goes
-// on after 11 checks again.
+// configuration modification) is made only for 0 and -86, with
+// rompack_apply_pending: when that fails, its code (-80 or -1) is returned
+// instead and none of the changes stays. The run that goes on after 11
+// checks again.
 int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table,
                            Rom_Header *header, Partition_Header *partitions, int *flags);
 
@@ -142,6 +144,8 @@ typedef struct rompack_pending {
     struct {
         char name[16];
         char value[16];
+        int was_set;                 // 0: the variable was not in the environment the check read
+        char before[ENV_VALUE_SIZE]; // its value there, put back when applying fails
     } env[4];
     int config_modify; // 1: the staged configuration modification waits to be renamed into place
 } rompack_pending;
@@ -150,9 +154,15 @@ typedef struct rompack_pending {
 // applied. Same codes as upgrader_rompack_check.
 int rompack_check_staged(const uint8_t *pack, size_t pack_len, env_info *table, Rom_Header *header,
                          Partition_Header *partitions, int *flags, rompack_pending *pending);
-// Applies the held changes (env writes with do_set_env, in order; the staged
-// file renamed to /config/config_modify), then clears *pending. 0, or -1 when
-// the rename failed (logged).
+// Applies the held changes, then clears *pending: the boot environment
+// writes with do_set_env, in order, and last the staged file renamed to
+// /config/config_modify. Nothing stays half-applied: on a failure every
+// variable written so far (the failing one too) is written back to the
+// value the check read, or unset when it had none, and the staged file is
+// removed. Returns 0, UPD_MSG_SET_ENV_FAILED (-80) when a boot environment
+// write failed, or UPD_MSG_ERR (-1) when the configuration modification
+// could not be put in place; the failure is logged once, as is a value
+// that cannot be put back.
 int rompack_apply_pending(rompack_pending *pending);
 // Throws the held changes away (removes the staged file), clears *pending.
 void rompack_drop_pending(rompack_pending *pending);

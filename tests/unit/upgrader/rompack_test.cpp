@@ -8,6 +8,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <map>
 
@@ -136,6 +137,12 @@ TEST(RompackCheck, Rules)
             if (path[0] == '/' && text != "-")
                 put(root / path, text), chmod((root / path).c_str(), 0755);
         }
+        const std::string locked = c.count("readonly") ? root / c["readonly"] : "";
+        const bool ro = !locked.empty() && // writes fail even for root: a bind mount made read-only
+                        mount(locked.c_str(), locked.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+                        mount(nullptr, locked.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
+                              nullptr) == 0;
+        EXPECT_EQ(ro, !locked.empty());
         Bytes pack = make(r[2]);
         env_info table[ENV_TABLE_SIZE];
         Rom_Header header;
@@ -159,5 +166,7 @@ TEST(RompackCheck, Rules)
                 EXPECT_EQ(testsupport::to_hex(slurp(root / path)), hex) << path;
         }
         EXPECT_NE(access((root / "/config/config_modify.new").c_str(), F_OK), 0);
+        if (!locked.empty())
+            umount2(locked.c_str(), MNT_DETACH);
     }
 }
