@@ -199,13 +199,16 @@ int read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header, en
     if (table != nullptr)
         memset(table, 0, sizeof(env_info) * ENV_TABLE_SIZE);
     memset(header, 0, sizeof(*header));
-    // The record is always the first 140 bytes, whatever the size says.
-    if (!inside(0, ROM_HEADER_LEN, pack_len, "rom header record"))
+    // The record is always the first 140 bytes, whatever the size says, and
+    // is filled only from a pack that holds the header its size gives. An
+    // older header with nothing behind it makes a pack shorter than the
+    // record: what lies past the pack's end stays zero rather than being read.
+    if (!inside(0, offsetof(Rom_Header, rom_header_checksum), pack_len, "rom header size"))
         return update_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
-    memcpy(header, pack, ROM_HEADER_LEN);
-    const uint64_t header_size = header->rom_header_size;
+    const uint64_t header_size = load32(pack + offsetof(Rom_Header, rom_header_size));
     if (!inside(0, 12 + header_size, pack_len, "rom header"))
         return update_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
+    memcpy(header, pack, pack_len < ROM_HEADER_LEN ? pack_len : ROM_HEADER_LEN);
 
     if (header_size < ROM_HEADER_SIZE_CURRENT) {
         rl_log_warn("ignore aes decrypt, invalid rom header size %d.\n",
