@@ -68,6 +68,43 @@ struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
 
+// The burn erases a range in whole 64 KiB blocks: of a range that is not
+// made of them, or is shorter than one, the tail would be programmed
+// without an erase.
+bool whole_blocks(uint32_t start, uint32_t end)
+{
+    return end > start && end - start >= FLASH_BLOCK_SIZE && start % FLASH_BLOCK_SIZE == 0 &&
+           end % FLASH_BLOCK_SIZE == 0;
+}
+
+// The range of every partition the burn will write is judged before its
+// first erase, as a new layout is, so that a refusal leaves the flash as it
+// was. A missing entry is left to the burn, which reports it in its turn.
+// 0, or -1 (logged) for the first range that is not whole blocks.
+int check_ranges(const env_info *table, int count, const Partition_Header *partitions,
+                 const int *flags)
+{
+    for (int i = 0; i < count; ++i) {
+        const Partition_Header &part = partitions[i];
+        if (flags[i] != 1 || (upgrader_kernel_only == 1 && part.partition_id != 1))
+            continue;
+        MtdNames names;
+        mtd_names(part.partition_id, &names);
+        unsigned int index = 0;
+        if (get_mtd_info(table, names.entry, &index) != 0)
+            continue;
+        const uint32_t start = table[index].start_addr;
+        const uint32_t end = table[index].end_addr;
+        if (!whole_blocks(start, end)) {
+            rl_log_err("%s start_addr:%x end_addr:%x: not whole 64 KiB erase blocks, refused "
+                       "before any erase\n",
+                       names.entry, start, end);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 int flash_check_geometry(int fd, uint32_t range_size, const char *device)
@@ -275,6 +312,8 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         ui->SetUpgradingProgressBar(100);
         return 0;
     }
+    if (check_ranges(table, count, partitions, flags) != 0)
+        return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
 
     for (int i = 0; i < count; ++i) {
         if (flags[i] != 1)

@@ -21,7 +21,9 @@ extern int upgrader_kernel_only;
 // payload, taken in place from the pack, and then 0xFF to the end of its
 // window, moving the progress bar from 15 to 100. Only blocks that differ
 // are erased or written (see FlashWindow); each partition is read back and
-// compared after it is written.
+// compared after it is written. Before the first erase, the range of every
+// partition to be written must be whole 64 KiB blocks, at least one: else
+// nothing is erased and the result is -82.
 // Returns 0 or a negative upd_msg_e code (-1, -85, -83, -82, -81), logged.
 int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
                         const Partition_Header *partitions, const int *flags, CBasicUI *ui);
