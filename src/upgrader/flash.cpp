@@ -35,7 +35,8 @@ void mtd_names(unsigned int id, MtdNames *names)
 }
 
 // Looks up the partition's address range; logs as the burn does. 0 or -1.
-int find_range(const env_info *table, const MtdNames &names, uint32_t *start, uint32_t *end)
+[[nodiscard]] int find_range(const env_info *table, const MtdNames &names, uint32_t *start,
+                             uint32_t *end)
 {
     unsigned int index = 0;
     if (get_mtd_info(table, names.entry, &index) != 0) {
@@ -64,6 +65,12 @@ bool erase_size_fits(uint32_t erasesize)
     return erasesize != 0 && FLASH_BLOCK_SIZE % erasesize == 0;
 }
 
+// The bar follows the burn; drawing it never decides the burn's outcome.
+void show_progress(CBasicUI *ui, int percent)
+{
+    (void)ui->SetUpgradingProgressBar(percent); // always 0; an undrawn bar must not stop the burn
+}
+
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
@@ -81,8 +88,8 @@ bool whole_blocks(uint32_t start, uint32_t end)
 // first erase, as a new layout is, so that a refusal leaves the flash as it
 // was. A missing entry is left to the burn, which reports it in its turn.
 // 0, or -1 (logged) for the first range that is not whole blocks.
-int check_ranges(const env_info *table, int count, const Partition_Header *partitions,
-                 const int *flags)
+[[nodiscard]] int check_ranges(const env_info *table, int count, const Partition_Header *partitions,
+                               const int *flags)
 {
     for (int i = 0; i < count; ++i) {
         const Partition_Header &part = partitions[i];
@@ -309,7 +316,7 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
             ++n;
     int base = 15;
     if (count <= 0) {
-        ui->SetUpgradingProgressBar(100);
+        show_progress(ui, 100);
         return 0;
     }
     if (check_ranges(table, count, partitions, flags) != 0)
@@ -350,7 +357,7 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         for (int k = 0; k < blocks; ++k) {
             if (flash_window_prepare(&window, uint32_t(k)) < 0)
                 return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
-            ui->SetUpgradingProgressBar(base + (k * step) / blocks);
+            show_progress(ui, base + (k * step) / blocks);
         }
 
         int chunks = int(size / FLASH_BLOCK_SIZE);
@@ -360,7 +367,7 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         for (int j = 0; j < chunks; ++j) {
             if (flash_window_write(&window, uint32_t(j)) < 0)
                 return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
-            ui->SetUpgradingProgressBar(base + (j * step) / chunks);
+            show_progress(ui, base + (j * step) / chunks);
         }
         uint32_t rest = size % FLASH_BLOCK_SIZE;
         rl_log_debug("last size:%x\n", rest);
@@ -378,6 +385,6 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
         }
         base += step;
     }
-    ui->SetUpgradingProgressBar(100);
+    show_progress(ui, 100);
     return 0;
 }

@@ -33,8 +33,7 @@ uint32_t env_number(const env_info *table, const char *name)
 }
 
 // Holds a boot environment write with the value the check read for it.
-void stage_env(rompack_pending *pending, const env_info *table, const char *name,
-               const char *value)
+void stage_env(rompack_pending *pending, const env_info *table, const char *name, const char *value)
 {
     rompack_stage_env(pending, name, value, env_text(table, name));
 }
@@ -70,8 +69,8 @@ bool meets_hw_min_version(const unsigned char *hw, uint32_t version)
 }
 
 // One flash partition (id < 255): sets *flag, or returns a refusal code.
-int check_flash_partition(const env_info *table, const Rom_Header *header,
-                          const Partition_Header *part, int *flag)
+[[nodiscard]] int check_flash_partition(const env_info *table, const Rom_Header *header,
+                                        const Partition_Header *part, int *flag)
 {
     if (part->partition_id >= 10)
         return update_msg_refuse(UPD_MSG_PARTITION_ID_ERROR);
@@ -137,8 +136,8 @@ int check_flash_partition(const env_info *table, const Rom_Header *header,
 
 // OEM and protection rules of the current layout, cases a to i; their
 // boot environment writes are staged in pending.
-int check_oem_protect(const Rom_Header *header, const env_info *table, uint32_t oem, uint32_t mid,
-                      uint32_t protect, rompack_pending *pending)
+[[nodiscard]] int check_oem_protect(const Rom_Header *header, const env_info *table, uint32_t oem,
+                                    uint32_t mid, uint32_t protect, rompack_pending *pending)
 {
     const uint32_t h_mid = header->mid_version;
     const uint32_t h_oem = header->oem_id;
@@ -173,7 +172,8 @@ int check_oem_protect(const Rom_Header *header, const env_info *table, uint32_t 
 
 // The rules over the whole pack once every partition has passed: model,
 // OEM and protection, mid version, variant, same version.
-int check_whole_pack(const env_info *table, const Rom_Header *header, rompack_pending *pending)
+[[nodiscard]] int check_whole_pack(const env_info *table, const Rom_Header *header,
+                                   rompack_pending *pending)
 {
     rl_log_debug("rom_upgrade_check start\n");
     unsigned char hw[HW_VERSION_LEN] = {};

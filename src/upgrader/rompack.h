@@ -22,12 +22,14 @@
 // rompack_apply_pending: when that fails, its code (-80 or -1) is returned
 // instead and none of the changes stays. The run that goes on after 11
 // checks again.
-int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table,
-                           Rom_Header *header, Partition_Header *partitions, int *flags);
+[[nodiscard]] int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table,
+                                         Rom_Header *header, Partition_Header *partitions,
+                                         int *flags);
 
 // The check with its changes held in *pending (cleared first) instead of
 // applied. Same codes as upgrader_rompack_check.
-int rompack_check_staged(const uint8_t *pack, size_t pack_len, env_info *table, Rom_Header *header,
-                         Partition_Header *partitions, int *flags, rompack_pending *pending);
+[[nodiscard]] int rompack_check_staged(const uint8_t *pack, size_t pack_len, env_info *table,
+                                       Rom_Header *header, Partition_Header *partitions, int *flags,
+                                       rompack_pending *pending);
 
 #endif

@@ -45,7 +45,7 @@ typedef enum upd_msg_e {
 void update_msg_printf(int code);
 // Logs code as update_msg_printf does and hands it back: a refusal is logged
 // where it arises.
-int update_msg_refuse(int code);
+[[nodiscard]] int update_msg_refuse(int code);
 // The code's name ("UPD_MSG_ROM_VERSION_SAME"), or "UPD_MSG_UNKNOWN".
 const char *upd_msg_name(int code);
 

@@ -22,7 +22,7 @@ namespace
 // Resolves a program path; an empty string when it does not fit, which makes
 // any later open or command fail instead of touching another file.
 struct Path {
-    explicit Path(const char *path) { platform_path(path, text, sizeof(text)); }
+    explicit Path(const char *path) { (void)platform_path(path, text, sizeof(text)); }
     char text[1024];
 };
 
@@ -30,7 +30,8 @@ struct Path {
 // platform_create_private): a link or file planted under the name never
 // receives the payload, and nobody else can rewrite it before it is used.
 // 0 when every byte was stored, -1 otherwise.
-int write_payload_file(const char *path, const uint8_t *data, size_t size, unsigned int mode)
+[[nodiscard]] int write_payload_file(const char *path, const uint8_t *data, size_t size,
+                                     unsigned int mode)
 {
     UniqueFd fd(platform_create_private(path, mode));
     if (!fd.valid()) {
@@ -53,7 +54,7 @@ const char kConfigModifyStaged[] = "/config/config_modify.new";
 // accepted. It is written whole and synced first, so that the rename leaves
 // either the old file or all of the new one; whatever had the staged name
 // (an earlier pack's leftover, a link) is removed rather than written through.
-int stage_config_modify(const uint8_t *data, size_t size)
+[[nodiscard]] int stage_config_modify(const uint8_t *data, size_t size)
 {
     Path staged(kConfigModifyStaged);
     UniqueFd fd(platform_create_private(kConfigModifyStaged, 0600));
@@ -68,7 +69,7 @@ int stage_config_modify(const uint8_t *data, size_t size)
         rl_log_err("%s could not be written (%u of %u bytes stored)\n", staged.text,
                    static_cast<unsigned>(stored), static_cast<unsigned>(size));
         fd.reset();
-        unlink(staged.text);
+        (void)unlink(staged.text); // the failure is what is reported
         return -1;
     }
     return 0;
@@ -89,7 +90,7 @@ void put_back_env(const rompack_pending *pending, int count)
 
 // The rename leaves either the old file or all of the new one, so it comes
 // last: nothing is left to undo after it.
-int place_config_modify()
+[[nodiscard]] int place_config_modify()
 {
     Path staged(kConfigModifyStaged);
     Path target(kConfigModify);
@@ -141,8 +142,9 @@ int rompack_extract_payload(const uint8_t *pack, const Partition_Header *part,
         // copy replaces itself here, which its running image never notices.
         // Closed before it can be started (ETXTBSY otherwise).
         if (write_payload_file("/tmp/upgrader_tool", data, size, 0700) != 0) {
-            // A cut program must not be there to be started.
-            platform_remove("/tmp/upgrader_tool");
+            // A cut program must not be there to be started. Should it stay,
+            // nothing starts it: only a program this run wrote whole is.
+            (void)platform_remove("/tmp/upgrader_tool");
             return UPD_MSG_PART_SKIPPED;
         }
         upgrader_tool_extracted = 1;
@@ -191,7 +193,7 @@ int rompack_apply_pending(rompack_pending *pending)
     }
     if (r != UPD_MSG_OK) {
         Path staged(kConfigModifyStaged);
-        unlink(staged.text);
+        (void)unlink(staged.text); // usually gone already: the rename failed or never came
     }
     memset(pending, 0, sizeof(*pending));
     return r == UPD_MSG_OK ? r : update_msg_refuse(r);
@@ -201,7 +203,7 @@ void rompack_drop_pending(rompack_pending *pending)
 {
     // Unconditionally: a run that ended before its answer may have left one.
     Path staged(kConfigModifyStaged);
-    unlink(staged.text);
+    (void)unlink(staged.text); // nothing there is the usual case
     if (pending != nullptr)
         memset(pending, 0, sizeof(*pending));
 }

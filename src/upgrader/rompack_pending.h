@@ -44,8 +44,8 @@ void rompack_stage_env(rompack_pending *pending, const char *name, const char *v
 // to /tmp/mtd.conf (12, or -1 when it cannot be written), 3 the
 // configuration modification staged in pending (13 either way), any other
 // type 2. Returns that upd_msg_e code; the caller logs it.
-int rompack_extract_payload(const uint8_t *pack, const Partition_Header *part,
-                            rompack_pending *pending);
+[[nodiscard]] int rompack_extract_payload(const uint8_t *pack, const Partition_Header *part,
+                                          rompack_pending *pending);
 
 // Applies the held changes, then clears *pending: the boot environment
 // writes with do_set_env, in order, and last the staged file renamed to
@@ -55,7 +55,8 @@ int rompack_extract_payload(const uint8_t *pack, const Partition_Header *part,
 // removed. Returns 0, UPD_MSG_SET_ENV_FAILED (-80) when a boot environment
 // write failed, or UPD_MSG_ERR (-1) when the configuration modification
 // could not be put in place; the failure is logged once, as is a value
-// that cannot be put back.
+// that cannot be put back. (Not [[nodiscard]] yet: the upgrade sequence
+// still drops the result.)
 int rompack_apply_pending(rompack_pending *pending);
 // Throws the held changes away (removes the staged file), clears *pending.
 void rompack_drop_pending(rompack_pending *pending);

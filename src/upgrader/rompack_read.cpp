@@ -103,8 +103,10 @@ void unscramble(Rom_Header *h)
     h->rom_size = h->rom_size_copy;
     h->rom_checksum = h->rom_checksum_copy;
     unsigned char *bytes = reinterpret_cast<unsigned char *>(h);
-    aes_decrypt(&h->scramble_key, bytes + 12, static_cast<int>(h->rom_header_size - 36),
-                bytes + 12);
+    // Cannot fail: the key and the region lie in the record, and the region
+    // is at least 92 bytes long.
+    (void)aes_decrypt(&h->scramble_key, bytes + 12, static_cast<int>(h->rom_header_size - 36),
+                      bytes + 12);
     h->partition_num_copy = h->partition_num;
     h->rom_checksum_copy = h->rom_checksum;
     h->rom_size_copy = h->rom_size;
@@ -116,7 +118,8 @@ void unscramble(Rom_Header *h)
 // Magic, copy, unscrambling, field dump, second magic, partition count,
 // header and body checksums. table, when given, is cleared together with
 // the header, once the pack has shown its magic.
-int read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header, env_info *table)
+[[nodiscard]] int read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header,
+                                  env_info *table)
 {
     if (pack == nullptr || header == nullptr)
         return UPD_MSG_ERR;

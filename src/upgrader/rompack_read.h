@@ -66,18 +66,18 @@ void rompack_version_text(uint32_t version, char *out, size_t size);
 // unscrambling, field dump, second magic, partition count, header and body
 // checksums. Fills header. Returns 0 or a negative upd_msg_e code, already
 // logged. Anything the header points at outside pack_len is refused.
-int rompack_read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header);
+[[nodiscard]] int rompack_read_rom_header(const uint8_t *pack, size_t pack_len, Rom_Header *header);
 
 // The same as the check's first step: table (ENV_TABLE_SIZE entries) is
 // cleared together with the header, once the pack has shown its magic.
-int rompack_read_rom_header_for_check(const uint8_t *pack, size_t pack_len, Rom_Header *header,
-                                      env_info *table);
+[[nodiscard]] int rompack_read_rom_header_for_check(const uint8_t *pack, size_t pack_len,
+                                                    Rom_Header *header, env_info *table);
 
 // Reads and validates partition header i at pack offset *offset (header
 // magic and checksum, payload inside the pack and its checksum), copies its
 // first 44 bytes to out and advances *offset to the next header. Returns 0
 // or a negative upd_msg_e code, already logged.
-int rompack_read_partition_header(const uint8_t *pack, size_t pack_len, uint64_t *offset,
-                                  Partition_Header *out);
+[[nodiscard]] int rompack_read_partition_header(const uint8_t *pack, size_t pack_len,
+                                                uint64_t *offset, Partition_Header *out);
 
 #endif

@@ -138,10 +138,10 @@ TEST(RompackCheck, Rules)
                 put(root / path, text), chmod((root / path).c_str(), 0755);
         }
         const std::string locked = c.count("readonly") ? root / c["readonly"] : "";
-        const bool ro = !locked.empty() && // writes fail even for root: a bind mount made read-only
-                        mount(locked.c_str(), locked.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
-                        mount(nullptr, locked.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
-                              nullptr) == 0;
+        const bool ro =
+            !locked.empty() && // writes fail even for root: a bind mount made read-only
+            mount(locked.c_str(), locked.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+            mount(nullptr, locked.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
         EXPECT_EQ(ro, !locked.empty());
         Bytes pack = make(r[2]);
         env_info table[ENV_TABLE_SIZE];
