@@ -89,7 +89,8 @@ void fmt_one_partition(const env_info *table, int index);
 [[nodiscard]] int flash_write_all(int fd, const uint8_t *data, uint64_t len);
 
 // Reads len bytes from the device's start and compares them with data.
-// 0 when equal, -1 on a difference or a failed read.
+// 0 when equal, -1 on a difference or a failed read; either is logged with
+// the block and its offset, a failed read with errno's text.
 [[nodiscard]] int flash_verify(int fd, const uint8_t *data, uint64_t len);
 
 #endif

@@ -4,6 +4,9 @@
 #ifndef UPGRADER_ROMPACK_CODES_H
 #define UPGRADER_ROMPACK_CODES_H
 
+// Negative codes are refusals (a failure ID on the failure screen), 0 is
+// acceptance, positive codes tell how one partition was handled (1, 2, 12,
+// 13) or that the pack's own upgrader takes over (11).
 typedef enum upd_msg_e {
     UPD_MSG_ARG_ADDR_ERR = -100,
     UPD_MSG_ROM_HEADER_RROM_ERR = -99,

@@ -40,8 +40,8 @@ struct Path {
     }
     const size_t stored = platform_write_all(fd.get(), data, size);
     if (stored != size || close(fd.release()) != 0) {
-        rl_log_err("%s write failed: %u of %u bytes stored\n", path, static_cast<unsigned>(stored),
-                   static_cast<unsigned>(size));
+        rl_log_err("%s write failed: %u of %u bytes stored: %s\n", path,
+                   static_cast<unsigned>(stored), static_cast<unsigned>(size), strerror(errno));
         return -1;
     }
     return 0;
@@ -66,8 +66,8 @@ const char kConfigModifyStaged[] = "/config/config_modify.new";
     const bool ok = stored == size && fsync(fd.get()) == 0 && fchmod(fd.get(), 0777) == 0 &&
                     close(fd.release()) == 0;
     if (!ok) {
-        rl_log_err("%s could not be written (%u of %u bytes stored)\n", staged.text,
-                   static_cast<unsigned>(stored), static_cast<unsigned>(size));
+        rl_log_err("%s could not be written (%u of %u bytes stored): %s\n", staged.text,
+                   static_cast<unsigned>(stored), static_cast<unsigned>(size), strerror(errno));
         fd.reset();
         (void)unlink(staged.text); // the failure is what is reported
         return -1;

@@ -10,13 +10,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define ROM_MAGIC 0x52524F4Du  // "RROM"
-#define PART_MAGIC 0x52504154u // "RPAT"
-#define ROM_HEADER_LEN 140     // Rom_Header record
-#define PART_HEADER_LEN 44     // Partition_Header record
-#define ROM_HEADER_SIZE_CURRENT 128
-#define PART_HEADER_SIZE_CURRENT 32
-#define MAX_PARTITIONS 16
+#define ROM_MAGIC 0x52524F4Du       // "RROM"
+#define PART_MAGIC 0x52504154u      // "RPAT"
+#define ROM_HEADER_LEN 140          // Rom_Header record
+#define PART_HEADER_LEN 44          // Partition_Header record
+#define ROM_HEADER_SIZE_CURRENT 128 // rom_header_size of the scrambled layout; below: older
+#define PART_HEADER_SIZE_CURRENT 32 // partition_header_size as packs are made
+#define MAX_PARTITIONS 16           // partition headers a pack may have
 
 // The first 140 bytes of a pack, with the scrambled region unscrambled.
 typedef struct Rom_Header {
