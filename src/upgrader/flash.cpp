@@ -35,7 +35,8 @@ void mtd_names(unsigned int id, MtdNames *names)
 }
 
 // Looks up the partition's address range; logs as the burn does. 0 or -1.
-int find_range(const env_info *table, const MtdNames &names, uint32_t *start, uint32_t *end)
+[[nodiscard]] int find_range(const env_info *table, const MtdNames &names, uint32_t *start,
+                             uint32_t *end)
 {
     unsigned int index = 0;
     if (get_mtd_info(table, names.entry, &index) != 0) {
@@ -64,9 +65,52 @@ bool erase_size_fits(uint32_t erasesize)
     return erasesize != 0 && FLASH_BLOCK_SIZE % erasesize == 0;
 }
 
+// The bar follows the burn; drawing it never decides the burn's outcome.
+void show_progress(CBasicUI *ui, int percent)
+{
+    (void)ui->SetUpgradingProgressBar(percent); // always 0; an undrawn bar must not stop the burn
+}
+
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
+
+// The burn erases a range in whole 64 KiB blocks: of a range that is not
+// made of them, or is shorter than one, the tail would be programmed
+// without an erase.
+bool whole_blocks(uint32_t start, uint32_t end)
+{
+    return end > start && end - start >= FLASH_BLOCK_SIZE && start % FLASH_BLOCK_SIZE == 0 &&
+           end % FLASH_BLOCK_SIZE == 0;
+}
+
+// The range of every partition the burn will write is judged before its
+// first erase, as a new layout is, so that a refusal leaves the flash as it
+// was. A missing entry is left to the burn, which reports it in its turn.
+// 0, or -1 (logged) for the first range that is not whole blocks.
+[[nodiscard]] int check_ranges(const env_info *table, int count, const Partition_Header *partitions,
+                               const int *flags)
+{
+    for (int i = 0; i < count; ++i) {
+        const Partition_Header &part = partitions[i];
+        if (flags[i] != 1 || (upgrader_kernel_only == 1 && part.partition_id != 1))
+            continue;
+        MtdNames names;
+        mtd_names(part.partition_id, &names);
+        unsigned int index = 0;
+        if (get_mtd_info(table, names.entry, &index) != 0)
+            continue;
+        const uint32_t start = table[index].start_addr;
+        const uint32_t end = table[index].end_addr;
+        if (!whole_blocks(start, end)) {
+            rl_log_err("%s start_addr:%x end_addr:%x: not whole 64 KiB erase blocks, refused "
+                       "before any erase\n",
+                       names.entry, start, end);
+            return -1;
+        }
+    }
+    return 0;
+}
 
 } // namespace
 
@@ -75,7 +119,7 @@ int flash_check_geometry(int fd, uint32_t range_size, const char *device)
     mtd_info_user info;
     memset(&info, 0, sizeof(info));
     if (ioctl(fd, MEMGETINFO, &info) != 0) {
-        rl_log_err("%s: cannot read its geometry\n", device);
+        rl_log_err("%s: cannot read its geometry: %s\n", device, strerror(errno));
         return -1;
     }
     if (!erase_size_fits(info.erasesize)) {
@@ -170,6 +214,8 @@ bool read_exact(int fd, uint64_t at, uint8_t *buffer, size_t size)
         ssize_t n = pread(fd, buffer + got, size - got, off_t(at + got));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = 0; // the device ended: no error to name
         if (n <= 0)
             return false;
         got += size_t(n);
@@ -253,11 +299,84 @@ int flash_verify(int fd, const uint8_t *data, uint64_t len)
     for (uint64_t at = 0; at < len; at += FLASH_BLOCK_SIZE) {
         uint64_t left = len - at;
         size_t ask = size_t(left < FLASH_BLOCK_SIZE ? left : FLASH_BLOCK_SIZE);
-        if (!read_exact(fd, at, buffer.get(), ask) || memcmp(buffer.get(), data + at, ask) != 0)
+        const unsigned block = unsigned(at / FLASH_BLOCK_SIZE);
+        if (!read_exact(fd, at, buffer.get(), ask)) {
+            rl_log_err("read-back of block %u (offset 0x%llx) failed: %s\n", block,
+                       static_cast<unsigned long long>(at),
+                       errno != 0 ? strerror(errno) : "the device ended");
             return -1;
+        }
+        if (memcmp(buffer.get(), data + at, ask) != 0) {
+            rl_log_err("read-back of block %u (offset 0x%llx): the flash differs from the image\n",
+                       block, static_cast<unsigned long long>(at));
+            return -1;
+        }
     }
     return 0;
 }
+
+namespace
+{
+
+// Writes one flagged partition, erase phase then write phase, and reads it
+// back; the bar moves on from *base by step for each phase. 0, or a
+// negative upd_msg_e code, logged.
+[[nodiscard]] int burn_partition(const uint8_t *pack, const env_info *table,
+                                 const Partition_Header &part, int step, int *base, CBasicUI *ui)
+{
+    MtdNames names;
+    mtd_names(part.partition_id, &names);
+    uint32_t start = 0, end = 0;
+    if (find_range(table, names, &start, &end) != 0)
+        return update_msg_refuse(UPD_MSG_MTD_ENV_LOSED);
+    UniqueFd fd = open_device(names);
+    if (!fd.valid())
+        return update_msg_refuse(UPD_MSG_MTD_OPEN_ERR);
+    if (flash_check_geometry(fd.get(), end - start, names.device) != 0)
+        return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
+
+    // The whole window, not only what the payload covers: nothing of the
+    // old image may survive behind the new one.
+    uint32_t size = part.partition_size;
+    const uint8_t *payload = pack + part.partition_offset;
+    int blocks = int((end - start) / FLASH_BLOCK_SIZE);
+    FlashWindow window(fd.get(), payload, size, uint32_t(blocks));
+    if (!window.valid())
+        return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
+    for (int k = 0; k < blocks; ++k) {
+        if (flash_window_prepare(&window, uint32_t(k)) < 0)
+            return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
+        show_progress(ui, *base + (k * step) / blocks);
+    }
+
+    int chunks = int(size / FLASH_BLOCK_SIZE);
+    rl_log_debug("blocks :%x size:%x\n", size / FLASH_BLOCK_SIZE, size);
+    *base += step;
+
+    for (int j = 0; j < chunks; ++j) {
+        if (flash_window_write(&window, uint32_t(j)) < 0)
+            return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
+        show_progress(ui, *base + (j * step) / chunks);
+    }
+    uint32_t rest = size % FLASH_BLOCK_SIZE;
+    rl_log_debug("last size:%x\n", rest);
+    if (rest > 0 && flash_window_write(&window, uint32_t(chunks)) < 0)
+        return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
+    rl_log_info("%s: %u of %d blocks erased, %u written\n", names.device, unsigned(window.erased),
+                blocks, unsigned(window.written));
+
+    // NOR keeps whatever bits an incomplete erase left behind, and a write
+    // can report success for bytes that did not take: only reading the
+    // flash back tells that the partition holds the image.
+    if (flash_verify(fd.get(), payload, size) != 0) {
+        rl_log_err("%s verify failed!\n", names.device);
+        return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
+    }
+    *base += step;
+    return 0;
+}
+
+} // namespace
 
 int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
                         const Partition_Header *partitions, const int *flags, CBasicUI *ui)
@@ -272,9 +391,11 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
             ++n;
     int base = 15;
     if (count <= 0) {
-        ui->SetUpgradingProgressBar(100);
+        show_progress(ui, 100);
         return 0;
     }
+    if (check_ranges(table, count, partitions, flags) != 0)
+        return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
 
     for (int i = 0; i < count; ++i) {
         if (flags[i] != 1)
@@ -287,58 +408,10 @@ int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
                 continue;
             }
         }
-        int step = 85 / (2 * n);
-
-        MtdNames names;
-        mtd_names(part.partition_id, &names);
-        uint32_t start = 0, end = 0;
-        if (find_range(table, names, &start, &end) != 0)
-            return update_msg_refuse(UPD_MSG_MTD_ENV_LOSED);
-        UniqueFd fd = open_device(names);
-        if (!fd.valid())
-            return update_msg_refuse(UPD_MSG_MTD_OPEN_ERR);
-        if (flash_check_geometry(fd.get(), end - start, names.device) != 0)
-            return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
-
-        // The whole window, not only what the payload covers: nothing of the
-        // old image may survive behind the new one.
-        uint32_t size = part.partition_size;
-        const uint8_t *payload = pack + part.partition_offset;
-        int blocks = int((end - start) / FLASH_BLOCK_SIZE);
-        FlashWindow window(fd.get(), payload, size, uint32_t(blocks));
-        if (!window.valid())
-            return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
-        for (int k = 0; k < blocks; ++k) {
-            if (flash_window_prepare(&window, uint32_t(k)) < 0)
-                return update_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
-            ui->SetUpgradingProgressBar(base + (k * step) / blocks);
-        }
-
-        int chunks = int(size / FLASH_BLOCK_SIZE);
-        rl_log_debug("blocks :%x size:%x\n", size / FLASH_BLOCK_SIZE, size);
-        base += step;
-
-        for (int j = 0; j < chunks; ++j) {
-            if (flash_window_write(&window, uint32_t(j)) < 0)
-                return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
-            ui->SetUpgradingProgressBar(base + (j * step) / chunks);
-        }
-        uint32_t rest = size % FLASH_BLOCK_SIZE;
-        rl_log_debug("last size:%x\n", rest);
-        if (rest > 0 && flash_window_write(&window, uint32_t(chunks)) < 0)
-            return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
-        rl_log_info("%s: %u of %d blocks erased, %u written\n", names.device,
-                    unsigned(window.erased), blocks, unsigned(window.written));
-
-        // NOR keeps whatever bits an incomplete erase left behind, and a write
-        // can report success for bytes that did not take: only reading the
-        // flash back tells that the partition holds the image.
-        if (flash_verify(fd.get(), payload, size) != 0) {
-            rl_log_err("%s verify failed!\n", names.device);
-            return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
-        }
-        base += step;
+        const int r = burn_partition(pack, table, part, 85 / (2 * n), &base, ui);
+        if (r != 0)
+            return r;
     }
-    ui->SetUpgradingProgressBar(100);
+    show_progress(ui, 100);
     return 0;
 }

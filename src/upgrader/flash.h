@@ -21,10 +21,13 @@ extern int upgrader_kernel_only;
 // payload, taken in place from the pack, and then 0xFF to the end of its
 // window, moving the progress bar from 15 to 100. Only blocks that differ
 // are erased or written (see FlashWindow); each partition is read back and
-// compared after it is written.
+// compared after it is written. Before the first erase, the range of every
+// partition to be written must be whole 64 KiB blocks, at least one: else
+// nothing is erased and the result is -82.
 // Returns 0 or a negative upd_msg_e code (-1, -85, -83, -82, -81), logged.
-int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
-                        const Partition_Header *partitions, const int *flags, CBasicUI *ui);
+[[nodiscard]] int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
+                                      const Partition_Header *partitions, const int *flags,
+                                      CBasicUI *ui);
 
 // A window of an MTD device being brought to hold data (len bytes from its
 // start) and then 0xFF to its end, with no more erasing and programming
@@ -59,34 +62,35 @@ class FlashWindow
 // them): its chunk is left to the write phase. A bit that must go back to
 // 1: the block is erased first. A block that cannot be read is erased.
 // 0, or -1 when the erase fails.
-int flash_window_prepare(FlashWindow *w, uint32_t k);
+[[nodiscard]] int flash_window_prepare(FlashWindow *w, uint32_t k);
 
 // Writes chunk k of data at its place, unless the erase phase found that
 // the flash already holds it; chunks past the window's blocks are always
 // written. 0, or -1 when the write fails.
-int flash_window_write(FlashWindow *w, uint32_t k);
+[[nodiscard]] int flash_window_write(FlashWindow *w, uint32_t k);
 
 // Refuses (-1, logged with device) a device whose erase block does not
 // divide FLASH_BLOCK_SIZE or that is smaller than range_size, the length its
 // environment entry gives it; 0 when it can be erased and written in 64 KiB
 // blocks. Erases nothing.
-int flash_check_geometry(int fd, uint32_t range_size, const char *device);
+[[nodiscard]] int flash_check_geometry(int fd, uint32_t range_size, const char *device);
 
 // Erases count FLASH_BLOCK_SIZE blocks of the open MTD device fd from byte
 // offset start, in requests of the device's own erase block. 0, or -1 when
 // a request fails or the erase block does not divide FLASH_BLOCK_SIZE (then
 // nothing is erased).
-int non_region_erase(int fd, int start, int count);
+[[nodiscard]] int non_region_erase(int fd, int start, int count);
 
 // Erases the whole MTD partition index; failures are only logged.
 void fmt_one_partition(const env_info *table, int index);
 
 // Writes len bytes of data at the device's current position, continuing
 // short writes. 0, or -1 when a write fails or stores nothing.
-int flash_write_all(int fd, const uint8_t *data, uint64_t len);
+[[nodiscard]] int flash_write_all(int fd, const uint8_t *data, uint64_t len);
 
 // Reads len bytes from the device's start and compares them with data.
-// 0 when equal, -1 on a difference or a failed read.
-int flash_verify(int fd, const uint8_t *data, uint64_t len);
+// 0 when equal, -1 on a difference or a failed read; either is logged with
+// the block and its offset, a failed read with errno's text.
+[[nodiscard]] int flash_verify(int fd, const uint8_t *data, uint64_t len);
 
 #endif

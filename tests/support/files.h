@@ -2,6 +2,7 @@
 #ifndef TESTS_SUPPORT_FILES_H
 #define TESTS_SUPPORT_FILES_H
 
+#include <ctype.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -60,6 +61,17 @@ inline void PrintTo(const Row &row, std::ostream *out)
 {
     *out << (row.empty() ? "" : row[0]);
 }
+// Names a row's test case, for INSTANTIATE_TEST_SUITE_P: its first field with
+// every character a name cannot hold made '_' (names must stay unique).
+struct RowName {
+    template <typename Info> std::string operator()(const Info &info) const
+    {
+        std::string name = info.param.empty() ? "" : info.param[0];
+        for (char &c : name)
+            c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    }
+};
 inline std::vector<Row> rows(const std::string &path)
 {
     std::vector<Row> out;

@@ -126,96 +126,101 @@ std::string target(int n, uint32_t size)
     return t;
 }
 
-// Rows: name | partitions ID:SIZE[:FLAG] | fault | code | progress | what each holds |
-// erase/write requests on each.
-TEST(FlashBurn, Rows)
+// The columns of flash_burn.rows.
+enum Column { kName, kPartitions, kFault, kCode, kProgress, kHolds, kRequests };
+
+class BurnFlash : public ::testing::TestWithParam<testsupport::Row>
 {
-    for (const testsupport::Row &r : testsupport::rows(TEST_DATA_DIR "/flash_burn.rows")) {
-        SCOPED_TRACE(r[0]);
-        testsupport::ScopedRoot root;
-        mkdir((root / "/dev").c_str(), 0755);
-        g_devices = root / "/dev/mtd";
-        env_info table[ENV_TABLE_SIZE] = {};
-        for (uint32_t n = 0, start = 0x90000000; n < 10; ++n) {
-            testsupport::put(g_devices + std::to_string(n), bytes(kBlocks[n] * kBlock, 7, n + 1));
-            snprintf(table[n].name, sizeof(table[n].name), "mtd%u", n);
-            table[n].start_addr = start;
-            table[n].end_addr = start += kBlocks[n] * kBlock;
-        }
-        std::string pack(64, '\0');
-        std::vector<Partition_Header> parts;
-        std::vector<int> flags;
-        parts.reserve(16), flags.reserve(16); // never null, even without partitions
-        std::istringstream words(r[1]);
-        for (std::string w; words >> w;) {
-            Partition_Header h = {};
-            flags.push_back(1);
-            sscanf(w.c_str(), "%u:%u:%d", &h.partition_id, &h.partition_size, &flags.back());
-            h.partition_offset = uint32_t(pack.size());
-            pack += bytes(h.partition_size, 13, int(h.partition_id) * 41);
-            parts.push_back(h);
-        }
-        memset(g_requests, 0, sizeof(g_requests));
-        g_fault_on = g_fault_at = -1;
-        upgrader_kernel_only = r[2] == "kernel_only";
-        if (sscanf(r[2].c_str(), "%d:%15[a-z]:%i", &g_fault_on, g_fault, &g_fault_at) >= 2) {
-            if (strcmp(g_fault, "open") == 0)
-                unlink((g_devices + std::to_string(g_fault_on)).c_str());
-            if (strcmp(g_fault, "noenv") == 0)
-                table[g_fault_on].name[0] = '\0';
-            if (strcmp(g_fault, "window") == 0)
-                table[g_fault_on].end_addr = table[g_fault_on].start_addr + uint32_t(g_fault_at);
-            // Flash that already holds some or all of what the burn leaves.
-            const std::string device = g_devices + std::to_string(g_fault_on);
-            std::string held = target(g_fault_on, parts.empty() ? 0 : parts[0].partition_size);
-            const size_t k = size_t(std::max(g_fault_at, 0)) * kBlock;
-            if (strcmp(g_fault, "blank") == 0)
-                held.assign(held.size(), '\xff');
-            if (strcmp(g_fault, "stale") == 0)
-                held.replace(k, kBlock, testsupport::slurp(device).substr(k, kBlock));
-            if (strcmp(g_fault, "torn") == 0)
-                held.replace(k + kBlock / 2, kBlock / 2, kBlock / 2, '\xff');
-            if (strstr("same blank stale torn", g_fault) != nullptr)
-                testsupport::put(device, held);
-        }
-        g_progress.clear();
-        CBasicUI ui;
-        EXPECT_EQ(upgrader_burn_flash(reinterpret_cast<const uint8_t *>(pack.data()), table,
-                                      int(parts.size()), parts.data(), flags.data(), &ui),
-                  std::stoi(r[3]));
-        upgrader_kernel_only = 0;
-        std::string progress;
-        for (int p : g_progress)
-            progress += (progress.empty() ? "" : " ") + std::to_string(p);
-        EXPECT_EQ(progress, r[4]);
-        std::string requests;
-        for (const Partition_Header &h : parts)
-            requests += (requests.empty() ? "" : " ") +
-                        std::to_string(g_requests[h.partition_id][0]) + "/" +
-                        std::to_string(g_requests[h.partition_id][1]);
-        EXPECT_TRUE(r[6] == "-" || requests == r[6]) << requests;
-        // Partitions not named hold what they held; a named one holds its
-        // payload up to `to` over flash erased up to `erased`.
-        std::string holds[10] = {"o", "o", "o", "o", "o", "o", "o", "o", "o", "o"};
-        uint32_t sizes[10] = {};
-        std::istringstream expected(r[5]);
-        for (const Partition_Header &h : parts)
-            expected >> holds[h.partition_id], sizes[h.partition_id] = h.partition_size;
-        for (int n = 0; n < 10; ++n) {
-            uint32_t size = sizes[n], to = 0, erased = 0;
-            if (holds[n] == "w")
-                to = size, erased = kBlocks[n] * kBlock;
-            else if (holds[n] != "o" && sscanf(holds[n].c_str(), "%i:%i", &to, &erased) != 2)
-                continue;
-            std::string want = bytes(kBlocks[n] * kBlock, 7, n + 1), p = bytes(size, 13, n * 41);
-            std::fill(want.begin(), want.begin() + erased, '\xff');
-            for (uint32_t a = 0; a < to; ++a)
-                want[a] = char(want[a] & p[a]);
-            EXPECT_TRUE(testsupport::slurp(g_devices + std::to_string(n)) == want) << "mtd" << n;
-        }
-        g_devices.clear();
+};
+
+TEST_P(BurnFlash, GivesTheCodeBarRequestsAndFlashOfItsRow)
+{
+    const testsupport::Row &r = GetParam();
+    testsupport::ScopedRoot root;
+    mkdir((root / "/dev").c_str(), 0755);
+    g_devices = root / "/dev/mtd";
+    env_info table[ENV_TABLE_SIZE] = {};
+    for (uint32_t n = 0, start = 0x90000000; n < 10; ++n) {
+        testsupport::put(g_devices + std::to_string(n), bytes(kBlocks[n] * kBlock, 7, n + 1));
+        snprintf(table[n].name, sizeof(table[n].name), "mtd%u", n);
+        table[n].start_addr = start;
+        table[n].end_addr = start += kBlocks[n] * kBlock;
     }
+    std::string pack(64, '\0');
+    std::vector<Partition_Header> parts;
+    std::vector<int> flags;
+    parts.reserve(16), flags.reserve(16); // never null, even without partitions
+    std::istringstream words(r[kPartitions]);
+    for (std::string w; words >> w;) {
+        Partition_Header h = {};
+        flags.push_back(1);
+        sscanf(w.c_str(), "%u:%u:%d", &h.partition_id, &h.partition_size, &flags.back());
+        h.partition_offset = uint32_t(pack.size());
+        pack += bytes(h.partition_size, 13, int(h.partition_id) * 41);
+        parts.push_back(h);
+    }
+    memset(g_requests, 0, sizeof(g_requests));
+    g_fault_on = g_fault_at = -1;
+    upgrader_kernel_only = r[kFault] == "kernel_only";
+    if (sscanf(r[kFault].c_str(), "%d:%15[a-z]:%i", &g_fault_on, g_fault, &g_fault_at) >= 2) {
+        if (strcmp(g_fault, "open") == 0)
+            unlink((g_devices + std::to_string(g_fault_on)).c_str());
+        if (strcmp(g_fault, "noenv") == 0)
+            table[g_fault_on].name[0] = '\0';
+        if (strcmp(g_fault, "window") == 0)
+            table[g_fault_on].end_addr = table[g_fault_on].start_addr + uint32_t(g_fault_at);
+        // Flash that already holds some or all of what the burn leaves.
+        const std::string device = g_devices + std::to_string(g_fault_on);
+        std::string held = target(g_fault_on, parts.empty() ? 0 : parts[0].partition_size);
+        const size_t k = size_t(std::max(g_fault_at, 0)) * kBlock;
+        if (strcmp(g_fault, "blank") == 0)
+            held.assign(held.size(), '\xff');
+        if (strcmp(g_fault, "stale") == 0)
+            held.replace(k, kBlock, testsupport::slurp(device).substr(k, kBlock));
+        if (strcmp(g_fault, "torn") == 0)
+            held.replace(k + kBlock / 2, kBlock / 2, kBlock / 2, '\xff');
+        if (strstr("same blank stale torn", g_fault) != nullptr)
+            testsupport::put(device, held);
+    }
+    g_progress.clear();
+    CBasicUI ui;
+    EXPECT_EQ(upgrader_burn_flash(reinterpret_cast<const uint8_t *>(pack.data()), table,
+                                  int(parts.size()), parts.data(), flags.data(), &ui),
+              std::stoi(r[kCode]));
+    upgrader_kernel_only = 0;
+    std::string progress;
+    for (int p : g_progress)
+        progress += (progress.empty() ? "" : " ") + std::to_string(p);
+    EXPECT_EQ(progress, r[kProgress]);
+    std::string requests;
+    for (const Partition_Header &h : parts)
+        requests += (requests.empty() ? "" : " ") + std::to_string(g_requests[h.partition_id][0]) +
+                    "/" + std::to_string(g_requests[h.partition_id][1]);
+    EXPECT_TRUE(r[kRequests] == "-" || requests == r[kRequests]) << requests;
+    // Partitions not named hold what they held; a named one holds its
+    // payload up to `to` over flash erased up to `erased`.
+    std::string holds[10] = {"o", "o", "o", "o", "o", "o", "o", "o", "o", "o"};
+    uint32_t sizes[10] = {};
+    std::istringstream expected(r[kHolds]);
+    for (const Partition_Header &h : parts)
+        expected >> holds[h.partition_id], sizes[h.partition_id] = h.partition_size;
+    for (int n = 0; n < 10; ++n) {
+        uint32_t size = sizes[n], to = 0, erased = 0;
+        if (holds[n] == "w")
+            to = size, erased = kBlocks[n] * kBlock;
+        else if (holds[n] != "o" && sscanf(holds[n].c_str(), "%i:%i", &to, &erased) != 2)
+            continue;
+        std::string want = bytes(kBlocks[n] * kBlock, 7, n + 1), p = bytes(size, 13, n * 41);
+        std::fill(want.begin(), want.begin() + erased, '\xff');
+        for (uint32_t a = 0; a < to; ++a)
+            want[a] = char(want[a] & p[a]);
+        EXPECT_TRUE(testsupport::slurp(g_devices + std::to_string(n)) == want) << "mtd" << n;
+    }
+    g_devices.clear();
 }
+INSTANTIATE_TEST_SUITE_P(FlashBurn, BurnFlash,
+                         ::testing::ValuesIn(testsupport::rows(TEST_DATA_DIR "/flash_burn.rows")),
+                         testsupport::RowName());
 
 // The configuration write-back erases with no geometry check before it: an
 // erase block larger than 64 KiB must leave the flash as it was.

@@ -1,5 +1,6 @@
 // The pack check against a platform root of plain files, with the shell tools
-// in tmp/bin; its rules are the rows of tests/data/rompack_check.rows.
+// in tmp/bin; its rules are the rows of tests/data/rompack_check.rows, one
+// test case each.
 #include "upgrader/rompack.h"
 
 #include "files.h"
@@ -8,6 +9,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <map>
 
@@ -114,50 +116,65 @@ std::string env_writes()
 
 } // namespace
 
-// Rows: name | device changes | pack recipe | code | env writes | flags | after.
-TEST(RompackCheck, Rules)
+// The columns of rompack_check.rows and of rompack_device.rows.
+enum CheckColumn { kName, kDevice, kRecipe, kCode, kEnvWrites, kFlags, kAfter, kCheckColumns };
+enum DeviceColumn { kPath, kContent };
+
+class RompackCheck : public ::testing::TestWithParam<testsupport::Row>
 {
-    auto rows = testsupport::rows(TEST_DATA_DIR "/rompack_check.rows");
-    ASSERT_GT(rows.size(), 50u);
-    for (testsupport::Row &r : rows) {
-        SCOPED_TRACE(r[0]);
-        r.resize(7);
-        testsupport::ScopedRoot root;
-        std::map<std::string, std::string> c; // the device's files, then the row's changes
-        for (const testsupport::Row &file : testsupport::rows(TEST_DATA_DIR "/rompack_device.rows"))
-            c[file[0]] = file.size() > 1 ? file[1] : "";
-        for (const std::string &change : split(r[1], ';'))
-            c[key_value(change).first] = key_value(change).second;
-        c["/proc/avalanche/env"] = c["env"] + c["mtd"];
-        c["/tmp/bin/cat"] = slurp("/bin/cat");
-        for (const auto &[path, text] : c) {
-            for (size_t slash = 1; (slash = path.find('/', slash)) != std::string::npos; ++slash)
-                mkdir((root / path.substr(0, slash)).c_str(), 0755);
-            if (path[0] == '/' && text != "-")
-                put(root / path, text), chmod((root / path).c_str(), 0755);
-        }
-        Bytes pack = make(r[2]);
-        env_info table[ENV_TABLE_SIZE];
-        Rom_Header header;
-        Partition_Header parts[MAX_PARTITIONS];
-        int flags[MAX_PARTITIONS];
-        std::fill(std::begin(flags), std::end(flags), -1);
-        testsupport::syslog_capture().take();
-        upgrader_tool_extracted = 0; // each row is a run of its own
-        EXPECT_EQ(upgrader_rompack_check(pack.data(), pack.size(), table, &header, parts, flags),
-                  std::stoi(r[3]));
-        std::string writes = env_writes();
-        EXPECT_TRUE(r[4].empty() || writes == r[4]) << writes;
-        std::vector<std::string> want = split(r[5], ' ');
-        for (size_t i = 0; i < want.size(); ++i)
-            EXPECT_TRUE(want[i] == "*" || flags[i] == std::stoi(want[i])) << "flag " << i;
-        for (const std::string &after : split(r[6], ' ')) { // the files the check left
-            auto [path, hex] = key_value(after);
-            if (hex == "-")
-                EXPECT_NE(access((root / path).c_str(), F_OK), 0) << path;
-            else
-                EXPECT_EQ(testsupport::to_hex(slurp(root / path)), hex) << path;
-        }
-        EXPECT_NE(access((root / "/config/config_modify.new").c_str(), F_OK), 0);
+};
+
+TEST_P(RompackCheck, GivesTheCodeEnvWritesFlagsAndFilesOfItsRow)
+{
+    testsupport::Row r = GetParam();
+    r.resize(kCheckColumns);
+    testsupport::ScopedRoot root;
+    std::map<std::string, std::string> c; // the device's files, then the row's changes
+    for (const testsupport::Row &file : testsupport::rows(TEST_DATA_DIR "/rompack_device.rows"))
+        c[file[kPath]] = file.size() > kContent ? file[kContent] : "";
+    for (const std::string &change : split(r[kDevice], ';'))
+        c[key_value(change).first] = key_value(change).second;
+    c["/proc/avalanche/env"] = c["env"] + c["mtd"];
+    c["/tmp/bin/cat"] = slurp("/bin/cat");
+    for (const auto &[path, text] : c) {
+        for (size_t slash = 1; (slash = path.find('/', slash)) != std::string::npos; ++slash)
+            mkdir((root / path.substr(0, slash)).c_str(), 0755);
+        if (path[0] == '/' && text != "-")
+            put(root / path, text), chmod((root / path).c_str(), 0755);
     }
+    const std::string locked = c.count("readonly") ? root / c["readonly"] : "";
+    const bool ro =
+        !locked.empty() && // writes fail even for root: a bind mount made read-only
+        mount(locked.c_str(), locked.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+        mount(nullptr, locked.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    EXPECT_EQ(ro, !locked.empty());
+    Bytes pack = make(r[kRecipe]);
+    env_info table[ENV_TABLE_SIZE];
+    Rom_Header header;
+    Partition_Header parts[MAX_PARTITIONS];
+    int flags[MAX_PARTITIONS];
+    std::fill(std::begin(flags), std::end(flags), -1);
+    testsupport::syslog_capture().take();
+    upgrader_tool_extracted = 0; // each row is a run of its own
+    EXPECT_EQ(upgrader_rompack_check(pack.data(), pack.size(), table, &header, parts, flags),
+              std::stoi(r[kCode]));
+    std::string writes = env_writes();
+    EXPECT_TRUE(r[kEnvWrites].empty() || writes == r[kEnvWrites]) << writes;
+    std::vector<std::string> want = split(r[kFlags], ' ');
+    for (size_t i = 0; i < want.size(); ++i)
+        EXPECT_TRUE(want[i] == "*" || flags[i] == std::stoi(want[i])) << "flag " << i;
+    for (const std::string &after : split(r[kAfter], ' ')) { // the files the check left
+        auto [path, hex] = key_value(after);
+        if (hex == "-")
+            EXPECT_NE(access((root / path).c_str(), F_OK), 0) << path;
+        else
+            EXPECT_EQ(testsupport::to_hex(slurp(root / path)), hex) << path;
+    }
+    EXPECT_NE(access((root / "/config/config_modify.new").c_str(), F_OK), 0);
+    if (!locked.empty())
+        umount2(locked.c_str(), MNT_DETACH);
 }
+INSTANTIATE_TEST_SUITE_P(Pack, RompackCheck,
+                         ::testing::ValuesIn(testsupport::rows(TEST_DATA_DIR
+                                                               "/rompack_check.rows")),
+                         testsupport::RowName());
