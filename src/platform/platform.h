@@ -17,7 +17,7 @@
 // working directory, which the caller chose. Returns 0, or -1 when path or
 // out is absent or the result would not fit (out is then an empty string,
 // never a cut path).
-int platform_path(const char *path, char *out, size_t size);
+[[nodiscard]] int platform_path(const char *path, char *out, size_t size);
 
 // The program path as the telephone sees it: path with the root in front
 // taken away ("DIR/basic/bin/upgrader" -> "/basic/bin/upgrader" when the
@@ -54,7 +54,7 @@ size_t platform_write_all(int fd, const void *data, size_t size);
 // Removes whatever has the program path's name: a file, a link (never what
 // it leads to) or a directory with everything in it. 0, also when there was
 // nothing; -1 when something is left.
-int platform_remove(const char *path);
+[[nodiscard]] int platform_remove(const char *path);
 
 // Makes the file at the program path anew for this run: whatever had the
 // name is removed first, then the file is created exclusively and never

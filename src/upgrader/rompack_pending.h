@@ -57,7 +57,7 @@ void rompack_stage_env(rompack_pending *pending, const char *name, const char *v
 // could not be put in place; the failure is logged once, as is a value
 // that cannot be put back. (Not [[nodiscard]] yet: the upgrade sequence
 // still drops the result.)
-int rompack_apply_pending(rompack_pending *pending);
+[[nodiscard]] int rompack_apply_pending(rompack_pending *pending);
 // Throws the held changes away (removes the staged file), clears *pending.
 void rompack_drop_pending(rompack_pending *pending);
 

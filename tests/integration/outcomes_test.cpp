@@ -446,6 +446,7 @@ TEST_P(FailureTable, ShowsTheScreenAndRebootsOnTheKey)
     }
     if (flash[0] == "untouched") {
         EXPECT_EQ(t.report()["files"]["removed"].dump().find("/config"), std::string::npos);
+        EXPECT_EQ(t.report()["bootenv"]["changes"], json::array());
     }
     if (!row[10].empty()) {
         EXPECT_EQ(t.records("umount").size(), std::stoul(row[10]));

@@ -146,6 +146,7 @@ struct Kernel::Impl {
     std::vector<Node> tree = make_tree();
     Window win[kPartitions];
     std::vector<std::pair<std::string, std::string>> env;
+    uint32_t env_lines = 0; // lines written to the environment since the boot
     uint8_t *chip = nullptr;
     fuse_session *se = nullptr;
     std::thread loop;
@@ -495,12 +496,14 @@ struct Kernel::Impl {
     }
 
     // Each line "NAME VALUE" sets a variable, "NAME" alone removes it. Lines
-    // before a cut are kept, as the environment takes them one by one.
+    // before a cut or a failed line are kept, as the environment takes them
+    // one by one. An env_write fault fails the line of its number (counted
+    // from 0 since the boot, the partition not looked at).
     int write_env(const std::string &data)
     {
         auto saved = env;
         std::vector<std::string> written;
-        bool cut_here = false;
+        bool cut_here = false, refused = false;
         for (const std::string &raw : text_lines(data)) {
             std::string line = raw;
             while (!line.empty() && is_blank(line.back()))
@@ -515,6 +518,12 @@ struct Kernel::Impl {
                 cut_here = true;
                 break;
             }
+            const uint32_t number = env_lines++;
+            refused = std::any_of(profile.faults.begin(), profile.faults.end(), [&](const Fault &f) {
+                return f.kind == "env_write" && (f.block < 0 || uint32_t(f.block) == number);
+            });
+            if (refused)
+                break;
             size_t blank = line.find_first_of(" \t", start);
             std::string name =
                 line.substr(start, blank == std::string::npos ? blank : blank - start);
@@ -538,7 +547,7 @@ struct Kernel::Impl {
         if (events.on_env_write)
             for (const std::string &line : written)
                 events.on_env_write(line);
-        return cut_here ? cut() : 0;
+        return cut_here ? cut() : refused ? EIO : 0;
     }
 
     int refresh()

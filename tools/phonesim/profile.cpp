@@ -37,7 +37,7 @@ constexpr DefaultPartition kDefaultLayout[kPartitions] = {
     {123, 5},  // mtd9 spare            0x907b0000-0x90800000 (320 KiB)
 };
 
-const char *const kFaultKinds[] = {"open", "erase", "write", "short_write"};
+const char *const kFaultKinds[] = {"open", "erase", "write", "short_write", "env_write"};
 
 // Thrown while reading a profile; carries the name of the offending field.
 struct FieldError {
@@ -176,7 +176,7 @@ void read_faults(const json &value, Profile *p) {
                 for (const char *k : kFaultKinds)
                     known = known || fault.kind == k;
                 if (!known)
-                    throw_field_error(name, "one of open, erase, write, short_write");
+                    throw_field_error(name, "one of open, erase, write, short_write, env_write");
                 have_kind = true;
             } else if (f.key() == "block") {
                 int64_t n = get_int(*f, name);
