@@ -46,7 +46,6 @@ TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
         << phone.output();
     const json &r = phone.report();
     EXPECT_EQ(r["ending"], "reboot");
-    EXPECT_EQ(phone.logged("locked upgrader_process", 7), 1) << r["log"].dump();
 
     // Every peer but the program's identity (6) heard its broadcast once.
     std::set<int> listeners;
@@ -55,7 +54,6 @@ TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
     EXPECT_EQ(listeners, (std::set<int>{1, 2, 3, 4, 5, 7, 8, 9, 10, 11}));
     EXPECT_EQ(r["ipc"].size(), 10u);
     EXPECT_EQ(r["ipc"][0]["sender"], 6);
-    EXPECT_EQ(phone.ipc_messages(), Lines{"4,2,0"});
 
     std::string run = phone / "/.phonesim/last-run/";
     ASSERT_FALSE(r["frames"].empty());
@@ -67,7 +65,6 @@ TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
     EXPECT_EQ(r["bootenv"]["changes"].size(), 1u) << r["bootenv"].dump();
     EXPECT_EQ(r["bootenv"]["changes"][0]["name"], "bootdelay");
     EXPECT_NE(r["files"]["created"].dump().find("\"/tmp/made.txt\""), std::string::npos);
-    EXPECT_EQ(phone.partitions(), "5");
 
     // mtd5's blocks erased and programmed; the estimate is the default
     // timing's.
@@ -125,11 +122,10 @@ TEST(Run, KeysArriveAsPressAndReleaseInTimeOrder)
         EXPECT_NE(phone.run({"true"}, {std::string("--keys=") + bad}), 0) << bad;
 }
 
-// A cut at the second flash operation keeps the first (an environment line)
-// and half of the write, and the shell does nothing after it. The next boot
-// takes its partition table from the environment and starts with an empty
-// /tmp, where an upgrade still finds its pack; a boot after another ending
-// leaves /tmp alone.
+// A cut at the second flash operation ends the run there (what the cut
+// operation leaves is the kernel's, kernel_test.cpp): the shell does nothing
+// after it. The next boot starts with an empty /tmp, where an upgrade still
+// finds its pack; a boot after another ending leaves /tmp alone.
 TEST(Run, PowerCutEndsTheRunAndTheNextBootStartsAfresh)
 {
     const int kPowerCut = 101;
@@ -154,13 +150,10 @@ TEST(Run, PowerCutEndsTheRunAndTheNextBootStartsAfresh)
     EXPECT_EQ(r["flash_ops"][1]["offset"], 256);
     EXPECT_EQ(r["flash_ops"][1]["length"], 4);
     EXPECT_NE(phone.output().find("flash operations: 2\n"), std::string::npos);
-    EXPECT_EQ(slurp(phone / "/.phonesim/flash.img").substr(0x7b0100, 4),
-              std::string("\0\0\xff\xff", 4));
     EXPECT_NE(access((phone / "/tmp/after").c_str(), F_OK), 0);
     EXPECT_EQ(access((phone / "/tmp/planted").c_str(), F_OK), 0);
 
     EXPECT_EQ(phone.run({"sh", "-c", "echo made > \"$UPGRADER_ROOT/tmp/made\""}), 0);
-    EXPECT_EQ(phone.partition(8)["before"]["start"], "0x90320000");
     EXPECT_NE(access((phone / "/tmp/planted").c_str(), F_OK), 0);
     EXPECT_EQ(phone.report()["flash_ops"], json::array());
     EXPECT_EQ(phone.run({"true"}), 0);
