@@ -5,7 +5,6 @@
 #include "phonesim/kernel.h"
 
 #include "files.h"
-#include "fuse_device.h"
 #include "isolation.h"
 
 #include <gtest/gtest.h>
@@ -27,8 +26,6 @@ namespace
 
 ::testing::Environment *const g_isolated = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
-::testing::Environment *const g_fuse =
-    ::testing::AddGlobalTestEnvironment(new testsupport::FuseDeviceEnvironment);
 
 int erase(int fd, uint32_t start, uint32_t length)
 {

@@ -3,7 +3,6 @@
 #include "upgrader/mtdlayout.h"
 
 #include "files.h"
-#include "fuse_device.h"
 #include "isolation.h"
 #include "phonesim/init.h"
 #include "phonesim/kernel.h"
@@ -36,11 +35,9 @@ extern "C" ssize_t pread(int fd, void *buf, size_t count, off_t offset)
 namespace
 {
 
-// The kernel is mounted in a private namespace, with a /dev/fuse of its own.
+// The kernel is mounted in a private mount namespace.
 ::testing::Environment *const g_isolated = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
-::testing::Environment *const g_fuse =
-    ::testing::AddGlobalTestEnvironment(new testsupport::FuseDeviceEnvironment);
 
 class Mtdlayout : public ::testing::Test
 {
