@@ -44,20 +44,27 @@ TEST(Profile, OverridesReplaceTheDefaultsAndRoundTrip)
     EXPECT_NE(error.find("missing.json"), std::string::npos) << error;
 }
 
-// A bad field is refused by name and leaves the profile as it was.
-TEST(Profile, BadFieldsAreRefusedByName)
+class RefusedProfile : public ::testing::TestWithParam<testsupport::Row>
 {
-    for (const testsupport::Row &row :
-         testsupport::rows(TEST_DATA_DIR "/phonesim-profile-refusals.rows")) {
-        SCOPED_TRACE(row[0]);
-        Profile p = default_profile();
-        p.hwver = "untouched";
-        std::string error;
-        EXPECT_FALSE(parse_profile(row[0], &p, &error));
-        EXPECT_NE(error.find(row[1]), std::string::npos) << error;
-        EXPECT_EQ(p.hwver, "untouched");
-    }
+};
+// The columns of phonesim-profile-refusals.rows.
+enum { kName, kJson, kField };
+
+// A bad field is refused by name and leaves the profile as it was.
+TEST_P(RefusedProfile, NamesTheBadFieldAndLeavesTheProfileAsItWas)
+{
+    Profile p = default_profile();
+    p.hwver = "untouched";
+    std::string error;
+    EXPECT_FALSE(parse_profile(GetParam()[kJson], &p, &error));
+    EXPECT_NE(error.find(GetParam()[kField]), std::string::npos) << error;
+    EXPECT_EQ(p.hwver, "untouched");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, RefusedProfile,
+    ::testing::ValuesIn(testsupport::rows(TEST_DATA_DIR "/phonesim-profile-refusals.rows")),
+    [](const ::testing::TestParamInfo<testsupport::Row> &info) { return info.param[0]; });
 
 TEST(Init, RemakesATelephoneButRefusesOtherDirectories)
 {

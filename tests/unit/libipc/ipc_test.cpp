@@ -156,18 +156,28 @@ TEST_F(Ipc, RunListensOnAWorldAccessibleSocketUnderARootThatFits)
     dup2(saved_stdin, 0), close(saved_stdin);
 }
 
-TEST_F(Ipc, ReceiverTakesOnlyWholeMessagesWithinTheLimits)
+class Frame : public Ipc, public ::testing::WithParamInterface<testsupport::Row>
 {
+};
+// The columns of ipc_frames.rows.
+enum { kName, kMsgLen, kWritten, kDelivered };
+
+TEST_P(Frame, ReachesTheHandlerOnlyWholeAndWithinTheLimits)
+{
+    const testsupport::Row &row = GetParam();
     start();
-    for (const testsupport::Row &row : testsupport::rows(TEST_DATA_DIR "/ipc_frames.rows")) {
-        SCOPED_TRACE(row[0] + " " + row[1]);
-        const std::string bytes = send_raw(std::stoi(row[0]), std::stoul(row[1]));
-        if (row[2] == "yes") {
-            EXPECT_EQ(pop(), record(bytes.substr(0, std::stoul(row[0]))));
-        }
-        expect_next_is_marker();
+    const std::string bytes = send_raw(std::stoi(row[kMsgLen]), std::stoul(row[kWritten]));
+    if (row[kDelivered] == "yes") {
+        EXPECT_EQ(pop(), record(bytes.substr(0, std::stoul(row[kMsgLen]))));
     }
+    expect_next_is_marker();
 }
+
+INSTANTIATE_TEST_SUITE_P(Written, Frame,
+                         ::testing::ValuesIn(testsupport::rows(TEST_DATA_DIR "/ipc_frames.rows")),
+                         [](const ::testing::TestParamInfo<testsupport::Row> &info) {
+                             return info.param[0];
+                         });
 
 TEST_F(Ipc, UnregisterStopsTheReaderAndDropsAConnectionInProgress)
 {
