@@ -10,10 +10,15 @@
 
 using namespace testsupport;
 
-TEST(Run, EndsAsTheCommandDoes)
+class Run : public ::testing::Test
 {
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
+  protected:
+    void SetUp() override { ASSERT_TRUE(phone.ok()) << phone.output(); }
+    Telephone phone; // a fresh one per case
+};
+
+TEST_F(Run, EndsAsTheCommandDoes)
+{
     EXPECT_EQ(phone.run({"sh", "-c", "exit 7"}, {"--flash-delay", "0.25"}), 7);
     EXPECT_EQ(phone.report()["ending"], "exit");
     EXPECT_EQ(phone.report()["status"], 7);
@@ -32,10 +37,8 @@ TEST(Run, EndsAsTheCommandDoes)
 
 // The report of a run in which a shell changes the boot environment and
 // makes a file, then the program upgrades mtd5 and reboots.
-TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
+TEST_F(Run, ReportsLogLinesMessagesFramesAndChanges)
 {
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
     std::vector<uint8_t> pack = rompack::make_pack(accepted_pack({partition(5, 1000, "counter")}));
     put(phone / "/tmp/rom.bin", std::string(pack.begin(), pack.end()));
     ASSERT_EQ(phone.run({"sh", "-c",
@@ -77,10 +80,8 @@ TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
 }
 
 // The reboot is a power cut: no process of the telephone outlives it.
-TEST(Run, RebootEndsEveryProcessOfTheTelephone)
+TEST_F(Run, RebootEndsEveryProcessOfTheTelephone)
 {
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
     // The grandchild is known to run before the reboot is asked for.
     EXPECT_EQ(phone.run({"sh", "-c",
                          "sh -c 'touch \"$UPGRADER_ROOT/tmp/started\"; exec sleep 100' & "
@@ -102,10 +103,8 @@ TEST(Run, RebootEndsEveryProcessOfTheTelephone)
 // The key script writes each press and its release in time order, as the
 // keypad driver sends them (time stamps aside); a press still ahead when the
 // command ends does not hold the run up. Bad scripts are refused.
-TEST(Run, KeysArriveAsPressAndReleaseInTimeOrder)
+TEST_F(Run, KeysArriveAsPressAndReleaseInTimeOrder)
 {
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
     EXPECT_EQ(
         phone.run({"sh", "-c", "cd \"$UPGRADER_ROOT\" && head -c 64 dev/input/event0 > tmp/keys"},
                   {"--keys", "0.02:32,0:17,3600:5"}),
@@ -126,11 +125,9 @@ TEST(Run, KeysArriveAsPressAndReleaseInTimeOrder)
 // operation leaves is the kernel's, kernel_test.cpp): the shell does nothing
 // after it. The next boot starts with an empty /tmp, where an upgrade still
 // finds its pack; a boot after another ending leaves /tmp alone.
-TEST(Run, PowerCutEndsTheRunAndTheNextBootStartsAfresh)
+TEST_F(Run, PowerCutEndsTheRunAndTheNextBootStartsAfresh)
 {
     const int kPowerCut = 101;
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
     put(phone / "/tmp/planted", "x");
     EXPECT_EQ(phone.run({"sh", "-c",
                          "cd \"$UPGRADER_ROOT\" && echo mtd8 90320000,90330000 > "
