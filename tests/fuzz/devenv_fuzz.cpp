@@ -10,8 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace
@@ -26,10 +24,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     rl_log_reset_level(-1);
     fuzzroot::make_root("devenv", FUZZ_DEVICE_DIR, {"cat"});
-    for (int i = 0; i < 3; ++i) {
-        std::ifstream in(fuzzroot::root() / kFiles[i], std::ios::binary);
-        g_default[i].assign(std::istreambuf_iterator<char>(in), {});
-    }
+    for (int i = 0; i < 3; ++i)
+        g_default[i] = fuzzroot::read(fuzzroot::root() / kFiles[i]);
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 
 namespace fuzzroot
@@ -47,6 +48,12 @@ inline fs::path make_root(const char *name, const char *device_dir = nullptr,
         abort(); // the root could not be laid out
     setenv(UPGRADER_ROOT_ENV, root().c_str(), 1);
     return root();
+}
+
+inline std::string read(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 inline void put(const fs::path &path, const void *data, size_t size)

@@ -14,42 +14,18 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <mutex>
-
 namespace
 {
 
 const int kSelf = 7;
 const int kStop = 0x5701;
-
-std::mutex g_mutex;
-std::condition_variable g_done;
-const uint8_t *g_sent = nullptr; // the input, for the handler to compare
-size_t g_sent_size = 0;
-bool g_expect_message = false;
-int g_calls = 0;
-bool g_stopped = false;
+int g_inbox[2]; // the handler passes on each record it gets
+const char kZeros[sizeof(ipc_msg_t)] = {};
 
 int handler(const ipc_msg_t *msg, void *)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    const int call = g_calls++;
-    if (call == 0 && g_expect_message) {
-        const size_t len = static_cast<size_t>(msg->msg_len);
-        if (len > g_sent_size || memcmp(msg, g_sent, len) != 0)
-            abort(); // not the bytes the peer sent
-        const char *rest = reinterpret_cast<const char *>(msg) + len;
-        for (size_t i = 0; i < sizeof(ipc_msg_t) - len; ++i)
-            if (rest[i] != 0)
-                abort(); // the record past msg_len is not zero
-        return 0;
-    }
-    if (msg->msg != kStop || msg->sender != kSelf || msg->msg_len != IPC_HEADER_LEN)
-        abort(); // a message that was never sent
-    g_stopped = true;
-    g_done.notify_all();
-    return 0;
+    // One write of less than PIPE_BUF bytes: never mixed with another.
+    return int(write(g_inbox[1], msg, sizeof(*msg)));
 }
 
 void send_raw(const uint8_t *data, size_t size)
@@ -80,7 +56,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     const fuzzroot::fs::path root = fuzzroot::make_root("ipc");
     fuzzroot::fs::create_directories(root / "var/ipc");
     ipc_register(kSelf);
-    if (ipc_run(handler, nullptr) != 0)
+    if (pipe(g_inbox) != 0 || ipc_run(handler, nullptr) != 0)
         abort();
     return 0;
 }
@@ -90,22 +66,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int32_t len = 0;
     if (size >= sizeof(len))
         memcpy(&len, data, sizeof(len));
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_sent = data;
-        g_sent_size = size;
-        g_expect_message = size >= sizeof(len) && len >= IPC_MIN_MSG_LEN &&
-                           len <= IPC_MAX_MSG_LEN && static_cast<size_t>(len) <= size;
-        g_calls = 0;
-        g_stopped = false;
-    }
+    static int32_t stops = 0; // numbered: a stale or forged stop shows
     send_raw(data, size);
-    if (ipc_send(kSelf, kStop, 0, 0, nullptr, 0) != 0)
+    if (ipc_send(kSelf, kStop, ++stops, 0, nullptr, 0) != 0)
         abort();
-    std::unique_lock<std::mutex> lock(g_mutex);
-    g_done.wait(lock, [] { return g_stopped; });
-    if (g_calls != (g_expect_message ? 2 : 1))
-        abort(); // a message lost or one too many
-    g_sent = nullptr;
+    // Connections are taken in order: the input's message, if any, comes
+    // before the stop.
+    ipc_msg_t got;
+    if (read(g_inbox[0], &got, sizeof(got)) != sizeof(got))
+        abort();
+    if (size >= sizeof(len) && len >= IPC_MIN_MSG_LEN && len <= IPC_MAX_MSG_LEN &&
+        static_cast<size_t>(len) <= size) {
+        const char *rest = reinterpret_cast<const char *>(&got) + len;
+        if (memcmp(&got, data, len) != 0 || memcmp(rest, kZeros, sizeof(got) - len) != 0)
+            abort(); // not the bytes the peer sent, zero beyond them
+        if (read(g_inbox[0], &got, sizeof(got)) != sizeof(got))
+            abort();
+    }
+    if (got.msg != kStop || got.sender != kSelf || got.param1 != stops ||
+        got.msg_len != IPC_HEADER_LEN)
+        abort(); // a message that was never sent, or one too many
     return 0;
 }

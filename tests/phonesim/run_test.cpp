@@ -10,10 +10,15 @@
 
 using namespace testsupport;
 
-TEST(Run, EndsAsTheCommandDoes)
+class Run : public ::testing::Test
 {
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
+  protected:
+    void SetUp() override { ASSERT_TRUE(phone.ok()) << phone.output(); }
+    Telephone phone; // a fresh one per case
+};
+
+TEST_F(Run, EndsAsTheCommandDoes)
+{
     EXPECT_EQ(phone.run({"sh", "-c", "exit 7"}, {"--flash-delay", "0.25"}), 7);
     EXPECT_EQ(phone.report()["ending"], "exit");
     EXPECT_EQ(phone.report()["status"], 7);
@@ -32,10 +37,8 @@ TEST(Run, EndsAsTheCommandDoes)
 
 // The report of a run in which a shell changes the boot environment and
 // makes a file, then the program upgrades mtd5 and reboots.
-TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
+TEST_F(Run, ReportsLogLinesMessagesFramesAndChanges)
 {
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
     std::vector<uint8_t> pack = rompack::make_pack(accepted_pack({partition(5, 1000, "counter")}));
     put(phone / "/tmp/rom.bin", std::string(pack.begin(), pack.end()));
     ASSERT_EQ(phone.run({"sh", "-c",
@@ -46,7 +49,6 @@ TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
         << phone.output();
     const json &r = phone.report();
     EXPECT_EQ(r["ending"], "reboot");
-    EXPECT_EQ(phone.logged("locked upgrader_process", 7), 1) << r["log"].dump();
 
     // Every peer but the program's identity (6) heard its broadcast once.
     std::set<int> listeners;
@@ -55,7 +57,6 @@ TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
     EXPECT_EQ(listeners, (std::set<int>{1, 2, 3, 4, 5, 7, 8, 9, 10, 11}));
     EXPECT_EQ(r["ipc"].size(), 10u);
     EXPECT_EQ(r["ipc"][0]["sender"], 6);
-    EXPECT_EQ(phone.ipc_messages(), Lines{"4,2,0"});
 
     std::string run = phone / "/.phonesim/last-run/";
     ASSERT_FALSE(r["frames"].empty());
@@ -67,7 +68,6 @@ TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
     EXPECT_EQ(r["bootenv"]["changes"].size(), 1u) << r["bootenv"].dump();
     EXPECT_EQ(r["bootenv"]["changes"][0]["name"], "bootdelay");
     EXPECT_NE(r["files"]["created"].dump().find("\"/tmp/made.txt\""), std::string::npos);
-    EXPECT_EQ(phone.partitions(), "5");
 
     // mtd5's blocks erased and programmed; the estimate is the default
     // timing's.
@@ -80,10 +80,8 @@ TEST(Run, ReportsLogLinesMessagesFramesAndChanges)
 }
 
 // The reboot is a power cut: no process of the telephone outlives it.
-TEST(Run, RebootEndsEveryProcessOfTheTelephone)
+TEST_F(Run, RebootEndsEveryProcessOfTheTelephone)
 {
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
     // The grandchild is known to run before the reboot is asked for.
     EXPECT_EQ(phone.run({"sh", "-c",
                          "sh -c 'touch \"$UPGRADER_ROOT/tmp/started\"; exec sleep 100' & "
@@ -105,10 +103,8 @@ TEST(Run, RebootEndsEveryProcessOfTheTelephone)
 // The key script writes each press and its release in time order, as the
 // keypad driver sends them (time stamps aside); a press still ahead when the
 // command ends does not hold the run up. Bad scripts are refused.
-TEST(Run, KeysArriveAsPressAndReleaseInTimeOrder)
+TEST_F(Run, KeysArriveAsPressAndReleaseInTimeOrder)
 {
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
     EXPECT_EQ(
         phone.run({"sh", "-c", "cd \"$UPGRADER_ROOT\" && head -c 64 dev/input/event0 > tmp/keys"},
                   {"--keys", "0.02:32,0:17,3600:5"}),
@@ -125,16 +121,13 @@ TEST(Run, KeysArriveAsPressAndReleaseInTimeOrder)
         EXPECT_NE(phone.run({"true"}, {std::string("--keys=") + bad}), 0) << bad;
 }
 
-// A cut at the second flash operation keeps the first (an environment line)
-// and half of the write, and the shell does nothing after it. The next boot
-// takes its partition table from the environment and starts with an empty
-// /tmp, where an upgrade still finds its pack; a boot after another ending
-// leaves /tmp alone.
-TEST(Run, PowerCutEndsTheRunAndTheNextBootStartsAfresh)
+// A cut at the second flash operation ends the run there (what the cut
+// operation leaves is the kernel's, kernel_test.cpp): the shell does nothing
+// after it. The next boot starts with an empty /tmp, where an upgrade still
+// finds its pack; a boot after another ending leaves /tmp alone.
+TEST_F(Run, PowerCutEndsTheRunAndTheNextBootStartsAfresh)
 {
     const int kPowerCut = 101;
-    Telephone phone;
-    ASSERT_TRUE(phone.ok()) << phone.output();
     put(phone / "/tmp/planted", "x");
     EXPECT_EQ(phone.run({"sh", "-c",
                          "cd \"$UPGRADER_ROOT\" && echo mtd8 90320000,90330000 > "
@@ -154,13 +147,10 @@ TEST(Run, PowerCutEndsTheRunAndTheNextBootStartsAfresh)
     EXPECT_EQ(r["flash_ops"][1]["offset"], 256);
     EXPECT_EQ(r["flash_ops"][1]["length"], 4);
     EXPECT_NE(phone.output().find("flash operations: 2\n"), std::string::npos);
-    EXPECT_EQ(slurp(phone / "/.phonesim/flash.img").substr(0x7b0100, 4),
-              std::string("\0\0\xff\xff", 4));
     EXPECT_NE(access((phone / "/tmp/after").c_str(), F_OK), 0);
     EXPECT_EQ(access((phone / "/tmp/planted").c_str(), F_OK), 0);
 
     EXPECT_EQ(phone.run({"sh", "-c", "echo made > \"$UPGRADER_ROOT/tmp/made\""}), 0);
-    EXPECT_EQ(phone.partition(8)["before"]["start"], "0x90320000");
     EXPECT_NE(access((phone / "/tmp/planted").c_str(), F_OK), 0);
     EXPECT_EQ(phone.report()["flash_ops"], json::array());
     EXPECT_EQ(phone.run({"true"}), 0);

@@ -3,6 +3,7 @@
 #define TESTS_SUPPORT_FILES_H
 
 #include <ctype.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -96,6 +97,26 @@ inline std::vector<Row> rows(const std::string &path)
         out.push_back(row);
     }
     return out;
+}
+
+// Bytes a field cannot hold as they are: \r \t \s (space) \xff \0 (NUL), and
+// {N*TEXT} for N copies of TEXT.
+inline std::string unescape(std::string s)
+{
+    const char *escapes[][2] = {{"\\r", "\r"}, {"\\t", "\t"}, {"\\s", " "}, {"\\xff", "\xff"}};
+    for (const auto &[from, to] : escapes)
+        for (size_t at; (at = s.find(from)) != std::string::npos;)
+            s.replace(at, strlen(from), to);
+    for (size_t at; (at = s.find("\\0")) != std::string::npos;)
+        s.replace(at, 2, 1, '\0');
+    for (size_t at; (at = s.find('{')) != std::string::npos;) {
+        size_t star = s.find('*', at), end = s.find('}', at);
+        std::string copies;
+        for (int n = std::stoi(s.substr(at + 1, star - at - 1)); n > 0; --n)
+            copies += s.substr(star + 1, end - star - 1);
+        s.replace(at, end - at + 1, copies);
+    }
+    return s;
 }
 
 } // namespace testsupport

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <sched.h>
 #include <stdio.h>
@@ -16,12 +15,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
-namespace testsupport {
+namespace testsupport
+{
 
-namespace {
+namespace
+{
 
 SyslogCapture g_capture;
 
@@ -90,7 +92,8 @@ bool bind_node(const std::string &dir, const char *name)
 }
 
 // Replaces /dev, in this process's mount namespace only, by a small tmpfs
-// holding the usual character devices and a datagram socket at /dev/log.
+// holding the usual character devices (fuse too, for phonesim's kernel) and
+// a datagram socket at /dev/log.
 void install_syslog_capture()
 {
     ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0)
@@ -100,7 +103,7 @@ void install_syslog_capture()
     std::string dir = tmpl;
     ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=755"), 0)
         << "tmpfs: " << strerror(errno);
-    for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"})
+    for (const char *node : {"null", "zero", "full", "random", "urandom", "tty", "fuse"})
         bind_node(dir, node);
 
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -143,7 +146,10 @@ const char kMarker[] = "\x01syslog-capture-marker";
 
 } // namespace
 
-SyslogCapture &syslog_capture() { return g_capture; }
+SyslogCapture &syslog_capture()
+{
+    return g_capture;
+}
 
 void SyslogCapture::start(int fd, const std::string &path)
 {
@@ -200,8 +206,7 @@ bool SyslogCapture::sync()
     if (n < 0)
         return false;
     lock.lock();
-    return changed_.wait_for(lock, std::chrono::seconds(30),
-                             [&] { return markers_seen_ >= want; });
+    return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return markers_seen_ >= want; });
 }
 
 std::vector<LogLine> SyslogCapture::take()
@@ -255,12 +260,8 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    if (path_.empty())
-        return;
-    nftw(
-        path_.c_str(),
-        [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
+    std::error_code ec; // what cannot be removed stays
+    std::filesystem::remove_all(path_, ec);
 }
 
 ScopedRoot::ScopedRoot()

@@ -32,16 +32,6 @@ inline int ink_at(const unsigned char *bits, int x, int y)
     return (bits[i / 8] >> (i % 8)) & 1;
 }
 
-// Inked pixels in the box at (x, y), w wide and h high.
-inline int ink_count(const unsigned char *bits, int x, int y, int w, int h)
-{
-    int n = 0;
-    for (int j = y; j < y + h; ++j)
-        for (int i = x; i < x + w; ++i)
-            n += ink_at(bits, i, j);
-    return n;
-}
-
 // A 16-byte input event (EV_KEY) as the keypad driver of a 32-bit system
 // delivers it; value 1 press, 0 release, 2 repeat.
 inline std::string key_event(uint16_t code, int32_t value)

@@ -24,13 +24,9 @@ struct Phone : ::testing::Test {
         phone.layout = faults::layout_from_file("mtd1 0x90020000 0x90120000\n"
                                                 "mtd3 0x90320000 0x90330000\n"
                                                 "mtd4 0x90330000 0x903b0000\n");
-        burn(phone.chip, 0x90020000, 0x100000, want.payloads[1]);
-    }
-    static void burn(std::vector<uint8_t> &chip, uint32_t at, uint32_t window,
-                     const std::vector<uint8_t> &payload)
-    {
-        std::fill_n(chip.begin() + (at - kChipBase), window, 0xff);
-        std::copy(payload.begin(), payload.end(), chip.begin() + (at - kChipBase));
+        auto mtd1 = phone.chip.begin() + (0x90020000 - kChipBase); // burnt
+        std::fill_n(mtd1, 0x100000, 0xff);
+        std::copy(want.payloads[1].begin(), want.payloads[1].end(), mtd1);
     }
 };
 
@@ -56,14 +52,14 @@ TEST_F(Phone, JudgesPayloadBlocksAndEnvironment)
 
 TEST(Campaign, NamesPhasesAndSpreadsCuts)
 {
-    std::vector<faults::Operation> ops = {{"env", -1},  {"move", 2},  {"move", 3},  {"erase", 4},
-                                          {"write", 4}, {"erase", 3}, {"env", -1},  {"erase", 2},
+    std::vector<faults::Operation> ops = {{"env", -1},  {"move", 2},  {"move", 3}, {"erase", 4},
+                                          {"write", 4}, {"erase", 3}, {"env", -1}, {"erase", 2},
                                           {"write", 4}, {"erase", 6}};
-    EXPECT_EQ(faults::phases_of(ops),
-              (std::vector<std::string>{"boot environment", "moving", "moving",
-                                        "writing back mtd4", "writing back mtd4",
-                                        "writing back mtd3", "recording layout", "burning mtd2",
-                                        "burning mtd4", "burning mtd6"}));
+    EXPECT_EQ(
+        faults::phases_of(ops),
+        (std::vector<std::string>{"boot environment", "moving", "moving", "writing back mtd4",
+                                  "writing back mtd4", "writing back mtd3", "recording layout",
+                                  "burning mtd2", "burning mtd4", "burning mtd6"}));
     std::vector<int> cuts = faults::cut_points(145, 20);
     EXPECT_EQ(cuts.size(), 20u);
     EXPECT_EQ(cuts.front(), 1);

@@ -10,28 +10,13 @@
 #include <string.h>
 #include <sys/stat.h>
 
-using testsupport::put, testsupport::slurp;
+using testsupport::put, testsupport::slurp, testsupport::Row, testsupport::unescape;
 
 namespace
 {
 
 ::testing::Environment *const g_env = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
-
-// "{N*TEXT}" expanded to N copies of TEXT, "\\t" to a tab.
-std::string expand(std::string s)
-{
-    for (size_t at; (at = s.find("\\t")) != std::string::npos;)
-        s.replace(at, 2, "\t");
-    for (size_t at; (at = s.find('{')) != std::string::npos;) {
-        size_t star = s.find('*', at), end = s.find('}', at);
-        std::string copies;
-        for (int n = std::stoi(s.substr(at + 1, star - at - 1)); n > 0; --n)
-            copies += s.substr(star + 1, end - star - 1);
-        s.replace(at, end - at + 1, copies);
-    }
-    return s;
-}
 
 class Devenv : public ::testing::Test
 {
@@ -55,38 +40,55 @@ class Devenv : public ::testing::Test
     env_info table[ENV_TABLE_SIZE] = {};
 };
 
+class DevenvRead : public Devenv, public ::testing::WithParamInterface<Row>
+{
+};
+using HardwareVersion = DevenvRead;
+
+// The columns of devenv_read.rows and hwver.rows.
+enum { kName, kBootEnv, kSoftware, kResult, kEntries };
+enum { kHwName, kHwText, kHwResult, kHwBytes };
+
 } // namespace
 
-// Rows of devenv_read.rows and hwver.rows.
-TEST_F(Devenv, ReadEnvAndHardwareVersionRows)
+TEST_P(DevenvRead, TakesTheLinesItCanHoldAndTheVersions)
 {
-    for (const testsupport::Row &r : testsupport::rows(TEST_DATA_DIR "/devenv_read.rows")) {
-        put(at("/proc/avalanche/env"), expand(r[1]));
-        put(at("/proc/ver/software"), expand(r[2]));
-        memset(table, 0, sizeof(table));
-        EXPECT_EQ(read_env(table), std::stoi(r[3])) << r[0];
-        std::string entries, want = expand(r.size() > 4 ? r[4] : "");
-        for (int i = 0; entries.size() < want.size() && i < ENV_TABLE_SIZE; ++i) {
-            char window[32];
-            snprintf(window, sizeof(window), "%x-%x", table[i].start_addr, table[i].end_addr);
-            bool mtd = strncmp(table[i].name, "mtd", 3) == 0;
-            entries += table[i].name + ("=" + (mtd ? window : std::string(table[i].value))) + ";";
-        }
-        EXPECT_EQ(entries, want) << r[0];
+    const Row &r = GetParam();
+    put(at("/proc/avalanche/env"), unescape(r[kBootEnv]));
+    put(at("/proc/ver/software"), unescape(r[kSoftware]));
+    EXPECT_EQ(read_env(table), std::stoi(r[kResult]));
+    std::string entries, want = unescape(r.size() > kEntries ? r[kEntries] : "");
+    for (int i = 0; entries.size() < want.size() && i < ENV_TABLE_SIZE; ++i) {
+        char window[32];
+        snprintf(window, sizeof(window), "%x-%x", table[i].start_addr, table[i].end_addr);
+        bool mtd = strncmp(table[i].name, "mtd", 3) == 0;
+        entries += table[i].name + ("=" + (mtd ? window : std::string(table[i].value))) + ";";
     }
-    unsigned int index = 99;
-    EXPECT_TRUE(get_mtd_info(table, "MID_VERSION", &index) == 0 && index == 0); // the first
-    for (const testsupport::Row &r : testsupport::rows(TEST_DATA_DIR "/hwver.rows")) {
-        put(at("/proc/misc/hwver"), r[0]);
-        unsigned char hw[HW_VERSION_LEN + 1];
-        memset(hw, 0xAA, sizeof(hw));
-        EXPECT_EQ(get_hardware_version(hw), std::stoi(r[1])) << r[0];
-        std::ostringstream got;
-        for (size_t i = 0; i < sizeof(hw); ++i)
-            got << (i ? " " : "") << int(hw[i]);
-        EXPECT_EQ(got.str(), r[2]) << r[0];
-    }
+    EXPECT_EQ(entries, want);
+    unsigned int index = 99; // a name is found at its first entry
+    EXPECT_TRUE(!table[0].name[0] ||
+                (get_mtd_info(table, table[0].name, &index) == 0 && index == 0));
 }
+
+TEST_P(HardwareVersion, StoresEightNumbersAndNothingPastThem)
+{
+    const Row &r = GetParam();
+    put(at("/proc/misc/hwver"), r[kHwText]);
+    unsigned char hw[HW_VERSION_LEN + 1];
+    memset(hw, 0xAA, sizeof(hw));
+    EXPECT_EQ(get_hardware_version(hw), std::stoi(r[kHwResult]));
+    std::ostringstream got;
+    for (size_t i = 0; i < sizeof(hw); ++i)
+        got << (i ? " " : "") << int(hw[i]);
+    EXPECT_EQ(got.str(), r[kHwBytes]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DevenvRead,
+                         ::testing::ValuesIn(testsupport::rows(TEST_DATA_DIR "/devenv_read.rows")),
+                         [](const ::testing::TestParamInfo<Row> &info) { return info.param[0]; });
+INSTANTIATE_TEST_SUITE_P(Files, HardwareVersion,
+                         ::testing::ValuesIn(testsupport::rows(TEST_DATA_DIR "/hwver.rows")),
+                         [](const ::testing::TestParamInfo<Row> &info) { return info.param[0]; });
 
 TEST_F(Devenv, SetEnvRefusesTextTheShellWouldReadAndOnlyAZeroExitCounts)
 {

@@ -3,7 +3,6 @@
 #include "upgrader/mtdlayout.h"
 
 #include "files.h"
-#include "fuse_device.h"
 #include "isolation.h"
 #include "phonesim/init.h"
 #include "phonesim/kernel.h"
@@ -14,10 +13,12 @@
 #include <stdlib.h>
 #include <sys/syscall.h>
 #include <atomic>
+#include <map>
 #include <memory>
+#include <sstream>
 
 using namespace phonesim;
-using testsupport::put, testsupport::slurp;
+using testsupport::put, testsupport::slurp, testsupport::Row;
 
 // Reads can be made to see one bit other than what the chip holds, as a
 // worn block would show it.
@@ -34,11 +35,9 @@ extern "C" ssize_t pread(int fd, void *buf, size_t count, off_t offset)
 namespace
 {
 
-// The kernel is mounted in a private namespace, with a /dev/fuse of its own.
+// The kernel is mounted in a private mount namespace.
 ::testing::Environment *const g_isolated = ::testing::AddGlobalTestEnvironment(
     new testsupport::IsolatedEnvironment(testsupport::kCaptureSyslog));
-::testing::Environment *const g_fuse =
-    ::testing::AddGlobalTestEnvironment(new testsupport::FuseDeviceEnvironment);
 
 class Mtdlayout : public ::testing::Test
 {
@@ -73,16 +72,26 @@ class Mtdlayout : public ::testing::Test
         }
     }
     std::string at(const std::string &rel) const { return root / rel; }
-    // Writes the layout file from next (its first `keys` partitions, `raw_at`
-    // given as `raw`) and applies it.
-    int apply(int keys = kPartitions, int raw_at = -1, const std::string &raw = "")
+    // Writes the layout file, the first `keys` windows of next with the
+    // changes ("mtdN=VALUE ...") made (and taken into next where they read
+    // as windows), and applies it.
+    int apply(int keys = kPartitions, const std::string &changes = "")
     {
-        std::string text = "[mtd]\n";
+        std::map<int, std::string> values;
         for (int i = 0; i < keys; ++i) {
             char value[32];
             snprintf(value, sizeof(value), "%x,%x", next[i].start, next[i].end);
-            text += "mtd" + std::to_string(i) + "=" + (i == raw_at ? raw : value) + "\n";
+            values[i] = value;
         }
+        std::istringstream in(changes);
+        for (std::string change; in >> change;) {
+            int n = std::stoi(change.substr(3));
+            values[n] = change.substr(change.find('=') + 1);
+            sscanf(values[n].c_str(), "%x,%x", &next[n].start, &next[n].end);
+        }
+        std::string text = "[mtd]\n";
+        for (const auto &[n, value] : values)
+            text += "mtd" + std::to_string(n) + "=" + value + "\n";
         put(at("/tmp/mtd.conf"), text);
         mtd_layout_plan plan;
         int r = mtd_config_check(table, &part, &flag, 1, &plan);
@@ -113,33 +122,40 @@ class Mtdlayout : public ::testing::Test
     int flag = 1;
 };
 
-// Without kernel support only the kernel is burnt; malformed layouts are
-// refused before anything moves.
-TEST_F(Mtdlayout, KernelSupportAndMalformedLayouts)
+class LayoutFile : public Mtdlayout, public ::testing::WithParamInterface<Row>
 {
-    profile.mtd_move_supported = false;
+};
+// The columns of mtd_layouts.rows.
+enum { kName, kBase, kKeys, kChanges, kCat, kResult, kAfter, kMarked, kCopies };
+
+TEST_P(LayoutFile, IsCarriedOutWholeOrNotAtAll)
+{
+    const Row &r = GetParam();
     boot();
-    EXPECT_EQ(kernel_support = kernel_support_mtd_repair_check(), 0);
-    EXPECT_EQ(apply(), 0);
-    EXPECT_EQ(layouts() + std::to_string(moved()), both(profile.mtd) + "1");
-    profile.mtd_move_supported = true;
-    boot();
-    EXPECT_EQ(kernel_support = kernel_support_mtd_repair_check(), 1);
-    upgrader_kernel_only = 0;
-    for (const testsupport::Row &r :
-         testsupport::rows(TEST_DATA_DIR "/mtd_layout_malformed.rows")) {
-        EXPECT_EQ(apply(std::stoi(r[1]), std::stoi(r[2]), r[3]), -1) << r[0];
-        EXPECT_EQ(layouts() + std::to_string(moved()), both(profile.mtd) + "0") << r[0];
-        EXPECT_NE(access(at(MTDBLOCK3_SAVE).c_str(), F_OK), 0) << r[0];
+    if (r[kBase] == "today")
+        std::copy(profile.mtd, profile.mtd + kPartitions, next);
+    const std::string cat = at("/tmp/bin/cat");
+    if (!r[kCat].empty())
+        put(cat, "#!/bin/sh\n" + r[kCat] + "\n");
+    EXPECT_EQ(apply(std::stoi(r[kKeys]), r[kChanges]), std::stoi(r[kResult]));
+    EXPECT_EQ(layouts(), both(r[kAfter] == "new" ? next : profile.mtd));
+    EXPECT_EQ(moved(), std::stoi(r[kMarked]));
+    for (const char *copy : {MTDBLOCK3_SAVE, MTDBLOCK4_SAVE})
+        EXPECT_TRUE(r[kCopies] != "none" || access(at(copy).c_str(), F_OK) != 0) << copy;
+    if (!r[kCat].empty()) { // a failed copy is not taken as made
+        ASSERT_EQ(system(("cp -f " + at("/bin/cat") + " " + cat).c_str()), 0);
+        EXPECT_EQ(cat_env_config_block(), 0);
+        EXPECT_EQ(slurp(at(MTDBLOCK4_SAVE)), slurp(at("/dev/mtdblock/4")));
     }
-    // The check measured the payload against today's window.
-    part.partition_id = 5, part.partition_size = next[5].end - next[5].start + 1;
-    EXPECT_EQ(apply(), -1);
-    EXPECT_EQ(layouts() + std::to_string(moved()), both(profile.mtd) + "0");
 }
 
+INSTANTIATE_TEST_SUITE_P(OnATelephoneThatMovesPartitions, LayoutFile,
+                         ::testing::ValuesIn(testsupport::rows(TEST_DATA_DIR "/mtd_layouts.rows")),
+                         [](const ::testing::TestParamInfo<Row> &info) { return info.param[0]; });
+
 // mtd4 grows by a block that held the end of its old window: written back,
-// the new window holds the old content and nothing after it.
+// the new window holds the old content and nothing after it. (mtd3 written
+// back: Phone.LayoutMoveKeepsEnvironmentAndConfiguration.)
 TEST_F(Mtdlayout, ConfigPartitionsMovedAndWrittenBackKeepTheirContent)
 {
     next[4].end = next[5].start = 0x903a0000;
@@ -150,15 +166,11 @@ TEST_F(Mtdlayout, ConfigPartitionsMovedAndWrittenBackKeepTheirContent)
     ASSERT_EQ(pwrite(fd, "[Phone]\nname=desk\n", 18, 0x1000), 18);
     ASSERT_EQ(pwrite(fd, "tail", 4, 0x6ff00), 4);
     close(fd);
-    std::string env_before = slurp(at("/dev/mtdblock/3"));
     std::string config_before = slurp(at("/dev/mtdblock/4"));
     ASSERT_EQ(apply(), 0);
     EXPECT_EQ(layouts() + std::to_string(moved()), both(next) + "2");
-    EXPECT_NE(slurp(at("/dev/mtdblock/4")), config_before); // other flash now
     ASSERT_EQ(umount_config_mtd(), 0);
     ASSERT_EQ(mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE, 0x90000), 0);
-    ASSERT_EQ(mtd_write(3, MTDBLOCK3_SIZE, MTDBLOCK3_SAVE, MTDBLOCK3_SIZE), 0);
-    EXPECT_EQ(slurp(at("/dev/mtdblock/3")), env_before);
     config_before += std::string(0x10000, '\xff');
     EXPECT_EQ(slurp(at("/dev/mtdblock/4")), config_before);
     // A partition that reads back other than the image fails; images not
@@ -170,40 +182,6 @@ TEST_F(Mtdlayout, ConfigPartitionsMovedAndWrittenBackKeepTheirContent)
         EXPECT_EQ(mtd_write(4, size, MTDBLOCK4_SAVE, 0x90000), -1) << size;
     EXPECT_EQ(mtd_write(4, MTDBLOCK4_SIZE, MTDBLOCK4_SAVE, 0xa0000), -1) << "past the device";
     EXPECT_EQ(slurp(at("/dev/mtdblock/4")), config_before);
-}
-
-// A layout that moves only partitions after mtd4 keeps the configuration
-// where it is: nothing is copied or marked for a write-back.
-TEST_F(Mtdlayout, MovingOnlyLaterPartitionsCopiesNothing)
-{
-    boot();
-    std::copy(profile.mtd, profile.mtd + kPartitions, next);
-    next[5].end -= 0x10000, next[6].start -= 0x10000;
-    ASSERT_EQ(apply(), 0);
-    EXPECT_EQ(layouts() + std::to_string(moved()), both(next) + "0");
-    for (const char *save : {MTDBLOCK3_SAVE, MTDBLOCK4_SAVE})
-        EXPECT_NE(access(at(save).c_str(), F_OK), 0) << save;
-}
-
-// A copy that fails, or that exits with 0 but delivers only the first 4 KiB,
-// stops the move before mtd3 and undoes it; a failed copy is not remembered
-// as made.
-TEST_F(Mtdlayout, FailedOrShortCopyStopsTheMove)
-{
-    boot();
-    Window expected[kPartitions]; // mtd2, moved before mtd3 was reached, moved back
-    std::copy(profile.mtd, profile.mtd + kPartitions, expected);
-    std::string cat = at("/tmp/bin/cat");
-    for (std::string body : {"exit 1", "head -c 4096 \"$1\"",
-                             "case \"$1\" in *mtdblock/4) exit 1;; esac\nexec /bin/cat \"$@\""}) {
-        put(cat, "#!/bin/sh\n" + body + "\n");
-        EXPECT_EQ(apply(), -1) << body;
-        EXPECT_EQ(layouts().substr(0, layouts().find('/')), format_layout(expected)) << body;
-        EXPECT_EQ(moved(), 0) << body;
-    }
-    ASSERT_EQ(system(("cp -f " + at("/bin/cat") + " " + cat).c_str()), 0);
-    EXPECT_EQ(cat_env_config_block(), 0);
-    EXPECT_EQ(slurp(at(MTDBLOCK4_SAVE)), slurp(at("/dev/mtdblock/4")));
 }
 
 } // namespace
