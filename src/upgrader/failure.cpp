@@ -207,8 +207,8 @@ int watchdog_request(unsigned int value, const char *open_failed, const char *re
 {
     int err = errno;
     perror("failed to open \n");
-    rl_log_err("%s: cannot open: %s; the telephone reboots without the reboot key\n",
-               INPUT_DEVICE, strerror(err));
+    rl_log_err("%s: cannot open: %s; the telephone reboots without the reboot key\n", INPUT_DEVICE,
+               strerror(err));
     if (countdown_runs)
         sleep_for_ever();
     for (;;) {

@@ -187,9 +187,9 @@ struct Sequence {
     bool watchdog_closed = false;
     int burn_semid = -1;
     bool burn_taken = false;
-    bool flash_elsewhere = false;  // another upgrader holds the burn lock
-    bool config_finished = false;  // the housekeeping of a finished upgrade is done
-    int checked = UPD_MSG_OK;       // the pack check's answer
+    bool flash_elsewhere = false; // another upgrader holds the burn lock
+    bool config_finished = false; // the housekeeping of a finished upgrade is done
+    int checked = UPD_MSG_OK;     // the pack check's answer
     int status = UPGRADER_OK;
     int failure_id = 0;
     const uint8_t *image = nullptr;
@@ -346,7 +346,8 @@ void same_version_short_cut(upgrader_run *run)
         platform_pause(1);
     }
     run->ui->SetUpgradingProgressBar(100);
-    (void)system_ex_path("rm -f", "/config/upgrader_autop", 3, 3); // the reboot comes whatever it did
+    (void)system_ex_path("rm -f", "/config/upgrader_autop", 3,
+                         3); // the reboot comes whatever it did
     upgrader_reboot(nullptr, run->reboot_selector);
 }
 

@@ -519,9 +519,10 @@ struct Kernel::Impl {
                 break;
             }
             const uint32_t number = env_lines++;
-            refused = std::any_of(profile.faults.begin(), profile.faults.end(), [&](const Fault &f) {
-                return f.kind == "env_write" && (f.block < 0 || uint32_t(f.block) == number);
-            });
+            refused =
+                std::any_of(profile.faults.begin(), profile.faults.end(), [&](const Fault &f) {
+                    return f.kind == "env_write" && (f.block < 0 || uint32_t(f.block) == number);
+                });
             if (refused)
                 break;
             size_t blank = line.find_first_of(" \t", start);

@@ -599,8 +599,8 @@ int remount(const Paths &paths, std::string *error)
         if (!ec)
             fs::rename(it->path(), point, ec);
         if (ec) {
-            *error = "cannot mount " + it->path().string() + " at " + point + " again: " +
-                     ec.message();
+            *error =
+                "cannot mount " + it->path().string() + " at " + point + " again: " + ec.message();
             return -1;
         }
     }
@@ -768,7 +768,7 @@ struct ReportInput {
     std::vector<std::pair<double, FlashOp>> flash_ops;
     FlashTiming flash_timing;
     FlashCounts flash_counts{}; // none unless the kernel served the run
-    double cut_after = 0; // the time cut asked for
+    double cut_after = 0;       // the time cut asked for
     Json sysv;
 };
 
