@@ -346,8 +346,8 @@ void same_version_short_cut(upgrader_run *run)
         platform_pause(1);
     }
     run->ui->SetUpgradingProgressBar(100);
-    (void)system_ex_path("rm -f", "/config/upgrader_autop", 3,
-                         3); // the reboot comes whatever it did
+    // The reboot comes whatever the removal did.
+    (void)system_ex_path("rm -f", "/config/upgrader_autop", 3, 3);
     upgrader_reboot(nullptr, run->reboot_selector);
 }
 
@@ -498,11 +498,10 @@ int check_pack(Sequence *s)
 // shared-memory mode. The check stopped where it extracted that upgrader,
 // before the later partitions and the rules of the whole pack; a run that
 // goes on itself checks the pack again, now to the end (the upgrader is in
-// place, so it is passed over).
-// The carried upgrader owns the telephone from its own process lock on, and
-// closes the watchdog itself then: this run gives both back before it
-// starts it, so that a carried upgrader that does not take over leaves the
-// telephone as it was.
+// place, so it is passed over). The carried upgrader owns the telephone
+// from its own process lock on and closes the watchdog itself then: this
+// run gives both back before it starts it, so that a carried upgrader that
+// does not take over leaves the telephone as it was.
 int hand_over_to_carried_upgrader(Sequence *s)
 {
     char command[PATH_MAX + 80];
@@ -551,10 +550,9 @@ int announce_upgrade(Sequence *s)
 
 // Taken before the applications are stopped: a telephone whose flash
 // another upgrader is writing keeps its applications, and this run ends
-// without holding anything a peer waits for.
-// The peers, told that the upgrade begins, hear that the applications are
-// not stopped: the news of a kill script that failed is the one that says
-// they stay.
+// without holding anything a peer waits for. The peers, told that the
+// upgrade begins, hear that the applications are not stopped: the news of a
+// kill script that failed is the one that says they stay.
 int take_burn_lock(Sequence *s)
 {
     if (take_try_lock(kBurnKey, "burn_flash_semid", &s->burn_semid) != 0) {

@@ -62,7 +62,8 @@ void ask(const char *section, const char *key, const char *text, bool small_buff
         if (size < 100 && !small_buffers)
             break;
         std::unique_ptr<char[]> value(new char[size]);
-        read_profile_string(section, key, value.get(), size, "default", g_file.c_str());
+        // Found or not, the value must come back terminated.
+        (void)read_profile_string(section, key, value.get(), size, "default", g_file.c_str());
         if (memchr(value.get(), '\0', size) == nullptr)
             abort(); // value left unterminated
     }

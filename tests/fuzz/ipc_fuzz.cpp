@@ -55,8 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     rl_log_reset_level(-1);
     const fuzzroot::fs::path root = fuzzroot::make_root("ipc");
     fuzzroot::fs::create_directories(root / "var/ipc");
-    ipc_register(kSelf);
-    if (pipe(g_inbox) != 0 || ipc_run(handler, nullptr) != 0)
+    if (ipc_register(kSelf) != 0 || pipe(g_inbox) != 0 || ipc_run(handler, nullptr) != 0)
         abort();
     return 0;
 }
