@@ -323,7 +323,7 @@ int main(int argc, char **argv)
         return 2;
     }
     CBasicUI ui;
-    ui.Init();
+    (void)ui.Init(); // without an LCD the bar is not drawn; the writer is what is timed
 
     // mtd-utils 2.1.5's flashcp -p overruns its buffer reading a 64 KiB
     // block (a short read, then a garbled file name in its message): tried

@@ -26,7 +26,7 @@ class CBasicUI
     // Creates the dialog record and brings up the LCD. Always 0: a missing
     // LCD is logged and the screens then draw nothing, so that an upgrade
     // is not given up only because it cannot be watched.
-    int Init();
+    [[nodiscard]] int Init();
     // Releases the LCD; the dialog record stays for a later Init.
     void Deinit();
     // Logs the banner with this unit's build date and time.
@@ -60,7 +60,7 @@ class CBasicUI
     // User-setting screen; waits for confirm (1) or cancel (2). The texts
     // are copied as strncpy does (NUL-padded, unterminated when they fill
     // the buffer). -1 for a null buffer.
-    int OpenUserSetting(char *user, int userSize, char *password, int passwordSize);
+    [[nodiscard]] int OpenUserSetting(char *user, int userSize, char *password, int passwordSize);
     // The text alone, centred on the middle line; null leaves the screen.
     void DispNoticeInfo(const char *text);
     // The last key press, 0 when none; no screen.

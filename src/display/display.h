@@ -11,17 +11,17 @@ extern int fb_fd;           // open frame buffer, -1 when none
 extern uint32_t fb_size;    // length of the mapping (the driver's smem_len)
 extern unsigned char *fb_buf; // mapped screen memory, null while unmapped
 
-int devctrl_open_lcd(unsigned char **screen);
+[[nodiscard]] int devctrl_open_lcd(unsigned char **screen);
 void devctrl_close_lcd(void);
-int devctrl_refresh_lcd(void);
-int devctrl_refresh_lcd_Lark(void);
-int devctrl_flush_fbdata(const unsigned char *buffer, int length);
+[[nodiscard]] int devctrl_refresh_lcd(void);
+[[nodiscard]] int devctrl_refresh_lcd_Lark(void);
+[[nodiscard]] int devctrl_flush_fbdata(const unsigned char *buffer, int length);
 int devctrl_get_led(void);
-int devctrl_set_led(int mask);
-int devctrl_set_led_ex(unsigned char *states);
+[[nodiscard]] int devctrl_set_led(int mask);
+[[nodiscard]] int devctrl_set_led_ex(unsigned char *states);
 int devctrl_get_bklight(void);
-int devctrl_set_bklight(int value);
-int devctrl_set_ext_led(int value);
+[[nodiscard]] int devctrl_set_bklight(int value);
+[[nodiscard]] int devctrl_set_ext_led(int value);
 
 // The misc device's LED and backlight requests, in the kernel's own ioctl
 // encoding so that the cross build yields the driver's numbers

@@ -28,17 +28,17 @@ typedef struct env_info {
 // Fills the table (ENV_TABLE_SIZE entries, cleared by the caller) from
 // "/proc/avalanche/env", the version files and "/proc/ver/software".
 // Returns 0, -1 (missing table or failed shell command) or -88.
-int read_env(env_info *table);
+[[nodiscard]] int read_env(env_info *table);
 
 // Finds the first entry named name; 0 with *index set, or -1.
-int get_mtd_info(const env_info *table, const char *name, unsigned int *index);
+[[nodiscard]] int get_mtd_info(const env_info *table, const char *name, unsigned int *index);
 
 // Reads the eight numbers of "/proc/misc/hwver" into hw[0..7]; 0 or -1.
-int get_hardware_version(unsigned char *hw);
+[[nodiscard]] int get_hardware_version(unsigned char *hw);
 
 // Writes "name value" (or the name alone for an empty value) to the boot
 // environment; 0 or -1.
-int do_set_env(const char *name, const char *value);
+[[nodiscard]] int do_set_env(const char *name, const char *value);
 
 // Copies from to to with the cat of /tmp/bin, as "<cat> <from> > <to>"
 // would (logged so), both paths under the root. Kernel files and MTD block
@@ -47,6 +47,6 @@ int do_set_env(const char *name, const char *value);
 // platform_create_private), and no shell is involved, so a link planted
 // under to's name never redirects it. *size is what the copy holds. 0 when
 // cat ran and exited with 0, -1 otherwise.
-int cat_copy(const char *from, const char *to, long long *size);
+[[nodiscard]] int cat_copy(const char *from, const char *to, long long *size);
 
 #endif

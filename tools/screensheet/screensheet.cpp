@@ -125,8 +125,7 @@ int main(int argc, char **argv)
     const int fifo = open((root + KEY_DEVICE).c_str(), O_RDWR);
 
     CBasicUI ui;
-    ui.Init();
-    bool ok = fifo >= 0;
+    bool ok = fifo >= 0 && ui.Init() >= 0;
     auto shot = [&](const char *name) {
         ok = write_png(slurp(root + "/dev/fb0"), out + "/" + name + ".png") && ok;
     };
@@ -150,7 +149,9 @@ int main(int argc, char **argv)
     shot("notice");
 
     char user[32], password[32];
-    std::thread screen([&] { ui.OpenUserSetting(user, sizeof(user), password, sizeof(password)); });
+    // The sheet shows the screen; what it returns is not part of the picture.
+    std::thread screen(
+        [&] { (void)ui.OpenUserSetting(user, sizeof(user), password, sizeof(password)); });
     usleep(700 * 1000); // the keypad thread's first start
     for (int code : {KPAD_2, KPAD_RIGHT, KPAD_5, KPAD_5, KPAD_5, KPAD_RIGHT, KPAD_NEXT, KPAD_SOFT2,
                      KPAD_1, KPAD_2, KPAD_RIGHT})
