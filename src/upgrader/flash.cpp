@@ -19,6 +19,11 @@
 
 int upgrader_kernel_only = 0;
 
+bool flash_whole_blocks(uint32_t start, uint32_t end)
+{
+    return end > start && start % FLASH_BLOCK_SIZE == 0 && end % FLASH_BLOCK_SIZE == 0;
+}
+
 namespace
 {
 
@@ -75,15 +80,6 @@ struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
 
-// The burn erases a range in whole 64 KiB blocks: of a range that is not
-// made of them, or is shorter than one, the tail would be programmed
-// without an erase.
-bool whole_blocks(uint32_t start, uint32_t end)
-{
-    return end > start && end - start >= FLASH_BLOCK_SIZE && start % FLASH_BLOCK_SIZE == 0 &&
-           end % FLASH_BLOCK_SIZE == 0;
-}
-
 // The range of every partition the burn will write is judged before its
 // first erase, as a new layout is, so that a refusal leaves the flash as it
 // was. A missing entry is left to the burn, which reports it in its turn.
@@ -102,7 +98,7 @@ bool whole_blocks(uint32_t start, uint32_t end)
             continue;
         const uint32_t start = table[index].start_addr;
         const uint32_t end = table[index].end_addr;
-        if (!whole_blocks(start, end)) {
+        if (!flash_whole_blocks(start, end)) {
             rl_log_err("%s start_addr:%x end_addr:%x: not whole 64 KiB erase blocks, refused "
                        "before any erase\n",
                        names.entry, start, end);

@@ -13,6 +13,11 @@ class CBasicUI;
 // it, and the burn erases and writes one at a time.
 #define FLASH_BLOCK_SIZE 0x10000
 
+// Whether [start, end) is at least one whole 64 KiB erase block and nothing
+// else: the burn erases in whole blocks, so the tail of any other range
+// would be programmed without an erase.
+bool flash_whole_blocks(uint32_t start, uint32_t end);
+
 // 1 when the pack's layout differs from the flash's and the kernel cannot
 // move partitions: only the kernel (partition id 1) may then be written.
 extern int upgrader_kernel_only;

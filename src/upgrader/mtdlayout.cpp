@@ -49,8 +49,7 @@ UniqueFd open_mtd_device(int n, char (&name)[32])
 
 bool valid_window(uint32_t start, uint32_t end)
 {
-    return end > start && start >= MTD_FLASH_BASE && end <= MTD_FLASH_END &&
-           start % FLASH_BLOCK_SIZE == 0 && end % FLASH_BLOCK_SIZE == 0;
+    return start >= MTD_FLASH_BASE && end <= MTD_FLASH_END && flash_whole_blocks(start, end);
 }
 
 // Reads the ten windows of the new layout; false at the first key that is
