@@ -12,6 +12,7 @@
 
 #include <algorithm>
 
+#include "log/errno_text.h"
 #include "log/rl_log.h"
 #include "platform/platform.h"
 
@@ -51,17 +52,6 @@ char g_reader_path[PATH_MAX]; // the path the current reader serves; screen thre
 // to start a reader that could not start: the first failure is logged, the
 // next ones only after a start that worked. Screen thread only.
 bool g_start_failure_logged = false;
-
-// strerror's buffer is shared by every thread; these accept both the GNU
-// and the XSI flavour of strerror_r.
-[[maybe_unused]] const char *error_text(const char *text, const char *)
-{
-    return text;
-}
-[[maybe_unused]] const char *error_text(int rc, const char *buf)
-{
-    return rc == 0 ? buf : "Unknown error";
-}
 
 int open_keypad_at(const char *path)
 {
@@ -110,10 +100,8 @@ void resolve_keypad(char (&path)[PATH_MAX])
         free(reader);
     }
     if (!g_start_failure_logged) {
-        char buf[128];
         rl_log_err("%s: %s of the keypad reader of %s failed: %s; the next poll tries again",
-                   "key_get_keypressed", what, KEY_DEVICE,
-                   error_text(strerror_r(err, buf, sizeof(buf)), buf));
+                   "key_get_keypressed", what, KEY_DEVICE, ErrnoText(err).c_str());
         g_start_failure_logged = true;
     }
     return -1;

@@ -1,6 +1,7 @@
 #include "platform/unique_fd.h"
 #include "libipc/ipc.h"
 
+#include "log/errno_text.h"
 #include "log/rl_log.h"
 #include "platform/platform.h"
 
@@ -36,23 +37,6 @@ struct FreeDeleter {
     void operator()(void *p) const { free(p); }
 };
 using MsgBuffer = std::unique_ptr<char, FreeDeleter>;
-
-// strerror is not thread-safe and ipc_send may run on any thread. The two
-// overloads accept both the GNU and the XSI flavour of strerror_r.
-[[maybe_unused]] const char *pick_error_text(const char *text, const char *) { return text; }
-[[maybe_unused]] const char *pick_error_text(int rc, const char *buf) { return rc == 0 ? buf : "Unknown error"; }
-
-class ErrorText {
-  public:
-    explicit ErrorText(int err) { text_ = pick_error_text(strerror_r(err, buf_, sizeof(buf_)), buf_); }
-    ErrorText(const ErrorText &) = delete;
-    ErrorText &operator=(const ErrorText &) = delete;
-    const char *c_str() const { return text_; }
-
-  private:
-    char buf_[128] = "";
-    const char *text_;
-};
 
 void put_field(char *msg, size_t offset, int32_t value) { memcpy(msg + offset, &value, sizeof(value)); }
 
@@ -157,7 +141,7 @@ char *receive_message(int listen_fd)
         cancellable([listen_fd] { return accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); });
     if (g_held.conn_fd < 0) {
         int err = errno;
-        rl_log_err("accept failed: %s", ErrorText(err).c_str());
+        rl_log_err("accept failed: %s", ErrnoText(err).c_str());
         pause_after_accept_failure(err);
         return nullptr;
     }
@@ -235,7 +219,7 @@ int ipc_send(int destination, int msg, int param1, int param2, const void *data,
     MsgBuffer buf(static_cast<char *>(calloc(1, IPC_MAX_MSG_LEN)));
     if (!buf) {
         int err = errno;
-        rl_log_err("memery alloc failed: %s\n", ErrorText(err).c_str());
+        rl_log_err("memery alloc failed: %s\n", ErrnoText(err).c_str());
         return -1;
     }
     // Read once: another thread may unregister meanwhile.
@@ -263,14 +247,14 @@ int ipc_send(int destination, int msg, int param1, int param2, const void *data,
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         int err = errno;
-        rl_log_err("socket failed: %s", ErrorText(err).c_str());
+        rl_log_err("socket failed: %s", ErrnoText(err).c_str());
         return -1;
     }
     // A sender never waits for a slow or stuck receiver.
     int on = 1;
     if (ioctl(fd.get(), FIONBIO, &on) != 0) {
         int err = errno;
-        rl_log_err("ioctl failed: %s", ErrorText(err).c_str());
+        rl_log_err("ioctl failed: %s", ErrnoText(err).c_str());
         return -1;
     }
     // Nobody listening is normal (a broadcast tries every identity): no log.
@@ -281,7 +265,7 @@ int ipc_send(int destination, int msg, int param1, int param2, const void *data,
     ssize_t n = send(fd.get(), buf.get(), static_cast<size_t>(msg_len), MSG_NOSIGNAL);
     if (n < 0) {
         int err = errno;
-        rl_log_err("write failed: %s\n", ErrorText(err).c_str());
+        rl_log_err("write failed: %s\n", ErrnoText(err).c_str());
         return -1;
     }
     // The receiver drops a message that is not whole, so a short write
@@ -320,7 +304,7 @@ int ipc_run(ipc_handler_t handler, void *handler_arg)
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         int err = errno;
-        rl_log_err("create socket failed: %s", ErrorText(err).c_str());
+        rl_log_err("create socket failed: %s", ErrnoText(err).c_str());
         return -1;
     }
     const sockaddr *sa = reinterpret_cast<const sockaddr *>(&addr);
@@ -332,7 +316,7 @@ int ipc_run(ipc_handler_t handler, void *handler_arg)
             int err = errno;
             fd.reset();
             unlink(addr.sun_path);
-            rl_log_err("bind failed: %s", ErrorText(err).c_str());
+            rl_log_err("bind failed: %s", ErrnoText(err).c_str());
             return -1;
         }
     }
@@ -340,13 +324,13 @@ int ipc_run(ipc_handler_t handler, void *handler_arg)
         int err = errno;
         fd.reset();
         unlink(addr.sun_path);
-        rl_log_err("listen failed: %s", ErrorText(err).c_str());
+        rl_log_err("listen failed: %s", ErrnoText(err).c_str());
         return -1;
     }
     // Peers run as other users.
     if (chmod(addr.sun_path, 0777) != 0) {
         int err = errno;
-        rl_log_warn("chmod %s failed: %s", addr.sun_path, ErrorText(err).c_str());
+        rl_log_warn("chmod %s failed: %s", addr.sun_path, ErrnoText(err).c_str());
     }
     g_ipc_data.listen_fd = fd.release();
 
@@ -359,7 +343,7 @@ int ipc_run(ipc_handler_t handler, void *handler_arg)
         close(g_ipc_data.listen_fd);
         g_ipc_data.listen_fd = -1;
         unlink(addr.sun_path);
-        rl_log_err("pthread_create failed: %s", ErrorText(rc).c_str());
+        rl_log_err("pthread_create failed: %s", ErrnoText(rc).c_str());
         return -1;
     }
     rl_log_debug("create thread sucess\n");

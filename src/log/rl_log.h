@@ -22,7 +22,7 @@ extern int g_pid;              // process ID taken by rl_log_init
 
 // Initialises the logger with a module name and the threshold; always 0.
 // A second call while initialised changes nothing.
-[[nodiscard]] int rl_log_init(const char *module_name, int level);
+int rl_log_init(const char *module_name, int level);
 // Closes the system log connection; logging still works afterwards.
 void rl_log_deinit(void);
 void rl_log_reset_level(int level);

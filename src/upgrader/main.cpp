@@ -80,7 +80,7 @@ int end_run(CBasicUI *ui, int status)
 int main(int argc, char **argv)
 {
     CBasicUI *ui = new CBasicUI();
-    (void)rl_log_init(UPGRADER_NAME, 7); // without the log the upgrade still runs
+    rl_log_init(UPGRADER_NAME, 7);
     rl_log_info("\n\nInit %s, Version %s, Build at %s %s\n", UPGRADER_NAME, UPGRADER_VERSION,
                 "Jun 23 2021", "05:56:01");
 

@@ -45,7 +45,7 @@ void set_logging(bool verbose)
         rl_log_reset_level(-1);
         return;
     }
-    (void)rl_log_init("rompack", LOG_DEBUG); // the reasons are also on stderr through LOG_PERROR
+    rl_log_init("rompack", LOG_DEBUG);
     openlog("", LOG_NDELAY | LOG_PERROR, LOG_USER);
 }
 

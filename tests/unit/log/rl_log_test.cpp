@@ -39,7 +39,7 @@ TEST(RlLog, ThresholdLetsThroughExactlyTheLevelsUpToIt)
     void (*const by_level[8])(const char *, ...) = {rl_log_emerg, rl_log_alert, rl_log_crit,
                                                     rl_log_err,   rl_log_warn,  rl_log_notice,
                                                     rl_log_info,  rl_log_debug};
-    ASSERT_EQ(rl_log_init("t", 7), 0);
+    rl_log_init("t", 7);
     for (int threshold = -1; threshold <= 7; ++threshold) {
         rl_log_reset_level(threshold);
         Lines want;
@@ -55,8 +55,8 @@ TEST(RlLog, ThresholdLetsThroughExactlyTheLevelsUpToIt)
 TEST(RlLog, LinesCarryNamePidTidAndLevelAndAreCutAt4095Characters)
 {
     rl_log_debug("early"); // before any init: no name, pid 0
-    ASSERT_EQ(rl_log_init("a%sb%n", 7), 0);
-    (void)rl_log_init("second", 3); // changes nothing while initialised
+    rl_log_init("a%sb%n", 7);
+    rl_log_init("second", 3); // changes nothing while initialised
     const char *empty = "", *none = nullptr;
     rl_log_err(empty, 0); // sends nothing, nor does a null format
     rl_log_err(none, 0);
@@ -65,7 +65,7 @@ TEST(RlLog, LinesCarryNamePidTidAndLevelAndAreCutAt4095Characters)
     std::thread([&] { rl_log_info("x"), other = line("a%sb%n", 6, "x"); }).join();
     rl_log_deinit();
     rl_log_debug("after deinit"); // with the settings it had
-    ASSERT_EQ(rl_log_init("abcdefghijklmnopqrst", 7), 0);
+    rl_log_init("abcdefghijklmnopqrst", 7);
     const std::string big(5000, 'x'), whole = line("abcdefghijklmn", 6, big);
     rl_log_info("%s", big.c_str()); // expanded after the cut
     rl_log_info(big.c_str(), 0);
@@ -81,7 +81,7 @@ TEST(RlLog, SignalSafeLineIsTheSameLine)
     rl_log_signal_safe(LOG_CRIT, "early %d", 7);
     rl_log_reset_level(2);
     rl_log_signal_safe(LOG_ERR, "over the threshold");
-    ASSERT_EQ(rl_log_init("sig%d", 7), 0);
+    rl_log_init("sig%d", 7);
     rl_log_signal_safe(LOG_ERR, "Catch a signal %d, thread id %d. 100%%", INT_MIN, 0);
     rl_log_err("Catch a signal %d, thread id %d. 100%%", INT_MIN, 0);
     const std::string caught = line("sig%d", 3, "Catch a signal -2147483648, thread id 0. 100%");
