@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build make g++ googletest
   g++-mipsel-linux-gnu qemu-user
   clang-format
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libssl-dev
   clang libclang-rt-14-dev
   pkg-config libfuse3-dev fuse3 libpng-dev busybox
   mtd-utils
