@@ -11,6 +11,7 @@
 #                 Malta kernel under qemu-system-mipsel) with real MTD devices:
 #                 four upgrades judged against phonesim's (scripts/target-check.sh)
 #   make format   reformat the sources with clang-format
+#   make guide    write the code tables of docs/guide.md from the code
 #   make dist     the telephone's program as a tarball and the host tools
 #                 as a Debian package, in dist/ (scripts/dist.sh)
 #   make dist-check  install that package into a fresh Debian and try it
@@ -82,6 +83,12 @@ format:
 # docs/screens/: every screen of the upgrade UI as drawn by the code.
 screens:
 	cmake --preset host && cmake --build --preset host --target screensheet && build/host/tools/screensheet/screensheet docs/screens
+
+.PHONY: guide
+# The code tables of docs/guide.md, written again from the program's own
+# definitions (tools/doctables); the host tests fail while they are stale.
+guide:
+	cmake --preset host && cmake --build --preset host --target doctables && build/host/tools/doctables/doctables docs/guide.md
 
 .PHONY: demo bench bench-upgrade bench-flash bench-minimum bench-target target-check
 # Two upgrades of a simulated telephone, end to end, with a summary of each
