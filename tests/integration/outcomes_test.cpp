@@ -188,7 +188,7 @@ TEST_P(Endings, EndAsTheUserAndThePeersSeeIt)
                   std::string::npos)
             << t.output();
     } else {
-        EXPECT_EQ(status, ending[0] == "exit"    ? std::stoi(ending[1]) & 0xFF
+        EXPECT_EQ(status, ending[0] == "exit"  ? std::stoi(ending[1]) & 0xFF
                           : ending.size() == 1 ? kRebooted
                                                : kFailureRebooted)
             << t.output();

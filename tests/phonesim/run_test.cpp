@@ -80,7 +80,8 @@ TEST_F(Run, ReportsLogLinesMessagesFramesAndChanges)
     EXPECT_EQ(r["flash"]["timing"]["erase_ms"], 500);
     // Digests anyone can check with sha256sum.
     std::string mtd5 = phone.partition_bytes(5);
-    EXPECT_EQ(phone.partition(5)["after"]["sha256"], hosttool::sha256_hex(mtd5.data(), mtd5.size()));
+    EXPECT_EQ(phone.partition(5)["after"]["sha256"],
+              hosttool::sha256_hex(mtd5.data(), mtd5.size()));
     EXPECT_NE(phone.output().find("\nflash:       "), std::string::npos) << phone.output();
 }
 
