@@ -210,7 +210,7 @@ int init(const std::string &dir, const std::string &profile_file, const std::str
     std::string error;
     if (!profile_file.empty() && !phonesim::load_profile(profile_file, &profile, &error)) {
         std::cerr << "phonesim: " << error << "\n";
-        return 1;
+        return kExitUsage;
     }
     if (!program.empty() && access(program.c_str(), F_OK) == 0 && !runs_here(program, &error)) {
         std::cerr << "phonesim: " << error << "\n";
