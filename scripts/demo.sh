@@ -60,7 +60,9 @@ STAGES = {
 }
 
 ending, status, secs = report["ending"], report["status"], report["seconds"]
-if ending == "reboot":
+if ending == "reboot" and report.get("failure_screen"):
+    outcome = "rebooted from the failure screen %s" % report["failure_screen"]["text"]
+elif ending == "reboot":
     outcome = "rebooted (the program asked for it)"
 elif ending == "exit":
     outcome = "the program exited with status %d, no reboot" % status
@@ -177,9 +179,9 @@ scenario() { # NAME MANIFEST --accepted|--refused PHONESIM_OPTIONS...
   # An absolute root: the program recognises itself by its full path.
   "$phonesim" upgrade "$PWD/$phone" "$pack" --mode file --pause-scale "$pause_scale" \
     --time-limit 60 --report "$report" "$@" 2>"$report.stderr" || rc=$?
-  # "phonesim show" reads the telephone's own last report.
-  ln -sfn "$PWD/$report" "$phone/.phonesim/last-run"
-  echo "phonesim:    exit $rc (100 = the telephone rebooted)"
+  # "phonesim show" reads the telephone's own last report, which phonesim
+  # writes besides --report.
+  echo "phonesim:    exit $rc (100 = rebooted, 102 = rebooted from the failure screen)"
   local waited=
   [ "$expect" = --refused ] && waited=--waited
   summarize "$report" "$phone" "$pack" "$pack.json" "$expect" $waited

@@ -2,6 +2,8 @@
 // telephone: how a run ends and what its report holds.
 #include "telephone.h"
 
+#include "common/hosttool.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -76,6 +78,10 @@ TEST_F(Run, ReportsLogLinesMessagesFramesAndChanges)
     EXPECT_GE(flash["programmed"], 1000);
     EXPECT_GE(flash["estimated_ms"], 500);
     EXPECT_EQ(r["flash"]["timing"]["erase_ms"], 500);
+    // Digests anyone can check with sha256sum.
+    std::string mtd5 = phone.partition_bytes(5);
+    EXPECT_EQ(phone.partition(5)["after"]["sha256"],
+              hosttool::sha256_hex(mtd5.data(), mtd5.size()));
     EXPECT_NE(phone.output().find("\nflash:       "), std::string::npos) << phone.output();
 }
 
@@ -164,3 +170,42 @@ TEST_F(Run, PowerCutEndsTheRunAndTheNextBootStartsAfresh)
     EXPECT_EQ(phone.partitions(), "5");
     EXPECT_NE(access((phone / "/tmp/made").c_str(), F_OK), 0);
 }
+
+// Command lines phonesim refuses, and endings a user reads from its status
+// and what it prints (tests/data/phonesim-cli.rows).
+class Cli : public Run, public ::testing::WithParamInterface<Row>
+{
+  protected:
+    std::string here = phone.dir() + "/..";
+    std::string expand(std::string text) const
+    {
+        for (auto v : {std::make_pair("$PHONE", phone.dir()), std::make_pair("$HERE", here),
+                       std::make_pair("$DATA", std::string(TEST_DATA_DIR))})
+            for (size_t at; (at = text.find(v.first)) != std::string::npos;)
+                text.replace(at, strlen(v.first), v.second);
+        return text;
+    }
+};
+
+TEST_P(Cli, EndsWithItsStatusAndSaysWhy)
+{
+    const Row &row = GetParam();
+    std::istringstream setup(expand(row[1])), line(expand(row[2]));
+    std::string kind, path;
+    if (setup >> kind >> path && kind == "dir")
+        ASSERT_EQ(system(("mkdir -p " + path).c_str()), 0);
+    else if (kind == "text")
+        put(path, "not a program\n");
+    Lines args;
+    for (std::string w; line >> w;)
+        args.push_back(w);
+    std::string out = here + "/cli.out";
+    EXPECT_EQ(phonesim(args, out), std::stoi(row[3])) << slurp(out);
+    EXPECT_NE(slurp(out).find(expand(row[4])), std::string::npos) << slurp(out);
+    if (args[0] == "run" && args[1] == phone.dir() && row[3] != "2") {
+        EXPECT_EQ(access((phone / "/.phonesim/last-run/report.json").c_str(), F_OK), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Cli, ::testing::ValuesIn(rows(TEST_DATA_DIR "/phonesim-cli.rows")),
+                         RowName());

@@ -5,16 +5,21 @@
 //   phonesim upgrade DIR PACK --mode file|shm|direct [--state N] [options]
 //   phonesim show DIR
 //
-// Exit status of run and upgrade: the command's exit status; 128 + N when it
-// was killed by signal N; 100 when the telephone rebooted; 124 at the time
-// limit; 101 when the power was cut (--cut-at, --cut-after or the profile's
-// power_cut); 130 when phonesim itself was interrupted; 125 when phonesim
-// could not make the run; 127 when the command was not found.
+// Exit status of run and upgrade: 100 when the telephone rebooted without a
+// failure screen, 102 when it rebooted from one; for run the command's exit
+// status, for upgrade 103 when the program ended without a reboot; 128 + N
+// when it was killed by signal N; 124 at the time limit; 101 when the power
+// was cut (--cut-at, --cut-after or the profile's power_cut); 130 when
+// phonesim itself was interrupted; 2 for a bad command line or input; 125
+// when phonesim could not make the run; 127 when the command was not found.
+#include "common/hosttool.h"
 #include "phonesim/frames.h"
 #include "phonesim/init.h"
 #include "phonesim/profile.h"
 #include "phonesim/runner.h"
 
+#include <elf.h>
+#include <stddef.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -32,12 +38,9 @@
 namespace
 {
 
-constexpr int kExitReboot = 100;
-constexpr int kExitPowerCut = 101;
-constexpr int kExitTimeLimit = 124;
-constexpr int kExitFailed = 125;
-constexpr int kExitNotFound = 127;
-constexpr int kExitInterrupted = 130;
+using phonesim::kExitCannotRun;
+using phonesim::kExitNotFound;
+constexpr int kExitUsage = hosttool::kExitUsage;
 
 struct RunFlags {
     double pause_scale = 1;
@@ -51,58 +54,84 @@ struct RunFlags {
     uint64_t cut_at = 0;
     double cut_after = 0;
     double flash_delay = -1; // the profile's
+    CLI::Option *state_option = nullptr;
 };
 
 void add_run_flags(CLI::App *app, RunFlags *f, bool with_loader)
 {
     app->add_option("--pause-scale", f->pause_scale,
-                    "UPGRADER_PAUSE_SCALE for the program (0 = no pauses)")
-        ->check(CLI::NonNegativeNumber);
-    app->add_option("--time-limit", f->time_limit, "end the run after SECS (real time)");
+                    "UPGRADER_PAUSE_SCALE for the program (0 = no pauses)");
+    app->add_option("--time-limit", f->time_limit,
+                    "end the run after SECS (real time, above 0; default 600)");
     if (with_loader) {
         app->add_option("--load", f->load, "the loader puts PACK into the shared upgrade memory");
-        app->add_option("--state", f->state, "upgrade state the loader sets");
+        f->state_option =
+            app->add_option("--state", f->state, "upgrade state the loader sets (with --load)");
     }
     app->add_option("--saver-hold", f->saver_hold,
-                    "the configuration saver holds semaphore 0xB012 for SECS");
+                    "the configuration saver holds semaphore 0xB012 for SECS (0 or more)");
     app->add_option("--keys", f->keys, "key presses T:CODE,... (seconds, keypad code)");
     app->add_flag("--watch", f->watch, "draw the LCD in the terminal as it changes");
     app->add_option("--report", f->report, "report directory (default DIR/.phonesim/last-run)");
     app->add_option("--cut-at", f->cut_at, "the power fails during flash operation N (from 1)")
         ->check(CLI::Range(uint64_t(1), UINT64_MAX));
-    app->add_option("--cut-after", f->cut_after, "the power fails SECS after the start (real time)")
-        ->check(CLI::PositiveNumber);
+    app->add_option("--cut-after", f->cut_after,
+                    "the power fails SECS after the start (real time, above 0)");
     app->add_option("--flash-delay", f->flash_delay,
                     "each flash request waits the telephone's time for it times SCALE (1 = "
                     "the telephone's pace, 0.1 ten times faster), to watch the progress bar "
                     "at a real telephone's pace; replaces the profile's flash_timing.delay")
-        ->check(CLI::NonNegativeNumber)
         ->type_name("SCALE");
 }
 
-int exit_code(const phonesim::RunResult &r)
+// Values the options take but that make no sense: the message says what
+// would; empty when all is well.
+std::string refused_value(const RunFlags &f, bool cut_after_given, bool flash_delay_given)
 {
-    switch (r.ending) {
-    case phonesim::Ending::Exit:
-        return r.status;
-    case phonesim::Ending::Signal:
-        return 128 + r.status;
-    case phonesim::Ending::Reboot:
-        return kExitReboot;
-    case phonesim::Ending::TimeLimit:
-        return kExitTimeLimit;
-    case phonesim::Ending::Interrupted:
-        return kExitInterrupted;
-    case phonesim::Ending::PowerCut:
-        return kExitPowerCut;
-    case phonesim::Ending::Error:
-        break;
+    auto number = [](double v) { return std::isfinite(v); };
+    if (!number(f.time_limit) || f.time_limit <= 0)
+        return "--time-limit: a number of seconds above 0 (the default is 600)";
+    if (!number(f.pause_scale) || f.pause_scale < 0)
+        return "--pause-scale: a number 0 or above (0 = no pauses, 1 = the telephone's)";
+    if (!number(f.saver_hold) || f.saver_hold < 0)
+        return "--saver-hold: a number of seconds, 0 or above";
+    if (cut_after_given && (!number(f.cut_after) || f.cut_after <= 0))
+        return "--cut-after: a number of seconds above 0";
+    if (flash_delay_given && (!number(f.flash_delay) || f.flash_delay < 0))
+        return "--flash-delay: a number 0 or above (1 = the telephone's pace)";
+    if (f.state_option != nullptr && f.state_option->count() > 0 && f.load.empty())
+        return "--state: only with --load PACK (the loader sets the state)";
+    return "";
+}
+
+// Where --report goes must be writable before the run, not found out after
+// an upgrade that cannot be repeated.
+bool report_writable(const std::string &dir, std::string *error)
+{
+    std::string path = dir;
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            std::string part = path.substr(0, i);
+            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+                *error = hosttool::path_error(part, "--report cannot be made", errno);
+                return false;
+            }
+        }
     }
-    return kExitFailed;
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *error = hosttool::path_error(dir, "--report is not a directory", ENOTDIR);
+        return false;
+    }
+    if (access(dir.c_str(), W_OK | X_OK) != 0) {
+        *error = hosttool::path_error(dir, "--report cannot be written", errno);
+        return false;
+    }
+    return true;
 }
 
 int run(const std::string &dir, const RunFlags &f, const std::vector<std::string> &command,
-        const std::string &tmp_copy = "")
+        const std::string &tmp_copy = "", bool program_run = false)
 {
     phonesim::RunOptions o;
     o.dir = dir;
@@ -118,19 +147,60 @@ int run(const std::string &dir, const RunFlags &f, const std::vector<std::string
     o.cut_after = f.cut_after;
     o.flash_delay = f.flash_delay;
     o.tmp_copy = tmp_copy;
+    o.program_run = program_run;
     if (!f.keys.empty() && !phonesim::parse_keys(f.keys, &o.keys)) {
-        std::cerr << "phonesim: --keys: expected T:CODE,T:CODE,... but got " << f.keys << "\n";
-        return kExitFailed;
+        std::cerr << "phonesim: --keys: expected T:CODE,T:CODE,... (seconds 0 or above, "
+                     "keypad codes 0..65535) but got "
+                  << f.keys << "\n";
+        return kExitUsage;
     }
     phonesim::RunResult result;
-    std::string error;
-    if (phonesim::run_telephone(o, &result, &error) != 0) {
+    std::string error, report_error;
+    if (!f.report.empty() && !report_writable(f.report, &error)) {
         std::cerr << "phonesim: " << error << "\n";
-        return result.status == kExitNotFound ? kExitNotFound : kExitFailed;
+        return kExitUsage;
+    }
+    if (phonesim::run_telephone(o, &result, &error, &report_error) != 0) {
+        std::cerr << "phonesim: " << error << "\n";
+        return result.status == kExitNotFound ? kExitNotFound : kExitCannotRun;
     }
     // The summary goes to stderr: stdout belongs to the command.
     std::cerr << result.summary;
-    return exit_code(result);
+    if (!report_error.empty())
+        std::cerr << "phonesim: the report could not be written to " << f.report << ": "
+                  << report_error << "; it is in " << result.report_dir << "\n";
+    if (f.cut_at > 0 && result.ending != phonesim::Ending::PowerCut)
+        std::cerr << "phonesim: the cut at " << f.cut_at << " was never reached (the run had "
+                  << result.flash_ops << " flash operations)\n";
+    return phonesim::exit_status(result, program_run);
+}
+
+// The program runs on this machine: an ELF executable of its class, byte
+// order and machine, or a script. Anything else would only fail later in
+// the run as "not found" (127), with nothing said.
+bool runs_here(const std::string &program, std::string *error)
+{
+    auto header = [](const std::string &path, unsigned char *out, size_t size) {
+        FILE *f = fopen(path.c_str(), "rb");
+        size_t n = f != nullptr ? fread(out, 1, size, f) : 0;
+        if (f != nullptr)
+            fclose(f);
+        return n;
+    };
+    unsigned char mine[sizeof(Elf64_Ehdr)] = {}, its[sizeof(Elf64_Ehdr)] = {};
+    size_t have = header(program, its, sizeof(its));
+    if (have >= 2 && its[0] == '#' && its[1] == '!')
+        return true;
+    header("/proc/self/exe", mine, sizeof(mine));
+    // e_machine sits at the same place in 32- and 64-bit headers.
+    const size_t machine = offsetof(Elf64_Ehdr, e_machine);
+    if (have >= machine + 2 && memcmp(its, ELFMAG, SELFMAG) == 0 &&
+        its[EI_CLASS] == mine[EI_CLASS] && its[EI_DATA] == mine[EI_DATA] &&
+        memcmp(its + machine, mine + machine, 2) == 0)
+        return true;
+    *error = "--program: " + program +
+             ": not a program for this machine (a host build of the program, or a #! script)";
+    return false;
 }
 
 int init(const std::string &dir, const std::string &profile_file, const std::string &program,
@@ -140,7 +210,11 @@ int init(const std::string &dir, const std::string &profile_file, const std::str
     std::string error;
     if (!profile_file.empty() && !phonesim::load_profile(profile_file, &profile, &error)) {
         std::cerr << "phonesim: " << error << "\n";
-        return 1;
+        return kExitUsage;
+    }
+    if (!program.empty() && access(program.c_str(), F_OK) == 0 && !runs_here(program, &error)) {
+        std::cerr << "phonesim: " << error << "\n";
+        return kExitUsage;
     }
     phonesim::InitOptions options;
     options.program = program;
@@ -162,7 +236,7 @@ int upgrade(const std::string &dir, const std::string &pack, const std::string &
     if (access(program.c_str(), X_OK) != 0) {
         std::cerr << "phonesim: " << program
                   << " is missing: install it with phonesim init --program PATH\n";
-        return kExitFailed;
+        return kExitUsage;
     }
     std::vector<std::string> command = {program};
     std::string tmp_copy;
@@ -174,7 +248,7 @@ int upgrade(const std::string &dir, const std::string &pack, const std::string &
         if (mode == "direct")
             command.push_back("x");
     }
-    return run(dir, f, command, tmp_copy);
+    return run(dir, f, command, tmp_copy, true);
 }
 
 bool from_hex(const std::string &hex, std::vector<uint8_t> *out)
@@ -252,7 +326,9 @@ int main(int argc, char **argv)
     init_cmd->add_flag("--busybox", busybox, "busybox applets as the /bin tools");
 
     RunFlags flags;
-    CLI::App *run_cmd = app.add_subcommand("run", "run DIR [options] -- COMMAND [ARGS]");
+    CLI::App *run_cmd = app.add_subcommand("run", "run COMMAND in the telephone DIR");
+    run_cmd->footer("Usage: phonesim run DIR [OPTIONS] -- COMMAND [ARGS]\n"
+                    "Everything after -- is the command, run as the telephone's.");
     run_cmd->add_option("DIR", dir, "telephone root")->required();
     add_run_flags(run_cmd, &flags, true);
 
@@ -264,16 +340,26 @@ int main(int argc, char **argv)
     upgrade_cmd->add_option("--mode", mode, "file, shm or direct")
         ->required()
         ->check(CLI::IsMember({"file", "shm", "direct"}));
-    upgrade_cmd->add_option("--state", flags.state, "upgrade state the loader sets (shm)");
+    CLI::Option *upgrade_state =
+        upgrade_cmd->add_option("--state", flags.state, "upgrade state the loader sets (shm)");
     add_run_flags(upgrade_cmd, &flags, false);
 
     CLI::App *show_cmd = app.add_subcommand("show", "the last screen and the state of DIR");
     show_cmd->add_option("DIR", dir, "telephone root")->required();
 
-    try {
-        app.parse(own, argv);
-    } catch (const CLI::ParseError &e) {
-        return app.exit(e) == 0 ? 0 : 2;
+    hosttool::add_version_flag(app);
+    int status = 0;
+    if (!hosttool::parse_command_line(app, own, argv, &status))
+        return status;
+    for (CLI::App *sub : {run_cmd, upgrade_cmd}) {
+        if (!*sub)
+            continue;
+        std::string refused =
+            refused_value(flags, sub->count("--cut-after") > 0, sub->count("--flash-delay") > 0);
+        if (!refused.empty()) {
+            std::cerr << "phonesim: " << refused << "\n";
+            return kExitUsage;
+        }
     }
     // The telephone's root is handed to the program and its tools, which run
     // from other working directories: it must not be relative.
@@ -290,13 +376,17 @@ int main(int argc, char **argv)
     if (*upgrade_cmd) {
         if (!command.empty()) {
             std::cerr << "phonesim: upgrade takes no command\n";
-            return 2;
+            return kExitUsage;
+        }
+        if (upgrade_state->count() > 0 && mode != "shm") {
+            std::cerr << "phonesim: --state: only with --mode shm (the loader sets the state)\n";
+            return kExitUsage;
         }
         return upgrade(dir, pack, mode, flags);
     }
     if (command.empty()) {
         std::cerr << "phonesim: run needs -- COMMAND [ARGS]\n";
-        return 2;
+        return kExitUsage;
     }
     return run(dir, flags, command);
 }

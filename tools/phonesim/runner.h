@@ -33,17 +33,44 @@ struct RunOptions {
     // Copied into DIR/tmp under its own name once the run has booted (after
     // a power cut the telephone's RAM, DIR/tmp, starts out empty).
     std::string tmp_copy;
+    // The command is the installed program (phonesim upgrade): its ending
+    // without a reboot is one of phonesim's statuses, and its own status is
+    // shown signed, with its meaning.
+    bool program_run = false;
 };
 
 // Interrupted: phonesim itself got SIGINT, SIGTERM or SIGHUP.
 enum class Ending { Exit, Signal, Reboot, TimeLimit, Error, Interrupted, PowerCut };
+
+// The failure screen the program showed before the run ended, as its
+// broadcasts and log lines tell (see find_failure_screen).
+struct FailureScreen {
+    bool shown = false;
+    std::string text; // the screen's text, "Rom check Failed!"
+    int id = 0;       // the code beside it; 0 when the log does not give it
+};
 
 struct RunResult {
     Ending ending = Ending::Error;
     int status = 0;         // exit status or signal number
     std::string report_dir; // where report.json and summary.txt went
     std::string summary;    // the text of summary.txt
+    FailureScreen failure_screen;
+    uint64_t flash_ops = 0; // the run's flash operations
 };
+
+// phonesim's exit statuses besides the command's own.
+constexpr int kExitRebooted = 100; // rebooted without a failure screen
+constexpr int kExitPowerCut = 101;
+constexpr int kExitFailureScreen = 102; // rebooted from a failure screen
+constexpr int kExitProgramEnded = 103;  // (upgrade) the program ended, no reboot
+constexpr int kExitTimeLimit = 124;
+constexpr int kExitCannotRun = 125;
+constexpr int kExitNotFound = 127;
+constexpr int kExitInterrupted = 130;
+
+// The exit status of phonesim for a run that was made.
+int exit_status(const RunResult &result, bool program_run);
 
 // Each run is a boot of the telephone: the kernel takes its partition table
 // from the boot environment, and after a run that ended in a power cut
@@ -51,13 +78,16 @@ struct RunResult {
 // Runs the command in private PID, IPC and mount namespaces with the
 // telephone's kernel mounted, the log collector at /dev/log, the IPC
 // listeners 1..11 except 6, and the optional loader, saver and keys; writes
-// the report. Returns 0 when the run could be made (whatever its ending),
-// else -1 with *error (and result->status 127 when the command was not
-// found on the telephone's PATH).
+// the report into DIR/.phonesim/last-run and, when asked, into
+// options.report too (a failure there only sets *report_error: the run's
+// outcome stands). Returns 0 when the run could be made (whatever its
+// ending), else -1 with *error (and result->status 127 when the command was
+// not found on the telephone's PATH).
 // The calling process enters the mount and IPC namespaces itself (and, when
 // not root, a user namespace) and stays in them, so call it once per process
 // and before any thread is started. time_limit <= 0 means no limit.
-int run_telephone(const RunOptions &options, RunResult *result, std::string *error);
+[[nodiscard]] int run_telephone(const RunOptions &options, RunResult *result, std::string *error,
+                                std::string *report_error);
 
 } // namespace phonesim
 
