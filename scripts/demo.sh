@@ -151,7 +151,7 @@ if show_waited and len(frames) > 1:
     spans = [(frames[i + 1]["at"] - frames[i]["at"], i) for i in range(len(frames) - 1)]
     span, i = max(spans)
     frame = next(bytes.fromhex(s["hex"]) for s in report["screens"]
-                 if s["hash"] == frames[i]["hash"])
+                 if s["sha256"] == frames[i]["sha256"])
     def ink(x, y):
         n = y * 132 + x
         return (frame[n // 8] >> (n % 8)) & 1

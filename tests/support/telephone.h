@@ -218,7 +218,7 @@ class Telephone
         Lines out;
         for (const json &f : report_.value("frames", json::array()))
             for (const json &s : report_["screens"])
-                if (s["hash"] == f["hash"] && (out.empty() || out.back() != s["hex"]))
+                if (s["sha256"] == f["sha256"] && (out.empty() || out.back() != s["hex"]))
                     out.push_back(s["hex"]);
         return out;
     }

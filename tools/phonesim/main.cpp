@@ -281,10 +281,10 @@ int show(const std::string &dir)
     }
     std::string last;
     if (report.contains("frames") && !report["frames"].empty())
-        last = report["frames"].back().value("hash", "");
+        last = report["frames"].back().value("sha256", "");
     std::vector<uint8_t> frame;
     for (const auto &s : report.value("screens", nlohmann::json::array()))
-        if (s.value("hash", "") == last)
+        if (s.value("sha256", "") == last)
             from_hex(s.value("hex", ""), &frame);
     if (frame.size() == phonesim::kFrameBytes)
         std::cout << phonesim::render_text(frame);

@@ -329,10 +329,10 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
         std::string err;
         if (error->empty() && !write_frame_png(dir + "/" + name, f.data, 4, &err))
             failed(err);
-        frames.push_back({{"at", f.at}, {"file", name}, {"hash", digest}});
+        frames.push_back({{"at", f.at}, {"file", name}, {"sha256", digest}});
         if (seen.insert(digest).second) {
             distinct.push_back(f.data);
-            screens.push_back({{"hash", digest}, {"hex", to_hex(f.data.data(), f.data.size())}});
+            screens.push_back({{"sha256", digest}, {"hex", to_hex(f.data.data(), f.data.size())}});
         }
     }
     j["frames"] = frames;
