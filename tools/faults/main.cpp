@@ -405,12 +405,16 @@ int main(int argc, char **argv)
     CLI::App app{"Power-cut campaign of ROM packs in the simulated telephone", "faults"};
     hosttool::add_version_flag(app);
     app.add_option("--phonesim", s.phonesim,
-                   "the phonesim program (default: the one beside faults, or on PATH)");
+                   "the phonesim program (default: the one beside faults, or on PATH)")
+        ->type_name("PATH");
     app.add_option("--program", s.program,
-                   "the upgrader built for the PC (default: upgrader beside faults, or on PATH)");
+                   "the upgrader built for the PC (default: upgrader beside faults, or on PATH)")
+        ->type_name("PATH");
     app.add_option("--profile", s.profile,
-                   "phonesim profile (JSON) the telephones are made from (default: phonesim's)");
-    app.add_option("--work", s.work, "where the telephones go (default build/faults)");
+                   "phonesim profile (JSON) the telephones are made from (default: phonesim's)")
+        ->type_name("FILE");
+    app.add_option("--work", s.work, "where the telephones go (default build/faults)")
+        ->type_name("DIR");
     app.add_option("--sample", s.sample, "cut points per pack, evenly spread (0: every one)")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--jobs", s.jobs, "telephones at once (default: the processors)")
@@ -418,7 +422,8 @@ int main(int argc, char **argv)
     app.add_option("--pause-scale", s.pause_scale, "phonesim's pause scale (default 0.01)")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--time-limit", s.time_limit,
-                   "SECS (above 0) each phonesim run may take (default 120)");
+                   "how long each phonesim run may take, above 0 (default 120)")
+        ->type_name("SECS");
     app.add_option("MANIFEST", manifests, "ROM pack manifests (rompack create)")->required();
     int exit_code = hosttool::kExitOk;
     if (!hosttool::parse_command_line(app, argc, argv, &exit_code))
