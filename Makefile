@@ -142,6 +142,8 @@ FAULTS_SAMPLE ?= 0
 # flash operation of a clean upgrade of each pack (FAULTS_SAMPLE=N: N of
 # them, evenly spread), then a boot and the same upgrade again, judged.
 # Telephones in build/faults; those of a cut that lost something are kept.
+# A line per cut on stderr; the summary line "faults: N packs, ..." goes into
+# build/summary.txt, or else faults' last word (an error).
 faults: deps
 	@$(MAKE) --no-print-directory faults-run
 
@@ -151,7 +153,8 @@ faults-run:
 	  build/host/tools/faults/faults --phonesim build/host/tools/phonesim/phonesim \
 	    --program build/host/src/upgrader/upgrader --sample $(FAULTS_SAMPLE) \
 	    $(FAULTS_PACKS) 2>&1 | tee build/faults.log; rc=$$?; \
-	  line=$$(grep '^faults: ' build/faults.log | tail -n 1); \
+	  line=$$(grep -E '^faults: [0-9]+ packs, ' build/faults.log | tail -n 1); \
+	  [ -n "$$line" ] || line=$$(grep '^faults: ' build/faults.log | tail -n 1); \
 	  echo "$${line:-faults: no result, see build/faults.log}" >> build/summary.txt; exit $$rc; \
 	else \
 	  echo "faults: build failed" >> build/summary.txt; exit 1; \

@@ -1,8 +1,9 @@
 # What the host tools package carries (make dist): the commands and their
 # manual pages, in the component "tools"; nothing else of the tree has
 # install rules, and the package takes only this component. fontsheet and
-# screensheet only remake pictures kept in docs/, and faults needs a PC
-# build of the program and the tree's packs: they stay out.
+# screensheet only remake pictures kept in docs/: they stay out. faults goes
+# in beside phonesim, which it runs; the PC build of the program it also
+# needs is the user's own (--program).
 include(GNUInstallDirs)
 
 # help2man makes the manual pages from the tools' own --help text
@@ -38,14 +39,15 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME upgrader-host-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${UPGRADER_PACKAGE_MAINTAINER})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ROM pack tool and simulated telephone for the firmware upgrader")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ROM pack tool, simulated telephone and power-cut campaign for the firmware upgrader")
 # Under the summary line, as the package's long description.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "rompack makes ROM packs from JSON manifests, shows what is in a pack and
 runs the upgrader's own pack check against a telephone profile. phonesim is
 the desk telephone on a PC: a root with the platform's files and a FUSE
 kernel serving its boot environment and flash, in which the upgrader runs
-unchanged.")
+unchanged. faults cuts the power of a simulated telephone at every flash
+operation of an upgrade and judges what the telephone is left with.")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The libraries come from dpkg-shlibdeps (package dpkg-dev); phonesim mounts

@@ -7,8 +7,10 @@
 #     apt-get into a fresh minimal Debian 12 (debootstrap, kept in
 #     build/dist/ as a pristine tarball for the next run), which fetches its
 #     Depends from the mirror; there every --help, the manual pages, a pack
-#     made and read with rompack and a whole upgrade in phonesim (the host
-#     release build of the program) that must end with the reboot (100).
+#     made and read with rompack, a whole upgrade in phonesim (the host
+#     release build of the program) that must end with the reboot (100), and
+#     faults finding the phonesim installed beside it for a campaign of
+#     three cuts that must end with 0.
 # As root (chroot, mounts in a private mount namespace). Needs the network
 # to the Debian mirror on the first run.
 set -euo pipefail
@@ -67,12 +69,14 @@ echo "== $deb"
 dpkg-deb -I "$deb"
 dpkg-deb -c "$deb"
 contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }')
-expected='-rwxr-xr-x ./usr/bin/phonesim
+expected='-rwxr-xr-x ./usr/bin/faults
+-rwxr-xr-x ./usr/bin/phonesim
 -rwxr-xr-x ./usr/bin/rompack
+-rw-r--r-- ./usr/share/man/man1/faults.1.gz
 -rw-r--r-- ./usr/share/man/man1/phonesim.1.gz
 -rw-r--r-- ./usr/share/man/man1/rompack.1.gz'
 [ "$contents" = "$expected" ] || fail "package files differ from: $expected"
-ok "package: the two commands and their manual pages, nothing else"
+ok "package: the three commands and their manual pages, nothing else"
 
 # A fresh minimal Debian 12, made once and kept as a tarball.
 pristine=build/dist/bookworm-minbase.tar.gz
@@ -105,11 +109,13 @@ apt-get update -q > /dev/null
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o Dpkg::Use-Pty=0 --no-install-recommends ./$(basename "$deb")
 dpkg-query -W -f='\${Package} \${Version} \${Status}\n' upgrader-host-tools
 for c in "rompack" "rompack create" "rompack info" "rompack verify" \\
-         "phonesim" "phonesim init" "phonesim run" "phonesim upgrade" "phonesim show"; do
+         "phonesim" "phonesim init" "phonesim run" "phonesim upgrade" "phonesim show" "faults"; do
     \$c --help > /dev/null
     echo "ok: \$c --help"
 done
-ls -l /usr/share/man/man1/rompack.1.gz /usr/share/man/man1/phonesim.1.gz
+faults --version | grep -qx "faults $version" || { echo "faults --version: not faults $version"; exit 1; }
+echo "ok: faults --version"
+ls -l /usr/share/man/man1/rompack.1.gz /usr/share/man/man1/phonesim.1.gz /usr/share/man/man1/faults.1.gz
 rompack create pack.json -o pack.pack
 rompack info pack.pack > /dev/null
 echo "ok: rompack create and info"
@@ -118,16 +124,18 @@ status=0
 phonesim upgrade /tmp/phone /tmp/pack.pack --mode file --pause-scale 0 || status=\$?
 [ \$status -eq 100 ] || { echo "phonesim upgrade: exit \$status, not 100 (reboot)"; exit 1; }
 echo "ok: phonesim upgrade ended with the reboot (100)"
+faults --program /tmp/upgrader --sample 3 --work /tmp/faults /tmp/pack.json
+echo "ok: faults ran three cuts with the phonesim beside it"
 EOF
 # The chroot's / must be a mount point for phonesim's private mounts; the
 # mounts end with the namespace.
 unshare --mount --propagation private sh -c '
     mount --bind "$1" "$1" && mount --rbind /dev "$1/dev" && mount -t proc proc "$1/proc" &&
     chroot "$1" sh /tmp/check.sh' sh "$fresh" || fail "in the fresh Debian"
-checks=$((checks + 11))
+checks=$((checks + 14))
 
 # man-db is not in a minimal system: the pages are rendered by the host's.
-for page in rompack phonesim; do
+for page in rompack phonesim faults; do
     MANWIDTH=80 man -l "$fresh/usr/share/man/man1/$page.1.gz" 2> "$work/man.err" | head -n 4
     [ ! -s "$work/man.err" ] || fail "man -l $page.1.gz: $(cat "$work/man.err")"
 done

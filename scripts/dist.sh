@@ -2,7 +2,7 @@
 # make dist: the two things handed out, in dist/.
 #   upgrader-VERSION-mipsel.tar.gz   the telephone's program, laid out as the
 #                                    telephone's file system, with INSTALL
-#   upgrader-host-tools_VERSION_ARCH.deb   rompack and phonesim (CPack)
+#   upgrader-host-tools_VERSION_ARCH.deb   rompack, phonesim and faults (CPack)
 # VERSION is the project version of CMakeLists.txt. Times inside both are
 # the last commit's, so that the same tree gives the same tarball.
 set -euo pipefail
@@ -38,10 +38,17 @@ tar --create --sort=name --owner=0 --group=0 --numeric-owner \
 rm -rf build/dist/cpack
 cpack --config build/release/CPackConfig.cmake -B build/dist/cpack >/dev/null
 deb=$(ls build/dist/cpack/*.deb)
-if ! dpkg-deb -c "$deb" | grep -q 'man1/rompack.1.gz'; then
-    echo "dist: $deb has no manual pages (is help2man installed?)" >&2
-    exit 1
-fi
+listing=$(dpkg-deb -c "$deb")
+for tool in rompack phonesim faults; do
+    if ! grep -q "usr/bin/$tool\$" <<< "$listing"; then
+        echo "dist: $deb has no $tool (is it installed with COMPONENT tools?)" >&2
+        exit 1
+    fi
+    if ! grep -q "man1/$tool.1.gz" <<< "$listing"; then
+        echo "dist: $deb has no manual page of $tool (is help2man installed?)" >&2
+        exit 1
+    fi
+done
 rm -f dist/upgrader-host-tools_*.deb
 cp "$deb" dist/
 deb=dist/$(basename "$deb")

@@ -1,8 +1,11 @@
 // The campaign's judgement: a fault it cannot see is a loss it reports as a
-// recovery.
+// recovery. Then the command as its user sees it, from data rows.
 #include "faults/campaign.h"
+#include "files.h"
+#include "isolation.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 namespace
 {
@@ -65,6 +68,27 @@ TEST(Campaign, NamesPhasesAndSpreadsCuts)
     EXPECT_EQ(cuts.front(), 1);
     EXPECT_EQ(cuts.back(), 145);
     EXPECT_EQ(faults::cut_points(3, 20), (std::vector<int>{1, 2, 3}));
+}
+
+TEST(FaultsCommand, ExitsAndSaysWhatTheRowsSay)
+{
+    for (const testsupport::Row &row : testsupport::rows(TEST_DATA_DIR "/faults-command.rows")) {
+        SCOPED_TRACE(row[0]);
+        testsupport::TempDir dir;
+        testsupport::put(dir.path() + "/profile.json", row[3]);
+        std::string cmd = FAULTS_TOOL " " + row[2] + " >" + dir.path() + "/out 2>&1";
+        const std::pair<std::string, std::string> subs[] = {
+            {"@TOOLS@", "--phonesim " PHONESIM_TOOL " --program " UPGRADER_PROGRAM " --work @DIR@"},
+            {"@DATA@", TEST_DATA_DIR},
+            {"@DIR@", dir.path()}};
+        for (const auto &[from, to] : subs)
+            for (size_t at; (at = cmd.find(from)) != std::string::npos;)
+                cmd.replace(at, from.size(), to);
+        const int status = system(cmd.c_str());
+        const std::string out = testsupport::slurp(dir.path() + "/out");
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::stoi(row[1])) << out;
+        EXPECT_NE(out.find(row[4]), std::string::npos) << out;
+    }
 }
 
 } // namespace
