@@ -103,7 +103,9 @@ void store_text(env_info *entry, const char *name, const char *value)
 
 bool is_text_name(const char *name)
 {
-    static const char *const kNames[] = {"MID_VERSION", "SW_OEM", "SW_protect", "Mtd2Version"};
+    // MtdStaging: where a layout move cut short left mtd3/mtd4 (staging.h).
+    static const char *const kNames[] = {"MID_VERSION", "SW_OEM", "SW_protect", "Mtd2Version",
+                                         "MtdStaging"};
     for (const char *known : kNames)
         if (strcmp(name, known) == 0)
             return true;

@@ -8,6 +8,7 @@
 #include "upgrader/inifile.h"
 #include "upgrader/requests.h"
 #include "upgrader/shellcmd.h"
+#include "upgrader/staging.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -126,6 +127,7 @@ int mtd_config_check(const env_info *table, const Partition_Header *partitions, 
     if (plan == nullptr)
         return -1;
     memset(plan, 0, sizeof(*plan));
+    plan->stage_mtd = -1;
     if (!read_layout(plan->next))
         return -1;
 
@@ -186,7 +188,9 @@ int mtd_config_check(const env_info *table, const Partition_Header *partitions, 
         }
     }
     plan->moves = moves;
-    return 0;
+    // Refused now, while the applications run and nothing is copied or
+    // moved, rather than risk the blocks when the write-back begins.
+    return mtd_staging_choose(partitions, flags, count, plan);
 }
 
 int mtd_config_deal(const mtd_layout_plan *plan, env_info *table)
@@ -228,7 +232,9 @@ int mtd_layout_commit(const mtd_layout_plan *plan)
 {
     if (plan == nullptr)
         return -1;
-    for (int n = 0; n < kPartitionCount; ++n) {
+    static const int kPlain[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    static const int kStaged[] = {0, 1, 2, 5, 6, 7, 8, 9, 3, 4};
+    for (int n : plan->stage_mtd >= 0 ? kStaged : kPlain) {
         if (!mtd_layout_moves(plan, n))
             continue;
         const mtd_layout_entry &next = plan->next[n];

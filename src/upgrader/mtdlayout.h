@@ -35,6 +35,11 @@ typedef struct mtd_layout_plan {
     mtd_layout_entry next[10];
     mtd_layout_entry prev[10];
     int moves; // partitions the kernel is to move; 0 when none or it cannot
+    // Where mtd3 and mtd4 are staged while they are written back over their
+    // old places (upgrader/staging.h): the partition holding the area, -1
+    // when no staging is needed, and the area's flash address.
+    int stage_mtd;
+    uint32_t stage_start;
 } mtd_layout_plan;
 
 // 1 when the plan gives partition n another window than it has, else 0.
@@ -58,8 +63,10 @@ int mtd_layout_moves(const mtd_layout_plan *plan, int n);
 // Records the windows of the partitions the plan moves in the boot
 // environment, where the next boot takes its partition table from. Until
 // then a power cut boots the old table, whose mtd3/mtd4 still hold the
-// blocks; so it comes once the copies are back in the new windows and
-// before anything is burnt over the old ones. 0 or -1.
+// blocks (or are restored from the staging area); so it comes once the
+// copies are back in the new windows and before anything is burnt over the
+// old ones. With staging, mtd3 and mtd4 come last, so that a table recorded
+// halfway has moved everything else already. 0 or -1.
 [[nodiscard]] int mtd_layout_commit(const mtd_layout_plan *plan);
 // Saves mtd3/mtd4 when entry is one of them, then moves partition n.
 [[nodiscard]] int mtd_diffrent_deal(int n, const mtd_layout_entry *entry);

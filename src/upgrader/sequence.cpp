@@ -12,6 +12,7 @@
 #include "upgrader/failure.h"
 #include "upgrader/flash.h"
 #include "upgrader/mtdlayout.h"
+#include "upgrader/staging.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -401,6 +402,19 @@ int ask_kernel_support(Sequence *)
     return kGoOn;
 }
 
+// A layout move cut short by a power loss left the environment and
+// configuration blocks in the staging area: they go back before the pack
+// is read, and before this run copies the blocks for a move of its own.
+// This is the first point the telephone is this run's (process lock taken,
+// watchdog closed). Blocks that cannot be written back end the run on the
+// failure screen; the record stays for the next attempt.
+int recover_staged_blocks(Sequence *s)
+{
+    if (mtd_staging_recover() != 0)
+        return end_through(s, kShowOutcome, UPGRADER_BURN_FAILED);
+    return kGoOn;
+}
+
 // The image in place in the shared upgrade memory, under its lock; the
 // loading process may already have given up on it.
 int load_shared_image(Sequence *s)
@@ -619,6 +633,12 @@ int move_partitions(Sequence *s)
         rl_log_debug("config unmount failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_UMOUNT_FAILED);
     }
+    // The write-back will erase old places of the blocks: a whole copy goes
+    // to flash first, and its record to the boot environment.
+    if (plan.stage_mtd >= 0 && (cat_env_config_block() != 0 || mtd_staging_write(&plan) != 0)) {
+        rl_log_err("mtd3/mtd4 could not be staged; nothing moved\n");
+        return end_through(s, kReleaseConfigLock, UPGRADER_MTD_CONFIG_FAILED);
+    }
     if (mtd_config_deal(&plan, s->run->table) < 0) {
         rl_log_debug("mtd_config failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_MTD_CONFIG_FAILED);
@@ -638,6 +658,11 @@ int move_partitions(Sequence *s)
         rl_log_debug("mtd_config failed!\n");
         return end_through(s, kReleaseConfigLock, UPGRADER_MTD_CONFIG_FAILED);
     }
+    // The blocks are whole in their recorded windows: the staged copy is no
+    // longer needed, and the burn may write over it. A record left behind
+    // only makes the next run find a copy that fails its check.
+    if (plan.stage_mtd >= 0 && mtd_staging_clear() != 0)
+        rl_log_err("the staging record could not be removed\n");
     return kGoOn;
 }
 
@@ -700,6 +725,7 @@ int upgrader_sequence(upgrader_run *run)
         take_process_lock,
         close_watchdog,
         ask_kernel_support,
+        recover_staged_blocks,
         load_shared_image,
         check_pack,
         hand_over_to_carried_upgrader,

@@ -81,10 +81,21 @@ std::string ranges(const std::vector<int> &cuts)
 std::vector<std::string> phases_of(const std::vector<Operation> &ops)
 {
     std::vector<std::string> phases;
-    bool moved = false, burning = false;
+    bool moved = false, burning = false, staged = false;
+    // A layout move whose blocks are staged writes them to flash and
+    // records them before it moves anything.
+    for (size_t i = 0; i < ops.size(); ++i)
+        staged = staged || (ops[i].kind == "move" && i > 0 && ops[i - 1].kind == "env" && i > 1 &&
+                            ops[i - 2].kind == "write");
+    bool staging = false;
     for (const Operation &op : ops) {
         std::string phase;
-        if (op.kind == "env") {
+        if (staged && !moved && (op.kind == "erase" || op.kind == "write")) {
+            phase = "staging";
+            staging = true;
+        } else if (op.kind == "env" && staging && !moved) {
+            phase = "staging";
+        } else if (op.kind == "env") {
             phase = moved ? "recording layout" : "boot environment";
         } else if (op.kind == "move") {
             phase = "moving";

@@ -118,7 +118,13 @@ class Mtdlayout : public ::testing::Test
     std::unique_ptr<Kernel> kernel;
     env_info table[ENV_TABLE_SIZE] = {};
     Window next[kPartitions];
-    Partition_Header part = {}; // the pack's one flash partition
+    // The pack's one flash partition: basic (mtd5), where the blocks are
+    // staged when they slide over their old places.
+    Partition_Header part = [] {
+        Partition_Header p = {};
+        p.partition_id = 5;
+        return p;
+    }();
     int flag = 1;
 };
 
