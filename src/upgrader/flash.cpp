@@ -227,6 +227,27 @@ bool all_erased(const uint8_t *bytes, size_t n)
     return all == 0xFF;
 }
 
+// Reads size bytes at offset at into buffer and compares them with want
+// for part bytes, then with erased flash. 0, or -1 logged with the block
+// and whether the read failed or the bytes differed.
+[[nodiscard]] int read_back(int fd, uint64_t at, uint8_t *buffer, size_t size, const uint8_t *want,
+                            size_t part)
+{
+    const unsigned block = unsigned(at / FLASH_BLOCK_SIZE);
+    if (!read_exact(fd, at, buffer, size)) {
+        rl_log_err("read-back of block %u (offset 0x%llx) failed: %s\n", block,
+                   static_cast<unsigned long long>(at),
+                   errno != 0 ? strerror(errno) : "the device ended");
+        return -1;
+    }
+    if (memcmp(buffer, want, part) != 0 || !all_erased(buffer + part, size - part)) {
+        rl_log_err("read-back of block %u (offset 0x%llx): the flash differs from the image\n",
+                   block, static_cast<unsigned long long>(at));
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int flash_window_prepare(FlashWindow *w, uint32_t k)
@@ -258,9 +279,9 @@ int flash_window_prepare(FlashWindow *w, uint32_t k)
         if (non_region_erase(w->fd, int(at), 1) < 0)
             return -1;
         ++w->erased;
-        w->pending[k] = all_erased(want, part) ? 0 : 1;
+        w->pending[k] = all_erased(want, part) ? kFlashReadBack : kFlashWrite | kFlashReadBack;
     } else {
-        w->pending[k] = 1;
+        w->pending[k] = kFlashWrite | kFlashReadBack;
     }
     return 0;
 }
@@ -269,15 +290,34 @@ int flash_window_write(FlashWindow *w, uint32_t k)
 {
     uint64_t at = 0;
     const uint32_t part = chunk_length(*w, k, &at);
-    if (part == 0 || (k < w->blocks && w->pending[k] == 0))
+    if (part == 0 || (k < w->blocks && (w->pending[k] & kFlashWrite) == 0))
         return 0;
     if (lseek(w->fd, off_t(at), SEEK_SET) != off_t(at) ||
         flash_write_all(w->fd, w->data + at, part) < 0)
         return -1;
     if (k < w->blocks)
-        w->pending[k] = 0;
+        w->pending[k] = kFlashReadBack;
     ++w->written;
     return 0;
+}
+
+int flash_window_verify(FlashWindow *w)
+{
+    for (uint32_t k = 0;; ++k) {
+        uint64_t at = 0;
+        const uint32_t part = chunk_length(*w, k, &at);
+        if (k < w->blocks) {
+            // The whole block, its erased tail included: an erase cut short
+            // leaves old bits behind the image.
+            if ((w->pending[k] & kFlashReadBack) != 0 &&
+                read_back(w->fd, at, w->scratch, FLASH_BLOCK_SIZE, w->data + at, part) != 0)
+                return -1;
+        } else if (part == 0) {
+            return 0;
+        } else if (read_back(w->fd, at, w->scratch, part, w->data + at, part) != 0) {
+            return -1; // past the window's blocks data is always written
+        }
+    }
 }
 
 int flash_write_all(int fd, const uint8_t *data, uint64_t len)
@@ -295,18 +335,8 @@ int flash_verify(int fd, const uint8_t *data, uint64_t len)
     for (uint64_t at = 0; at < len; at += FLASH_BLOCK_SIZE) {
         uint64_t left = len - at;
         size_t ask = size_t(left < FLASH_BLOCK_SIZE ? left : FLASH_BLOCK_SIZE);
-        const unsigned block = unsigned(at / FLASH_BLOCK_SIZE);
-        if (!read_exact(fd, at, buffer.get(), ask)) {
-            rl_log_err("read-back of block %u (offset 0x%llx) failed: %s\n", block,
-                       static_cast<unsigned long long>(at),
-                       errno != 0 ? strerror(errno) : "the device ended");
+        if (read_back(fd, at, buffer.get(), ask, data + at, ask) != 0)
             return -1;
-        }
-        if (memcmp(buffer.get(), data + at, ask) != 0) {
-            rl_log_err("read-back of block %u (offset 0x%llx): the flash differs from the image\n",
-                       block, static_cast<unsigned long long>(at));
-            return -1;
-        }
     }
     return 0;
 }
@@ -363,8 +393,9 @@ namespace
 
     // NOR keeps whatever bits an incomplete erase left behind, and a write
     // can report success for bytes that did not take: only reading the
-    // flash back tells that the partition holds the image.
-    if (flash_verify(fd.get(), payload, size) != 0) {
+    // erased and written blocks back tells that the partition holds the
+    // image. The others were read and found holding it a moment ago.
+    if (flash_window_verify(&window) != 0) {
         rl_log_err("%s verify failed!\n", names.device);
         return update_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
     }

@@ -25,10 +25,10 @@ extern int upgrader_kernel_only;
 // Makes every flagged partition of the pack (count headers) hold its
 // payload, taken in place from the pack, and then 0xFF to the end of its
 // window, moving the progress bar from 15 to 100. Only blocks that differ
-// are erased or written (see FlashWindow); each partition is read back and
-// compared after it is written. Before the first erase, the range of every
-// partition to be written must be whole 64 KiB blocks, at least one: else
-// nothing is erased and the result is -82.
+// are erased or written (see FlashWindow), and only those are read back
+// and compared once the partition is written. Before the first erase, the
+// range of every partition to be written must be whole 64 KiB blocks, at
+// least one: else nothing is erased and the result is -82.
 // Returns 0 or a negative upd_msg_e code (-1, -85, -83, -82, -81), logged.
 [[nodiscard]] int upgrader_burn_flash(const uint8_t *pack, env_info *table, int count,
                                       const Partition_Header *partitions, const int *flags,
@@ -40,7 +40,7 @@ extern int upgrader_kernel_only;
 // second per erase and as much per programmed block, while reading a block
 // takes milliseconds. flash_window_prepare on every block first (the erase
 // phase), then flash_window_write on every FLASH_BLOCK_SIZE chunk of data
-// (the write phase).
+// (the write phase), then flash_window_verify (the read-back).
 class FlashWindow
 {
   public:
@@ -57,15 +57,20 @@ class FlashWindow
     uint64_t len;
     uint32_t blocks;
     uint8_t *scratch; // one block as read from the flash
-    uint8_t *pending; // per block: 1 while its part of data must be written
+    uint8_t *pending; // per block: kFlashWrite while its part of data must
+                      // be written, kFlashReadBack once erased or written
     uint32_t erased;  // blocks erased so far
     uint32_t written; // chunks written so far
 };
 
+// The bits of FlashWindow::pending.
+enum : uint8_t { kFlashWrite = 1, kFlashReadBack = 2 };
+
 // Reads block k of the window and compares it with what it must hold.
-// Identical: nothing to do. Only bits to clear (an erased block among
-// them): its chunk is left to the write phase. A bit that must go back to
-// 1: the block is erased first. A block that cannot be read is erased.
+// Identical: nothing to do, not even the read-back. Only bits to clear (an
+// erased block among them): its chunk is left to the write phase. A bit
+// that must go back to 1: the block is erased first. A block that cannot
+// be read is erased.
 // 0, or -1 when the erase fails.
 [[nodiscard]] int flash_window_prepare(FlashWindow *w, uint32_t k);
 
@@ -73,6 +78,13 @@ class FlashWindow
 // the flash already holds it; chunks past the window's blocks are always
 // written. 0, or -1 when the write fails.
 [[nodiscard]] int flash_window_write(FlashWindow *w, uint32_t k);
+
+// Reads back whole every block of the window that was erased or written,
+// and every chunk of data written past the window's blocks, and compares
+// them with what they must hold: a block the erase phase found identical
+// was read just before and is not read again. 0, or -1 on the first
+// difference or failed read, logged as flash_verify logs it.
+[[nodiscard]] int flash_window_verify(FlashWindow *w);
 
 // Refuses (-1, logged with device) a device whose erase block does not
 // divide FLASH_BLOCK_SIZE or that is smaller than range_size, the length its
@@ -93,9 +105,10 @@ void fmt_one_partition(const env_info *table, int index);
 // short writes. 0, or -1 when a write fails or stores nothing.
 [[nodiscard]] int flash_write_all(int fd, const uint8_t *data, uint64_t len);
 
-// Reads len bytes from the device's start and compares them with data.
-// 0 when equal, -1 on a difference or a failed read; either is logged with
-// the block and its offset, a failed read with errno's text.
+// Reads len bytes from the device's start and compares them with data, all
+// of them (the bench times it alone). 0 when equal, -1 on a difference or a
+// failed read; either is logged with the block and its offset, a failed
+// read with errno's text.
 [[nodiscard]] int flash_verify(int fd, const uint8_t *data, uint64_t len);
 
 #endif
