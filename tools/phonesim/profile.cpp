@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace phonesim {
@@ -291,7 +292,94 @@ void read_profile(const json &doc, Profile *p) {
                      "overlaps mtd" + std::to_string(i));
 }
 
+// Walks a JSON text keeping, for each open object, the keys seen so far and
+// the path of the object, so that a repeated key can be named.
+class KeyWalker : public nlohmann::json_sax<nlohmann::json> {
+  public:
+    std::optional<std::string> duplicate;
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t &) override { return value(); }
+    bool string(string_t &) override { return value(); }
+    bool binary(binary_t &) override { return value(); }
+    bool start_object(std::size_t) override { return open(true); }
+    bool start_array(std::size_t) override { return open(false); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool key(string_t &k) override {
+        Level &l = levels_.back();
+        l.key = k;
+        if (l.keys.insert(k).second)
+            return true;
+        duplicate = here();
+        return false; // the first one is enough
+    }
+    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) override {
+        return false;
+    }
+
+  private:
+    struct Level {
+        bool object;
+        std::string path;
+        std::set<std::string> keys;
+        std::string key;
+        size_t index = 0;
+    };
+    std::vector<Level> levels_;
+
+    // The path of the value being read; in an array, also counts it.
+    std::string here() {
+        if (levels_.empty())
+            return "";
+        Level &l = levels_.back();
+        if (l.object)
+            return l.path.empty() ? l.key : l.path + "." + l.key;
+        return l.path + "[" + std::to_string(l.index++) + "]";
+    }
+    bool value() {
+        here();
+        return true;
+    }
+    bool open(bool object) {
+        std::string path = here();
+        levels_.push_back(Level{object, path, {}, {}, 0});
+        return true;
+    }
+    bool close() {
+        levels_.pop_back();
+        return true;
+    }
+};
+
+std::string version_file(const std::vector<std::pair<std::string, std::string>> &keys) {
+    std::string text = "[Version]\n";
+    for (const auto &kv : keys)
+        text += kv.first + " = " + kv.second + "\n";
+    return text;
+}
+
 } // namespace
+
+std::optional<std::string> duplicate_json_key(const std::string &json_text) {
+    KeyWalker walker;
+    nlohmann::json::sax_parse(json_text, &walker, nlohmann::json::input_format_t::json, false);
+    return walker.duplicate;
+}
+
+DeviceFiles device_files(const Profile &p) {
+    return {
+        {"proc/avalanche/env", format_bootenv(initial_bootenv(p))},
+        {"proc/misc/hwver", p.hwver + "\n"},
+        {"proc/ver/software", p.software + "\n"},
+        {"app/version.conf", version_file({{"RomVersion", p.rom_version}, {"Mtd6Version", p.mtd6_version}})},
+        {"basic/version.conf", version_file({{"Mtd5Version", p.mtd5_version}})},
+        {"version.conf", version_file({{"Mtd0Version", p.mtd0_version}})},
+    };
+}
 
 Profile default_profile() {
     Profile p;
@@ -313,6 +401,11 @@ bool parse_profile(const std::string &json_text, Profile *profile, std::string *
     } catch (const json::exception &e) { // also a number beyond a double
         if (error)
             *error = std::string("profile is not valid JSON: ") + e.what();
+        return false;
+    }
+    if (std::optional<std::string> twice = duplicate_json_key(json_text)) {
+        if (error)
+            *error = "profile field \"" + *twice + "\": given twice";
         return false;
     }
     Profile p = default_profile();

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -91,6 +92,21 @@ Profile default_profile();
 bool load_profile(const std::string &path, Profile *profile, std::string *error);
 bool parse_profile(const std::string &json_text, Profile *profile, std::string *error);
 std::string profile_to_json(const Profile &profile);
+
+// The path ("mtd.mtd3.start", "partitions[1].id") of the first key that an
+// object of the JSON text gives twice; nothing when there is none or the
+// text is not JSON. The JSON reader would silently keep the last value,
+// and a key written twice is as much a mistake as a misspelt one.
+std::optional<std::string> duplicate_json_key(const std::string &json_text);
+
+// The files a telephone root holds because of its profile, relative to the
+// root, with their contents: proc/avalanche/env (the boot environment),
+// proc/misc/hwver and proc/ver/software as the running kernel shows them,
+// and the [Version] files app/version.conf, basic/version.conf and
+// version.conf. One list, so that a telephone described by a profile is
+// the same wherever it is made.
+using DeviceFiles = std::vector<std::pair<std::string, std::string>>;
+DeviceFiles device_files(const Profile &profile);
 
 // The state files in DIR/.phonesim, written by init and kept up to date by
 // the kernel.

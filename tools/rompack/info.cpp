@@ -1,6 +1,7 @@
 // "rompack info": the pack as the program reads it.
 #include "rompack/inspect.h"
 
+#include "common/hosttool.h"
 #include "common/text.h"
 #include "upgrader/rompack.h"
 
@@ -128,6 +129,12 @@ json partition_json(const std::vector<uint8_t> &pack, uint64_t at, const Partiti
     j["offset"] = p.partition_offset;
     j["checksum"] = p.partition_checksum;
     j["checksum_computed"] = xor_range(pack, p.partition_offset, p.partition_size >> 2);
+    // Of the payload as it lies in the pack: what a release note or a build
+    // log can be compared with.
+    if (p.partition_offset <= pack.size() && p.partition_size <= pack.size() - p.partition_offset)
+        j["sha256"] = hosttool::sha256_hex(pack.data() + p.partition_offset, p.partition_size);
+    else
+        j["sha256"] = nullptr;
     return j;
 }
 
@@ -150,6 +157,7 @@ json inspect_pack(const std::vector<uint8_t> &pack)
 {
     json report;
     report["size"] = pack.size();
+    report["sha256"] = hosttool::sha256_hex(pack.data(), pack.size());
     report["partitions"] = json::array();
     Rom_Header h;
     memset(&h, 0, sizeof(h));
@@ -189,6 +197,7 @@ std::string render_info(const json &r)
         out += buf + value + "\n";
     };
     out += "pack: " + number(r["size"].get<uint64_t>()) + " bytes\n";
+    out += "sha256: " + r["sha256"].get<std::string>() + "\n";
     if (r.contains("header")) {
         const json &h = r["header"];
         const uint32_t hs = h["header_size"];
@@ -237,6 +246,8 @@ std::string render_info(const json &r)
             line("size", number(p["size"]));
             line("offset", number(p["offset"]));
             line("checksum", compare(p["checksum"], p["checksum_computed"]));
+            line("sha256", p["sha256"].is_null() ? "not computable (outside the pack)"
+                                                 : p["sha256"].get<std::string>());
         }
         if (p["code"] != 0)
             line("refused",

@@ -27,12 +27,22 @@ std::string partition_kind(uint32_t id, uint32_t type);
 nlohmann::json inspect_pack(const std::vector<uint8_t> &pack);
 std::string render_info(const nlohmann::json &report);
 
-// Runs upgrader_rompack_check on the pack against a copy of the telephone
-// root device_dir; device_dir itself is never written. On a failure of the
-// tool itself (the profile cannot be copied, ...) returns false with *error.
-// keep: leave the copy in place and name it in the report.
-bool verify_pack(const std::vector<uint8_t> &pack, const std::string &device_dir, bool keep,
-                 nlohmann::json *report, std::string *error);
+// The telephone a pack is checked against: a telephone root (proc/, the
+// version files), a phonesim JSON profile, or a telephone made by
+// "phonesim init" (read outside a run).
+struct Device {
+    enum class Kind { root, profile, phone } kind = Kind::root;
+    std::string path;
+};
+
+// Runs upgrader_rompack_check on the pack against a scratch copy of the
+// telephone; the description itself is never written. Returns
+// hosttool::kExitOk with *report filled, kExitUsage when the description
+// is broken (a file the check needs is missing or garbled; *error names
+// it), kExitFailed when the tool could not make the copy. keep: leave the
+// copy in place and name it in the report.
+int verify_pack(const std::vector<uint8_t> &pack, const Device &device, bool keep,
+                nlohmann::json *report, std::string *error);
 std::string render_verify(const nlohmann::json &report);
 
 } // namespace rompack

@@ -1,14 +1,16 @@
 #include "rompack/manifest.h"
 
+#include "common/hosttool.h"
+#include "phonesim/profile.h"
+#include "upgrader/rompack_read.h"
+
 #include <nlohmann/json.hpp>
 
 #include <errno.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <iterator>
+#include <map>
 #include <set>
-#include <sstream>
 
 namespace rompack
 {
@@ -21,6 +23,8 @@ using nlohmann::json;
 // Packs bigger than this are refused: the telephone's flash is 8 MiB, and a
 // typo in an offset should not allocate gigabytes.
 constexpr uint64_t kMaxPack = 256ull << 20;
+// A manifest is a page of text; anything near this is not one.
+constexpr uint64_t kMaxManifest = 16ull << 20;
 
 // Collects the parse error message without letting the library throw.
 class ErrorCatcher : public nlohmann::json_sax<json>
@@ -139,15 +143,6 @@ class Fields
     std::set<std::string> seen_;
 };
 
-bool read_file(const std::string &path, std::vector<uint8_t> *out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
 bool parse_hex(const std::string &text, std::vector<uint8_t> *out)
 {
     if (text.empty() || text.size() % 2)
@@ -170,7 +165,8 @@ bool parse_hex(const std::string &text, std::vector<uint8_t> *out)
     return true;
 }
 
-bool load_payload(Fields &f, const std::string &dir, std::vector<uint8_t> *out)
+bool load_payload(Fields &f, const std::string &dir, std::vector<uint8_t> *out,
+                  std::vector<std::string> *files)
 {
     if (!f.has("payload"))
         return f.reject(f.name("payload") + ": missing");
@@ -178,10 +174,14 @@ bool load_payload(Fields &f, const std::string &dir, std::vector<uint8_t> *out)
     if (v.is_string()) {
         std::string file = v.get<std::string>();
         std::string path = !file.empty() && file[0] == '/' ? file : dir + file;
-        if (!read_file(path, out))
-            return f.reject(f.name("payload") + ": cannot read " + path);
-        if (out->size() > kMaxPack)
-            return f.reject(f.name("payload") + ": " + path + " is larger than 256 MiB");
+        if (file.empty() || file == "-")
+            return f.reject(f.name("payload") + ": expected a file name, got " + v.dump());
+        // A directory or a device is refused before reading, and the limit
+        // is counted while reading, so /dev/zero cannot exhaust memory.
+        std::string error;
+        if (!hosttool::read_input(path, kMaxPack, out, &error))
+            return f.reject(f.name("payload") + ": " + error);
+        files->push_back(path);
         return true;
     }
     if (!v.is_object())
@@ -206,7 +206,7 @@ bool load_payload(Fields &f, const std::string &dir, std::vector<uint8_t> *out)
 }
 
 bool load_partition(const json &v, const std::string &path, const std::string &dir,
-                    PartitionSpec *p, std::string *error)
+                    PartitionSpec *p, std::vector<std::string> *files, std::string *error)
 {
     if (!v.is_object()) {
         *error = path + ": expected an object";
@@ -216,7 +216,7 @@ bool load_partition(const json &v, const std::string &path, const std::string &d
     uint64_t offset = 0;
     bool ok = f.u32("id", &p->id, true) && f.u32("type", &p->type) &&
               f.u32("process_type", &p->process_type) && f.u32("data_type", &p->data_type) &&
-              f.version("version", &p->version) && load_payload(f, dir, &p->payload) &&
+              f.version("version", &p->version) && load_payload(f, dir, &p->payload, files) &&
               f.u32("header_size", &p->header_size) && f.number("offset", 0xFFFFFFFFu, &offset) &&
               f.no_unknown();
     if (ok && p->header_size < 32)
@@ -271,6 +271,11 @@ bool load_corruption(const json &v, Corruption *c, std::string *error)
             return f.reject("corrupt.fix: expected \"none\", \"header\" or \"body\", got " +
                             fix.dump());
     }
+    if (f.has("unchecked")) {
+        if (!f["unchecked"].is_boolean())
+            return f.reject("corrupt.unchecked: expected true or false");
+        c->unchecked = f["unchecked"].get<bool>();
+    }
     return f.no_unknown();
 }
 
@@ -321,27 +326,61 @@ bool load_header(Fields &f, PackSpec *s)
     return true;
 }
 
+// The partition rules of the telephone's check (upgrader/rompack.cpp):
+// a pack the telephone refuses for them is not made by accident.
+bool check_partitions(const PackSpec &s, std::string *error)
+{
+    if (s.partitions.size() > MAX_PARTITIONS) {
+        *error = "partitions: " + std::to_string(s.partitions.size()) +
+                 " partitions, the telephone takes at most " + std::to_string(MAX_PARTITIONS);
+        return false;
+    }
+    std::map<uint32_t, size_t> first;
+    for (size_t i = 0; i < s.partitions.size(); ++i) {
+        const PartitionSpec &p = s.partitions[i];
+        const std::string name = "partitions[" + std::to_string(i) + "]";
+        if (p.id >= 10 && p.id < 255) {
+            *error = name + ".id: " + std::to_string(p.id) +
+                     " is neither a flash partition (0..9) nor a payload kept off flash "
+                     "(255 and above)";
+            return false;
+        }
+        if (p.id < 10 && p.type != 0) {
+            *error = name + ".type: " + std::to_string(p.type) +
+                     ", but a flash partition (id 0..9) has type 0";
+            return false;
+        }
+        auto seen = first.emplace(p.id, i);
+        if (!seen.second) {
+            *error = name + ".id: " + std::to_string(p.id) + " is also the id of partitions[" +
+                     std::to_string(seen.first->second) + "]";
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool load_manifest(const std::string &path, Manifest *out, std::string *error)
 {
-    std::string message;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": cannot open";
+    std::string message, text;
+    if (!hosttool::read_input(path, kMaxManifest, &text, error))
         return false;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    json doc = json::parse(text.str(), nullptr, false);
+    const std::string shown = path == "-" ? "standard input" : path;
+    json doc = json::parse(text, nullptr, false);
     if (doc.is_discarded()) {
         ErrorCatcher catcher;
-        json::sax_parse(text.str(), &catcher);
-        *error = path + ": not valid JSON: " + catcher.message;
+        json::sax_parse(text, &catcher);
+        *error = shown + ": not valid JSON: " + catcher.message;
         return false;
     }
     if (!doc.is_object()) {
-        *error = path + ": expected a JSON object";
+        *error = shown + ": expected a JSON object";
+        return false;
+    }
+    if (std::optional<std::string> twice = phonesim::duplicate_json_key(text)) {
+        *error = shown + ": " + *twice + ": given twice";
         return false;
     }
     const size_t slash = path.rfind('/');
@@ -358,16 +397,18 @@ bool load_manifest(const std::string &path, Manifest *out, std::string *error)
         const json &list = f["partitions"];
         for (size_t i = 0; ok && i < list.size(); ++i) {
             PartitionSpec p;
-            ok =
-                load_partition(list[i], "partitions[" + std::to_string(i) + "]", dir, &p, &message);
+            ok = load_partition(list[i], "partitions[" + std::to_string(i) + "]", dir, &p,
+                                &m.payload_files, &message);
             m.pack.partitions.push_back(std::move(p));
         }
     }
     if (ok && f.has("corrupt"))
         ok = load_corruption(f["corrupt"], &m.corrupt, &message);
     ok = ok && f.no_unknown();
+    if (ok && !m.corrupt.unchecked)
+        ok = check_partitions(m.pack, &message);
     if (!ok) {
-        *error = path + ": " + message;
+        *error = shown + ": " + message;
         return false;
     }
     *out = std::move(m);

@@ -23,14 +23,23 @@
 //     "corrupt": {                            // optional, applied in order:
 //       "patch": [ { "offset": 104, "hex": "00ff" } ],
 //       "truncate": 300,                      // new length
-//       "fix": "none" | "header" | "body"     // re-balance the header word,
-//     }                                       // or the body checksum too
+//       "fix": "none" | "header" | "body",    // re-balance the header word,
+//                                             // or the body checksum too
+//       "unchecked": true                     // make partitions the check
+//     }                                       // refuses (see below)
 //   }
 //
 // Numbers are JSON integers or strings in C notation ("0xff"). Only
 // "version" and "device_id" are required at the top, "id", "version" and
 // "payload" in a partition; everything else defaults to 0 / current layout.
-// Unknown fields are errors, so a misspelt field never goes unnoticed.
+// Unknown fields and keys given twice are errors, so a misspelt field never
+// goes unnoticed.
+//
+// Partitions the telephone's check refuses are refused here too, naming
+// the field: more than 16, an id that is neither a flash partition (0..9,
+// type 0) nor a payload kept off flash (255 and above), the same id twice.
+// Only "corrupt": {"unchecked": true} makes them, for the test packs that
+// show the check's refusals.
 #ifndef ROMPACK_MANIFEST_H
 #define ROMPACK_MANIFEST_H
 
@@ -57,16 +66,20 @@ struct Corruption {
     std::vector<Patch> patches;
     std::optional<uint64_t> truncate; // new length, at most the pack's length
     enum class Fix { none, header, body } fix = Fix::none;
+    bool unchecked = false; // partitions the check refuses are made
 };
 
 struct Manifest {
     PackSpec pack;
     Corruption corrupt;
+    std::vector<std::string> payload_files; // as opened, for "-o" checks
 };
 
-// Reads the manifest at path; payload files are named relative to the
-// manifest's directory. On failure returns false and sets *error to a
-// message naming the file and the offending field.
+// Reads the manifest at path ("-": standard input); payload files are named
+// relative to the manifest's directory (to the current one for standard
+// input). Payload files must be regular files or streams of at most 256
+// MiB. On failure returns false and sets *error to a message naming the
+// file and the offending field.
 bool load_manifest(const std::string &path, Manifest *out, std::string *error);
 
 // make_pack followed by the manifest's corruption; false with *error when a
