@@ -6,7 +6,7 @@
 #   make fuzz-smoke  that fuzz run alone (about FUZZ_SMOKE_WALL s, default 60)
 #   make fuzz     every fuzz harness for FUZZ_SECONDS each (default 300)
 #   make faults   the power-cut campaign at every flash operation of the
-#                 packs in tests/data/faults
+#                 packs in tests/data/faults, and 50 random layouts
 #   make target-check  the shipped mipsel program on a MIPS kernel (Debian's
 #                 Malta kernel under qemu-system-mipsel) with real MTD devices:
 #                 four upgrades judged against phonesim's (scripts/target-check.sh)
@@ -29,7 +29,7 @@ check: deps
 	  $(MAKE) --no-print-directory test-$$p || status=1; \
 	done; \
 	$(MAKE) --no-print-directory fuzz-smoke || status=1; \
-	$(MAKE) --no-print-directory faults-run FAULTS_SAMPLE=20 || status=1; \
+	$(MAKE) --no-print-directory faults-run FAULTS_SAMPLE=20 FAULTS_LAYOUTS=5 FAULTS_LAYOUT_CUTS=5 || status=1; \
 	$(MAKE) --no-print-directory target-check || status=1; \
 	echo "== summary =="; cat build/summary.txt; exit $$status
 
@@ -137,25 +137,37 @@ bench-minimum:
 .PHONY: faults faults-run
 FAULTS_PACKS := tests/data/faults/several.json tests/data/faults/moving.json
 FAULTS_SAMPLE ?= 0
+# Random layouts that move mtd3 and mtd4 in every relation to their old
+# places (faults --layouts), with their own number of cuts each.
+FAULTS_SEED ?= 2026
+FAULTS_LAYOUTS ?= 50
+FAULTS_LAYOUT_CUTS ?= 10
 
 # The power-cut campaign (tools/faults) on the host build: a cut at every
 # flash operation of a clean upgrade of each pack (FAULTS_SAMPLE=N: N of
-# them, evenly spread), then a boot and the same upgrade again, judged.
-# Telephones in build/faults; those of a cut that lost something are kept.
-# A line per cut on stderr; the summary line "faults: N packs, ..." goes into
-# build/summary.txt, or else faults' last word (an error).
+# them, evenly spread), then a boot and the same upgrade again, judged; the
+# full campaign also cuts sliding, whose blocks move over their old places,
+# at every operation. Then FAULTS_LAYOUTS random layouts with
+# FAULTS_LAYOUT_CUTS cuts each. Telephones in build/faults; those of a cut
+# that lost something are kept. A line per cut on stderr; the summary lines
+# "faults: N packs, ..." go into build/summary.txt, or else faults' last
+# word (an error).
 faults: deps
-	@$(MAKE) --no-print-directory faults-run
+	@$(MAKE) --no-print-directory faults-run FAULTS_PACKS="$(FAULTS_PACKS) tests/data/faults/sliding.json"
 
 faults-run:
 	@set -o pipefail; mkdir -p build; \
 	if cmake --preset host >/dev/null && cmake --build --preset host --target faults phonesim upgrader; then \
-	  build/host/tools/faults/faults --phonesim build/host/tools/phonesim/phonesim \
-	    --program build/host/src/upgrader/upgrader --sample $(FAULTS_SAMPLE) \
-	    $(FAULTS_PACKS) 2>&1 | tee build/faults.log; rc=$$?; \
-	  line=$$(grep -E '^faults: [0-9]+ packs, ' build/faults.log | tail -n 1); \
-	  [ -n "$$line" ] || line=$$(grep '^faults: ' build/faults.log | tail -n 1); \
-	  echo "$${line:-faults: no result, see build/faults.log}" >> build/summary.txt; exit $$rc; \
+	  f="build/host/tools/faults/faults --phonesim build/host/tools/phonesim/phonesim \
+	    --program build/host/src/upgrader/upgrader"; \
+	  $$f --sample $(FAULTS_SAMPLE) $(FAULTS_PACKS) 2>&1 | tee build/faults.log; rc=$$?; \
+	  $$f --work build/faults/random --sample $(FAULTS_LAYOUT_CUTS) \
+	    --layouts random:$(FAULTS_SEED):$(FAULTS_LAYOUTS) 2>&1 | tee build/faults-layouts.log || rc=1; \
+	  for log in build/faults.log build/faults-layouts.log; do \
+	    line=$$(grep -E '^faults: [0-9]+ packs, ' $$log | tail -n 1); \
+	    [ -n "$$line" ] || line=$$(grep '^faults: ' $$log | tail -n 1); \
+	    echo "$${line:-faults: no result, see $$log}" >> build/summary.txt; \
+	  done; exit $$rc; \
 	else \
 	  echo "faults: build failed" >> build/summary.txt; exit 1; \
 	fi

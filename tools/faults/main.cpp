@@ -9,6 +9,7 @@
 // clean run did not install it, 2 when the command line or an input is wrong.
 #include "common/hosttool.h"
 #include "faults/campaign.h"
+#include "faults/layouts.h"
 #include "rompack/manifest.h"
 #include "upgrader/rompack_codes.h"
 
@@ -47,7 +48,7 @@ constexpr int kTimeLimit = 124;
 constexpr int kRunFailed = 125; // phonesim could not make the run
 
 struct Settings {
-    std::string phonesim, program, profile, work = "build/faults";
+    std::string phonesim, program, profile, layouts, work = "build/faults";
     int sample = 0, jobs = 0;
     double pause_scale = 0.01, time_limit = 120;
 };
@@ -368,7 +369,7 @@ class Campaign
 
 // Everything the campaign reads is checked before the first telephone is
 // made: a bad manifest or profile is found in a second, not after minutes.
-bool check_inputs(Settings *s, const std::vector<std::string> &manifests,
+bool check_inputs(Settings *s, std::vector<std::string> &manifests,
                   std::vector<rompack::Manifest> *loaded, std::string *error)
 {
     if (!(s->time_limit > 0) || !isfinite(s->time_limit)) {
@@ -378,8 +379,8 @@ bool check_inputs(Settings *s, const std::vector<std::string> &manifests,
                    "--time-limit " + given.str() + ": expected a number of seconds greater than 0",
                false;
     }
+    phonesim::Profile profile = phonesim::default_profile();
     if (!s->profile.empty()) {
-        phonesim::Profile profile = phonesim::default_profile();
         if (!phonesim::load_profile(s->profile, &profile, error))
             return false;
         if (profile.power_cut.any())
@@ -387,6 +388,18 @@ bool check_inputs(Settings *s, const std::vector<std::string> &manifests,
                    false;
         s->profile = fs::absolute(s->profile).string();
     }
+    if (!s->layouts.empty()) {
+        uint32_t seed = 0;
+        int count = 0;
+        const std::string dir = fs::absolute(s->work).string() + "/layouts";
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        if (!faults::parse_layouts_spec(s->layouts, &seed, &count, error) ||
+            !faults::write_random_layouts(profile, seed, count, dir, &manifests, error))
+            return false;
+    }
+    if (manifests.empty())
+        return *error = "no MANIFEST and no --layouts: nothing to cut", false;
     for (const std::string &path : manifests) {
         loaded->emplace_back();
         if (!rompack::load_manifest(path, &loaded->back(), error))
@@ -424,7 +437,11 @@ int main(int argc, char **argv)
     app.add_option("--time-limit", s.time_limit,
                    "how long each phonesim run may take, above 0 (default 120)")
         ->type_name("SECS");
-    app.add_option("MANIFEST", manifests, "ROM pack manifests (rompack create)")->required();
+    app.add_option("--layouts", s.layouts,
+                   "also cut COUNT packs made from SEED that move mtd3 and mtd4 in every "
+                   "relation to their old places (written to WORK/layouts)")
+        ->type_name("random:SEED:COUNT");
+    app.add_option("MANIFEST", manifests, "ROM pack manifests (rompack create)");
     int exit_code = hosttool::kExitOk;
     if (!hosttool::parse_command_line(app, argc, argv, &exit_code))
         return exit_code;

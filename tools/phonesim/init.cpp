@@ -156,13 +156,6 @@ const char kRebootScript[] =
     "echo \"reboot: no simulated telephone running\" >&2\n"
     "exit 1\n";
 
-std::string version_file(const std::vector<std::pair<std::string, std::string>> &keys) {
-    std::string text = "[Version]\n";
-    for (const auto &kv : keys)
-        text += kv.first + " = " + kv.second + "\n";
-    return text;
-}
-
 // Line key definitions as the telephone's application keeps them; the
 // upgrade may retire LINEKEY8.
 std::string programmable_keys() {
@@ -266,10 +259,11 @@ void make_telephone(const std::string &dir, const Profile &profile, const InitOp
     if (chmod((r + "/tmp").c_str(), 01777) != 0)
         throw_init_failure("cannot set the mode of " + r + "/tmp: " + errno_text());
 
-    write_file(r + "/app/version.conf", version_file({{"RomVersion", profile.rom_version},
-                                                      {"Mtd6Version", profile.mtd6_version}}));
-    write_file(r + "/basic/version.conf", version_file({{"Mtd5Version", profile.mtd5_version}}));
-    write_file(r + "/version.conf", version_file({{"Mtd0Version", profile.mtd0_version}}));
+    // The version files; the kernel serves the proc files itself.
+    for (const auto &file : device_files(profile)) {
+        if (file.first.compare(0, 5, "proc/") != 0)
+            write_file(r + "/" + file.first, file.second);
+    }
 
     write_file(r + "/config/Phone/Key/ProgramableKey.conf", programmable_keys());
     write_file(r + "/config/system.ini", kSystemIni);

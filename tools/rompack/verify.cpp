@@ -211,10 +211,10 @@ std::string describe(int code)
         return "accepted: the pack carries an upgrade program, extracted to /tmp/upgrader_tool; "
                "the check stopped there and the telephone would hand over to it";
     case UPD_MSG_ROM_VERSION_SAME:
-        // sequence.cpp: judge_check lets it through, check_layout sets the
-        // boot environment, same_version_short_cut reboots with no burn.
+        // The locked modes let it through, set the boot environment and
+        // reboot with no burn; the direct mode writes the pack again.
         return "accepted (same version: the telephone reboots without writing; only the boot "
-               "environment below is set)";
+               "environment below is set; `upgrader PACK x` writes it again)";
     default:
         return "refused";
     }
