@@ -11,7 +11,9 @@
 # made from tests/data/fuzz/NAME (and, for the ROM pack check, the golden
 # packs): libFuzzer adds what it finds there, never to tests/data. Crash
 # inputs go to OUT_DIR/artifacts/NAME/, logs to OUT_DIR/logs/NAME.log. With
-# -s, one line for the whole run is appended to SUMMARY.
+# -s, one line for the whole run is appended to SUMMARY. The harnesses' own
+# platform roots go to /dev/shm where there is one: the checks under test
+# sync the files they stage, which on a disk costs more than the check.
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
@@ -58,9 +60,11 @@ for name in "${names[@]}"; do
   [ "$name" = rompack_check ] && cp tests/data/*.pack "$out/corpus/$name/"
 done
 
+roots=${TMPDIR:-/tmp}
+[ -d /dev/shm ] && [ -w /dev/shm ] && roots=/dev/shm
 run() {
   local name=$1
-  "$build/tests/fuzz/${name}_fuzz" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
+  TMPDIR=$roots "$build/tests/fuzz/${name}_fuzz" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
     -artifact_prefix="$out/artifacts/$name/" "$out/corpus/$name" >"$out/logs/$name.log" 2>&1
   echo $? >"$out/logs/$name.rc"
 }
@@ -77,11 +81,13 @@ done
 wait
 
 crashed=()
+slow=()
 total=0
-printf '%-14s %12s %8s %8s  %s\n' harness executions cov ft crashes
+printf '%-14s %12s %8s %8s %8s  %s\n' harness executions per-s cov ft crashes
 for name in "${names[@]}"; do
   log=$out/logs/$name.log
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
   last=$(grep -E '^#[0-9]+.*cov: ' "$log" | tail -n 1)
   cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")
   ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")
@@ -90,8 +96,10 @@ for name in "${names[@]}"; do
     crashes=1 # died without an artifact (startup, out of memory): see its log
   fi
   [ "$crashes" -gt 0 ] && crashed+=("$name")
+  [ -n "$rate" ] && [ "$rate" -lt 1000 ] && slow+=("$name ($rate/s)")
   total=$((total + ${execs:-0}))
-  printf '%-14s %12s %8s %8s  %s\n' "$name" "${execs:--}" "${cov:--}" "${ft:--}" "$crashes"
+  printf '%-14s %12s %8s %8s %8s  %s\n' "$name" "${execs:--}" "${rate:--}" "${cov:--}" "${ft:--}" \
+    "$crashes"
 done
 
 if [ ${#crashed[@]} -eq 0 ]; then
@@ -100,5 +108,8 @@ else
   line="fuzz: crash in ${crashed[*]}, see $out/logs and $out/artifacts"
 fi
 echo "$line"
+# Not a failure, the machine may be busy; but a harness this slow usually
+# starts a process, writes a file or sets up again for every input.
+[ ${#slow[@]} -eq 0 ] || echo "fuzz.sh: under 1000 inputs a second: ${slow[*]}" >&2
 [ -n "$summary" ] && echo "$line" >>"$summary"
 [ ${#crashed[@]} -eq 0 ]

@@ -159,7 +159,8 @@ bool parse_range(const char *value, uint32_t *start, uint32_t *end)
 // The whole flash: no partition is larger.
 const uint32_t kFlashSize = 0x800000;
 
-// Stores the boot environment lines we care about; returns the entries used.
+} // namespace
+
 int read_boot_env(FILE *f, env_info *table)
 {
     int used = 0;
@@ -213,6 +214,9 @@ int read_boot_env(FILE *f, env_info *table)
     }
     return used;
 }
+
+namespace
+{
 
 int read_versions(env_info *table, int used)
 {
@@ -268,14 +272,19 @@ int read_env(env_info *table)
     File software = open_copy(kSoftwareCopy);
     if (!software)
         return kReadEnvFailed;
+    return read_software_version(software.get(), table, used);
+}
+
+int read_software_version(FILE *f, env_info *table, int used)
+{
     char head[kSoftwareLineMax + 1];
     size_t len;
-    read_line(software.get(), head, sizeof(head), &len);
+    read_line(f, head, sizeof(head), &len);
     char *comma = strchr(head, ',');
     if (comma == nullptr)
         return kReadEnvFailed;
     *comma = '\0';
-    if (used < ENV_TABLE_SIZE) {
+    if (used >= 0 && used < ENV_TABLE_SIZE) {
         env_info *entry = &table[used];
         store_text(entry, "Mtd1Version", head);
         rl_log_debug("%s:%s\n", entry->name, entry->value);
@@ -337,10 +346,13 @@ int get_hardware_version(unsigned char *hw)
     if (copy_kernel_file(kHardwareFile, kHardwareCopy) != 0)
         return -1;
     File f = open_copy(kHardwareCopy);
-    if (!f)
-        return -1;
+    return f ? read_hardware_version(f.get(), hw) : -1;
+}
+
+int read_hardware_version(FILE *f, unsigned char *hw)
+{
     char text[kHardwareTextMax + 1];
-    size_t n = fread(text, 1, kHardwareTextMax, f.get());
+    size_t n = fread(text, 1, kHardwareTextMax, f);
     text[n] = '\0';
     rl_log_debug("hardware_version:%s\n", text);
 

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #define ENV_TABLE_SIZE 30
 #define ENV_NAME_SIZE 50
@@ -29,6 +30,18 @@ typedef struct env_info {
 // "/proc/avalanche/env", the version files and "/proc/ver/software".
 // Returns 0, -1 (missing table or failed shell command) or -88.
 [[nodiscard]] int read_env(env_info *table);
+
+// The readers of read_env and get_hardware_version, over text already open
+// as f (the copies in /tmp; a fuzzer's bytes through fmemopen). Boot
+// environment lines into table from its first entry, the refused ones
+// logged; returns the entries used.
+int read_boot_env(FILE *f, env_info *table);
+// The head of the software version up to its first ',' into table[used]
+// when 0 <= used < ENV_TABLE_SIZE; 0, or -88 without a ','.
+[[nodiscard]] int read_software_version(FILE *f, env_info *table, int used);
+// The eight dot-separated numbers of the first 99 bytes into hw[0..7]; 0 or
+// -1, logged.
+[[nodiscard]] int read_hardware_version(FILE *f, unsigned char *hw);
 
 // Finds the first entry named name; 0 with *index set, or -1.
 [[nodiscard]] int get_mtd_info(const env_info *table, const char *name, unsigned int *index);

@@ -133,6 +133,13 @@ int load_ini_file(const char *file, char *buffer, int *file_size)
     FILE *fp = fopen(file, "r");
     if (fp == nullptr)
         return 0;
+    load_ini_stream(fp, buffer, file_size);
+    fclose(fp);
+    return 1;
+}
+
+void load_ini_stream(FILE *fp, char *buffer, int *file_size)
+{
     int n = 0;
     int c;
     // 0xFF ends the text: erased flash reads as 0xFF, so a file copied from a
@@ -141,8 +148,6 @@ int load_ini_file(const char *file, char *buffer, int *file_size)
         buffer[n++] = static_cast<char>(c);
     buffer[n] = '\0';
     put(file_size, n);
-    fclose(fp);
-    return 1;
 }
 
 int parse_file(const char *section, const char *key, const char *text, int *section_start,
@@ -201,17 +206,26 @@ int read_profile_string(const char *section, const char *key, char *value, int s
     // failed allocation is seen here and ends like an unreadable file.
     // calloc also gives the cleared buffer the text is loaded into.
     std::unique_ptr<char, FreeText> text(static_cast<char *>(calloc(INI_TEXT_MAX + 1, 1)));
-    int length = 0;
+    if (text != nullptr && !load_ini_file(file, text.get(), nullptr))
+        text.reset();
+    return read_profile_text(section, key, value, size, default_value, text.get());
+}
+
+int read_profile_text(const char *section, const char *key, char *value, int size,
+                      const char *default_value, const char *text)
+{
+    if (section == nullptr || key == nullptr || value == nullptr)
+        return 0;
     int begin = -1;
     int end = -1;
-    if (text != nullptr && load_ini_file(file, text.get(), &length) &&
-        parse_file(section, key, text.get(), nullptr, nullptr, nullptr, nullptr, &begin, &end)) {
+    if (text != nullptr &&
+        parse_file(section, key, text, nullptr, nullptr, nullptr, nullptr, &begin, &end)) {
         if (size > 0) {
             int n = end - begin;
             if (n > size - 1)
                 n = size - 1;
             memset(value, 0, static_cast<size_t>(size));
-            memcpy(value, text.get() + begin, static_cast<size_t>(n));
+            memcpy(value, text + begin, static_cast<size_t>(n));
             str_trim(value);
         }
         return 1;

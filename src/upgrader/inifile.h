@@ -21,6 +21,8 @@
 #ifndef UPGRADER_INIFILE_H
 #define UPGRADER_INIFILE_H
 
+#include <stdio.h>
+
 // A file's text is cut after this many bytes (or at its first 0xFF byte);
 // load_ini_file's buffer holds INI_TEXT_MAX + 1 bytes for the terminator.
 #define INI_TEXT_MAX 163840
@@ -34,12 +36,20 @@
 [[nodiscard]] int read_profile_string(const char *section, const char *key, char *value, int size,
                         const char *default_value, const char *file);
 
+// read_profile_string over text already loaded (NUL-terminated, as
+// load_ini_file leaves it), for a caller that asks one file for several keys
+// or has the text in memory; an absent text reads as an unreadable file.
+[[nodiscard]] int read_profile_text(const char *section, const char *key, char *value, int size,
+                                    const char *default_value, const char *text);
+
 // Reads file into buffer (INI_TEXT_MAX + 1 bytes) up to end of file, the
 // first 0xFF byte or INI_TEXT_MAX bytes, and terminates it. *file_size is set
 // to 0 first, then to the bytes stored (NUL bytes from the file included).
 // Returns 1, or 0 when file or buffer is absent or the file cannot be opened.
 // file_size may be absent.
 [[nodiscard]] int load_ini_file(const char *file, char *buffer, int *file_size);
+// load_ini_file's reading of an open file fp (left open), which cannot fail.
+void load_ini_stream(FILE *fp, char *buffer, int *file_size);
 
 // Scans NUL-terminated text for key in section. On success returns 1 and
 // sets: section_start (just after '['), section_end (first non-white-space

@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+
 int kernel_support = 0;
 int env_mtd_write = 0;
 int config_mtd_write = 0;
@@ -36,6 +38,11 @@ const size_t kPathMax = 1024;
 
 const char kUmount[] = "/tmp/bin/umount";
 
+// Frees the layout text on every return path.
+struct FreeText {
+    void operator()(char *p) const { free(p); }
+};
+
 // Set once both partitions were saved whole: a second move in the same run
 // must not overwrite the copies with what the moved windows now show.
 bool g_copies_made = false;
@@ -53,20 +60,15 @@ bool valid_window(uint32_t start, uint32_t end)
     return start >= MTD_FLASH_BASE && end <= MTD_FLASH_END && flash_whole_blocks(start, end);
 }
 
-// Reads the ten windows of the new layout; false at the first key that is
-// missing, malformed or outside the flash.
-bool read_layout(mtd_layout_entry (&layout)[kPartitionCount])
+// Reads the ten windows of the new layout from the text of the layout file;
+// false at the first key that is missing, malformed or outside the flash.
+bool read_layout(const char *text, mtd_layout_entry (&layout)[kPartitionCount])
 {
-    char conf[kPathMax];
-    if (platform_path(MTD_CONF_PATH, conf, sizeof(conf)) != 0) {
-        rl_log_err("%s: path too long under the root\n", MTD_CONF_PATH);
-        return false;
-    }
     for (int n = 0; n < kPartitionCount; ++n) {
         char key[8];
         snprintf(key, sizeof(key), "mtd%d", n);
         char str_buf[kConfValueSize] = {0};
-        int found = read_profile_string("mtd", key, str_buf, sizeof(str_buf), nullptr, conf);
+        int found = read_profile_text("mtd", key, str_buf, sizeof(str_buf), nullptr, text);
         rl_log_debug("str_buf:%s\n", str_buf);
         unsigned int start = 0;
         unsigned int end = 0;
@@ -124,11 +126,28 @@ int mtd_layout_moves(const mtd_layout_plan *plan, int n)
 int mtd_config_check(const env_info *table, const Partition_Header *partitions, const int *flags,
                      int count, mtd_layout_plan *plan)
 {
+    // Loaded once for the ten keys; a file that cannot be read, or a text
+    // buffer that cannot be had, is a layout without keys.
+    char conf[kPathMax];
+    std::unique_ptr<char, FreeText> text;
+    if (platform_path(MTD_CONF_PATH, conf, sizeof(conf)) != 0)
+        rl_log_err("%s: path too long under the root\n", MTD_CONF_PATH);
+    else
+        text.reset(static_cast<char *>(malloc(INI_TEXT_MAX + 1)));
+    if (text != nullptr && !load_ini_file(conf, text.get(), nullptr))
+        text.reset();
+    return mtd_config_check_text(text.get(), table, partitions, flags, count, plan);
+}
+
+int mtd_config_check_text(const char *text, const env_info *table,
+                          const Partition_Header *partitions, const int *flags, int count,
+                          mtd_layout_plan *plan)
+{
     if (plan == nullptr)
         return -1;
     memset(plan, 0, sizeof(*plan));
     plan->stage_mtd = -1;
-    if (!read_layout(plan->next))
+    if (!read_layout(text, plan->next))
         return -1;
 
     for (int n = 0; n < kPartitionCount; ++n) {

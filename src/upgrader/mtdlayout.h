@@ -56,6 +56,11 @@ int mtd_layout_moves(const mtd_layout_plan *plan, int n);
 // the reason logged.
 [[nodiscard]] int mtd_config_check(const env_info *table, const Partition_Header *partitions, const int *flags,
                      int count, mtd_layout_plan *plan);
+// The same judgement over the layout text already in memory (NUL-terminated;
+// absent reads as a file without keys).
+[[nodiscard]] int mtd_config_check_text(const char *text, const env_info *table,
+                                        const Partition_Header *partitions, const int *flags,
+                                        int count, mtd_layout_plan *plan);
 // Moves the partitions of a checked plan, saving mtd3 and mtd4 to /tmp
 // before either moves, and updates table. A failed move puts back the
 // partitions already moved. 0 or -1.

@@ -172,12 +172,12 @@ bool meets_hw_min_version(const unsigned char *hw, uint32_t version)
 
 // The rules over the whole pack once every partition has passed: model,
 // OEM and protection, mid version, variant, same version.
-[[nodiscard]] int check_whole_pack(const env_info *table, const Rom_Header *header,
-                                   rompack_pending *pending)
+[[nodiscard]] int check_whole_pack(const rompack_device *dev, const env_info *table,
+                                   const Rom_Header *header, rompack_pending *pending)
 {
     rl_log_debug("rom_upgrade_check start\n");
     unsigned char hw[HW_VERSION_LEN] = {};
-    if (get_hardware_version(hw) != 0)
+    if (dev->hardware_version(hw) != 0)
         return update_msg_refuse(UPD_MSG_READ_HWVERSION_FAILED);
 
     const uint32_t device = header->device_id;
@@ -239,6 +239,15 @@ bool meets_hw_min_version(const unsigned char *hw, uint32_t version)
 int rompack_check_staged(const uint8_t *pack, size_t pack_len, env_info *table, Rom_Header *header,
                          Partition_Header *partitions, int *flags, rompack_pending *pending)
 {
+    static const rompack_device kTelephone = {get_hardware_version, read_env};
+    return rompack_check_device(&kTelephone, pack, pack_len, table, header, partitions, flags,
+                                pending);
+}
+
+int rompack_check_device(const rompack_device *device, const uint8_t *pack, size_t pack_len,
+                         env_info *table, Rom_Header *header, Partition_Header *partitions,
+                         int *flags, rompack_pending *pending)
+{
     if (pending == nullptr)
         return UPD_MSG_ERR;
     memset(pending, 0, sizeof(*pending));
@@ -251,12 +260,12 @@ int rompack_check_staged(const uint8_t *pack, size_t pack_len, env_info *table, 
         return r;
 
     unsigned char hw[HW_VERSION_LEN] = {};
-    if (get_hardware_version(hw) != 0)
+    if (device->hardware_version(hw) != 0)
         return update_msg_refuse(UPD_MSG_READ_HWVERSION_FAILED);
     if (!meets_hw_min_version(hw, header->rom_version))
         return update_msg_refuse(UPD_MSG_HW_MIN_VERSION_ERR);
 
-    r = read_env(table);
+    r = device->read_env(table);
     if (r < 0)
         return update_msg_refuse(r);
     rl_log_info("upgrader_softversion_check!\n");
@@ -282,7 +291,7 @@ int rompack_check_staged(const uint8_t *pack, size_t pack_len, env_info *table, 
         if (code == UPD_MSG_UPGRADER_TOOL || code < 0)
             return code;
     }
-    return check_whole_pack(table, header, pending);
+    return check_whole_pack(device, table, header, pending);
 }
 
 int upgrader_rompack_check(const uint8_t *pack, size_t pack_len, env_info *table,

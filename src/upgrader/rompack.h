@@ -32,4 +32,19 @@
                                        Rom_Header *header, Partition_Header *partitions, int *flags,
                                        rompack_pending *pending);
 
+// Where the check learns about the device: the hardware version and the
+// environment table, with the results of get_hardware_version and read_env.
+// The telephone's are those two; a fuzzer answers from memory instead of
+// starting a copy by /tmp/bin/cat for each.
+typedef struct rompack_device {
+    int (*hardware_version)(unsigned char *hw);
+    int (*read_env)(env_info *table);
+} rompack_device;
+
+// rompack_check_staged asking device (not absent) instead of the telephone.
+[[nodiscard]] int rompack_check_device(const rompack_device *device, const uint8_t *pack,
+                                       size_t pack_len, env_info *table, Rom_Header *header,
+                                       Partition_Header *partitions, int *flags,
+                                       rompack_pending *pending);
+
 #endif

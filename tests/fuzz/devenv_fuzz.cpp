@@ -1,7 +1,7 @@
 // libFuzzer harness: the kernel texts of the device environment, NUL-separated
 // in the input: boot environment, hardware version, software version (a part
-// not given keeps tests/data/device's). They reach the parsers as on the
-// telephone, copied by /tmp/bin/cat into /tmp.
+// not given is empty), for the readers of the copies that /tmp/bin/cat makes
+// on the telephone: the copying, a process per text, is left to the unit tests.
 #include "log/rl_log.h"
 #include "upgrader/devenv.h"
 
@@ -10,45 +10,30 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
-
-namespace
-{
-
-const char *const kFiles[] = {"proc/avalanche/env", "proc/misc/hwver", "proc/ver/software"};
-std::string g_default[3];
-
-} // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     rl_log_reset_level(-1);
-    fuzzroot::make_root("devenv", FUZZ_DEVICE_DIR, {"cat"});
-    for (int i = 0; i < 3; ++i)
-        g_default[i] = fuzzroot::read(fuzzroot::root() / kFiles[i]);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const char *text = reinterpret_cast<const char *>(data);
+    FILE *files[3];
     size_t at = 0;
     for (int i = 0; i < 3; ++i) {
-        if (at > size) {
-            fuzzroot::put(fuzzroot::root() / kFiles[i], g_default[i].data(), g_default[i].size());
-            continue;
-        }
         const void *cut = i < 2 ? memchr(text + at, '\0', size - at) : nullptr;
         const size_t stop = cut != nullptr ? static_cast<const char *>(cut) - text : size;
-        fuzzroot::put(fuzzroot::root() / kFiles[i], text + at, stop - at);
-        at = cut != nullptr ? stop + 1 : size + 1;
+        files[i] = fuzzroot::stream(text + at, stop - at);
+        at = cut != nullptr ? stop + 1 : size;
     }
 
     env_info table[ENV_TABLE_SIZE];
     memset(table, 0, sizeof(table));
-    const int rc = read_env(table);
-    if (rc != 0 && rc != -88)
-        abort(); // the copies themselves must work in this root
+    const int used = read_boot_env(files[0], table);
+    const int rc = read_software_version(files[2], table, used);
+    if (used < 0 || used > ENV_TABLE_SIZE || (rc != 0 && rc != -88))
+        abort();
     for (const env_info &entry : table) {
         if (memchr(entry.name, '\0', sizeof(entry.name)) == nullptr)
             abort();
@@ -65,9 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     unsigned char hw[HW_VERSION_LEN + 8];
     memset(hw, 0xA5, sizeof(hw));
-    (void)get_hardware_version(hw); // read or not: no write past its bytes
+    (void)read_hardware_version(files[1], hw); // read or not: no write past its bytes
     for (size_t i = HW_VERSION_LEN; i < sizeof(hw); ++i)
         if (hw[i] != 0xA5)
             abort(); // more than eight numbers stored
+    for (FILE *f : files)
+        fclose(f);
     return 0;
 }

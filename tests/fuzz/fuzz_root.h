@@ -1,11 +1,13 @@
 // A private platform root for a harness: made once per process under
 // $TMPDIR, named by UPGRADER_ROOT, removed at exit. Optionally a copy of
 // tests/data/device and the program's own copies of /bin tools in /tmp/bin.
+// And input bytes as a stream, for the readers of files.
 #ifndef TESTS_FUZZ_FUZZ_ROOT_H
 #define TESTS_FUZZ_FUZZ_ROOT_H
 
 #include "platform/platform.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -48,6 +50,15 @@ inline fs::path make_root(const char *name, const char *device_dir = nullptr,
         abort(); // the root could not be laid out
     setenv(UPGRADER_ROOT_ENV, root().c_str(), 1);
     return root();
+}
+
+// The bytes as a reader gets a file, NUL bytes and all.
+inline FILE *stream(const void *data, size_t size)
+{
+    FILE *f = fmemopen(const_cast<void *>(data), size, "r");
+    if (f == nullptr)
+        abort();
+    return f;
 }
 
 inline std::string read(const fs::path &path)

@@ -1,11 +1,13 @@
 // libFuzzer harness: the INI reader over arbitrary text, asked for fixed
 // names and names taken from the text, into value buffers allocated to the
-// byte so that AddressSanitizer sees a write past them.
+// byte so that AddressSanitizer sees a write past them. The text is loaded
+// once and asked as read_profile_string asks each file it loads.
 #include "log/rl_log.h"
 #include "upgrader/inifile.h"
 
 #include "fuzz_root.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -16,7 +18,7 @@
 namespace
 {
 
-std::string g_file;
+char g_buffer[INI_TEXT_MAX + 1];
 
 // Names as the text spells them: "[...]" after a line start and "...=" on
 // a line, a few of each.
@@ -63,7 +65,7 @@ void ask(const char *section, const char *key, const char *text, bool small_buff
             break;
         std::unique_ptr<char[]> value(new char[size]);
         // Found or not, the value must come back terminated.
-        (void)read_profile_string(section, key, value.get(), size, "default", g_file.c_str());
+        (void)read_profile_text(section, key, value.get(), size, "default", text);
         if (memchr(value.get(), '\0', size) == nullptr)
             abort(); // value left unterminated
     }
@@ -74,24 +76,24 @@ void ask(const char *section, const char *key, const char *text, bool small_buff
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     rl_log_reset_level(-1);
-    g_file = (fuzzroot::make_root("inifile") / "test.ini").string();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzzroot::put(g_file, data, size);
-    // What load_ini_file makes of the file: cut at INI_TEXT_MAX or 0xFF,
+    // What load_ini_file makes of a file: cut at INI_TEXT_MAX or 0xFF,
     // scanned up to the first NUL.
-    std::unique_ptr<char[]> buffer(new char[INI_TEXT_MAX + 1]);
+    FILE *f = fuzzroot::stream(data, size);
     int stored = -1;
-    if (load_ini_file(g_file.c_str(), buffer.get(), &stored) != 1 || stored < 0 ||
-        stored > INI_TEXT_MAX || static_cast<size_t>(stored) > size)
+    load_ini_stream(f, g_buffer, &stored);
+    fclose(f);
+    if (stored < 0 || stored > INI_TEXT_MAX || static_cast<size_t>(stored) > size)
         abort();
-    const std::string text(buffer.get(), strnlen(buffer.get(), stored));
+    // Sized to the text, so that AddressSanitizer sees a read past its end.
+    const std::string text(g_buffer, strnlen(g_buffer, stored));
 
-    // Every file read costs a buffer of INI_TEXT_MAX: the small value
-    // buffers are tried on the names the text brings along only.
+    // Every question scans the whole text: the small value buffers are
+    // tried on the first names the text brings along only.
     std::vector<std::string> sections = {"Version", "mtd"};
     std::vector<std::string> keys = {"RomVersion", "mtd3"};
     names_in(text, &sections, &keys);

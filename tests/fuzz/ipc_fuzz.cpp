@@ -8,6 +8,7 @@
 
 #include "fuzz_root.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -26,6 +27,15 @@ int handler(const ipc_msg_t *msg, void *)
 {
     // One write of less than PIPE_BUF bytes: never mixed with another.
     return int(write(g_inbox[1], msg, sizeof(*msg)));
+}
+
+// The next record passed on; libFuzzer's timeout alarm may interrupt the wait.
+bool next_record(ipc_msg_t *got)
+{
+    ssize_t n;
+    while ((n = read(g_inbox[0], got, sizeof(*got))) < 0 && errno == EINTR) {
+    }
+    return n == sizeof(*got);
 }
 
 void send_raw(const uint8_t *data, size_t size)
@@ -72,14 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Connections are taken in order: the input's message, if any, comes
     // before the stop.
     ipc_msg_t got;
-    if (read(g_inbox[0], &got, sizeof(got)) != sizeof(got))
+    if (!next_record(&got))
         abort();
     if (size >= sizeof(len) && len >= IPC_MIN_MSG_LEN && len <= IPC_MAX_MSG_LEN &&
         static_cast<size_t>(len) <= size) {
         const char *rest = reinterpret_cast<const char *>(&got) + len;
         if (memcmp(&got, data, len) != 0 || memcmp(rest, kZeros, sizeof(got) - len) != 0)
             abort(); // not the bytes the peer sent, zero beyond them
-        if (read(g_inbox[0], &got, sizeof(got)) != sizeof(got))
+        if (!next_record(&got))
             abort();
     }
     if (got.msg != kStop || got.sender != kSelf || got.param1 != stops ||

@@ -4,6 +4,7 @@
 // and the roll-back runs over whatever the text asked for.
 #include "log/rl_log.h"
 #include "upgrader/flash.h"
+#include "upgrader/inifile.h"
 #include "upgrader/mtdlayout.h"
 
 #include "fuzz_root.h"
@@ -16,6 +17,7 @@
 namespace
 {
 
+char g_text[INI_TEXT_MAX + 1];
 // First 64 KiB block and block count of mtd0..mtd9 in the 8 MiB flash.
 const uint32_t kBlocks[10][2] = {{0, 2},   {2, 16},  {18, 32}, {50, 1},  {51, 8},
                                  {59, 16}, {75, 32}, {107, 8}, {115, 8}, {123, 5}};
@@ -49,7 +51,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzzroot::put(fuzzroot::root() / "tmp/mtd.conf", data, size);
+    FILE *f = fuzzroot::stream(data, size); // loaded as mtd_config_check loads the file
+    load_ini_stream(f, g_text, nullptr);
+    fclose(f);
 
     Partition_Header parts[2];
     memset(parts, 0, sizeof(parts));
@@ -66,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         upgrader_kernel_only = 0;
         env_mtd_write = config_mtd_write = 0;
         mtd_layout_plan plan;
-        if (mtd_config_check(table, parts, flags, 2, &plan) != 0)
+        if (mtd_config_check_text(g_text, table, parts, flags, 2, &plan) != 0)
             continue;
         if (plan.moves < 0 || plan.moves > 10 || (support == 0 && plan.moves != 0))
             abort();
