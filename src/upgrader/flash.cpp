@@ -202,22 +202,6 @@ uint32_t chunk_length(const FlashWindow &w, uint32_t k, uint64_t *at)
     return uint32_t(left < FLASH_BLOCK_SIZE ? left : FLASH_BLOCK_SIZE);
 }
 
-// Ending early is as bad as failing: the flash is shorter than its window.
-bool read_exact(int fd, uint64_t at, uint8_t *buffer, size_t size)
-{
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = pread(fd, buffer + got, size - got, off_t(at + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = 0; // the device ended: no error to name
-        if (n <= 0)
-            return false;
-        got += size_t(n);
-    }
-    return true;
-}
 
 bool all_erased(const uint8_t *bytes, size_t n)
 {
@@ -234,7 +218,7 @@ bool all_erased(const uint8_t *bytes, size_t n)
                             size_t part)
 {
     const unsigned block = unsigned(at / FLASH_BLOCK_SIZE);
-    if (!read_exact(fd, at, buffer, size)) {
+    if (!flash_read_exact(fd, at, buffer, size)) {
         rl_log_err("read-back of block %u (offset 0x%llx) failed: %s\n", block,
                    static_cast<unsigned long long>(at),
                    errno != 0 ? strerror(errno) : "the device ended");
@@ -250,6 +234,23 @@ bool all_erased(const uint8_t *bytes, size_t n)
 
 } // namespace
 
+// Ending early is as bad as failing: the flash is shorter than its window.
+bool flash_read_exact(int fd, uint64_t at, uint8_t *buffer, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = pread(fd, buffer + got, size - got, off_t(at + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = 0; // the device ended: no error to name
+        if (n <= 0)
+            return false;
+        got += size_t(n);
+    }
+    return true;
+}
+
 int flash_window_prepare(FlashWindow *w, uint32_t k)
 {
     if (k >= w->blocks)
@@ -259,7 +260,7 @@ int flash_window_prepare(FlashWindow *w, uint32_t k)
     const uint8_t *want = w->data + at;
     bool erase = true;
     bool differs = true;
-    if (read_exact(w->fd, at, w->scratch, FLASH_BLOCK_SIZE)) {
+    if (flash_read_exact(w->fd, at, w->scratch, FLASH_BLOCK_SIZE)) {
         const uint8_t *have = w->scratch;
         uint8_t ones = 0, diff = 0; // bits to set again, bits that differ
         for (uint32_t i = 0; i < part; ++i) {

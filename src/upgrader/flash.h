@@ -105,6 +105,10 @@ void fmt_one_partition(const env_info *table, int index);
 // short writes. 0, or -1 when a write fails or stores nothing.
 [[nodiscard]] int flash_write_all(int fd, const uint8_t *data, uint64_t len);
 
+// Reads size bytes at offset at of the device, continuing short reads;
+// false when a read fails or the device ends first (errno 0 then).
+[[nodiscard]] bool flash_read_exact(int fd, uint64_t at, uint8_t *buffer, size_t size);
+
 // Reads len bytes from the device's start and compares them with data, all
 // of them (the bench times it alone). 0 when equal, -1 on a difference or a
 // failed read; either is logged with the block and its offset, a failed

@@ -35,20 +35,6 @@ UniqueFd open_mtd(int n, char (&name)[32])
     return UniqueFd(platform_open(name, O_RDWR | O_CLOEXEC));
 }
 
-bool read_at(int fd, uint64_t at, uint8_t *buffer, size_t size)
-{
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = pread(fd, buffer + got, size - got, off_t(at + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        got += size_t(n);
-    }
-    return true;
-}
-
 // Both saved copies, mtd4's first, as this run made them.
 bool read_saved(uint8_t *area)
 {
@@ -59,7 +45,7 @@ bool read_saved(uint8_t *area)
     size_t at = 0;
     for (const auto &s : saved) {
         UniqueFd file(platform_open_private(s.path));
-        if (!file.valid() || !read_at(file.get(), 0, area + at, s.size)) {
+        if (!file.valid() || !flash_read_exact(file.get(), 0, area + at, s.size)) {
             rl_log_err("%s: cannot read the saved block to stage it\n", s.path);
             return false;
         }
@@ -237,7 +223,7 @@ int mtd_staging_write(const mtd_layout_plan *plan)
         rl_log_err("%s: staging the blocks at offset %x failed\n", name, unsigned(offset));
         return -1;
     }
-    if (!read_at(device.get(), offset, back.get(), MTD_STAGING_SIZE) ||
+    if (!flash_read_exact(device.get(), offset, back.get(), MTD_STAGING_SIZE) ||
         memcmp(area.get(), back.get(), MTD_STAGING_SIZE) != 0) {
         rl_log_err("%s: the staged blocks at offset %x do not read back\n", name, unsigned(offset));
         return -1;
@@ -281,7 +267,7 @@ int mtd_staging_recover(void)
     char name[32] = "";
     UniqueFd device = n >= 0 ? open_mtd(n, name) : UniqueFd();
     if (!area || !device.valid() ||
-        !read_at(device.get(), r.start - window, area.get(), MTD_STAGING_SIZE) ||
+        !flash_read_exact(device.get(), r.start - window, area.get(), MTD_STAGING_SIZE) ||
         staging_crc32(area.get(), MTDBLOCK4_SIZE) != r.crc4 ||
         staging_crc32(area.get() + MTDBLOCK4_SIZE, MTDBLOCK3_SIZE) != r.crc3) {
         rl_log_err("the blocks staged at %x fail their check; the configuration is left as it "

@@ -60,6 +60,27 @@ struct Fd {
     Fd &operator=(const Fd &) = delete;
 };
 
+// Feeds what fd gives, 64 KiB at a time, to take until the end; false when
+// a read fails (*error names shown) or take says stop (it sets *error).
+template <typename Take>
+bool read_chunks(int fd, const std::string &shown, std::string *error, Take take)
+{
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = path_error(shown, "cannot read", errno);
+            return false;
+        }
+        if (n == 0)
+            return true;
+        if (!take(buf, static_cast<size_t>(n)))
+            return false;
+    }
+}
+
 const char *display(const std::string &path) { return path == "-" ? "standard input" : path.c_str(); }
 
 template <typename Buffer>
@@ -90,27 +111,18 @@ bool read_all(const std::string &path, uint64_t limit, Buffer *out, std::string 
     int flags = fcntl(in.fd, F_GETFL);
     if (flags >= 0)
         (void)fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK); // a failure shows as EAGAIN below
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(in.fd, buf, sizeof(buf));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = path_error(display(path), "cannot read", errno);
-            return false;
-        }
-        if (n == 0)
-            return true;
+    return read_chunks(in.fd, display(path), error, [&](const char *buf, size_t n) {
         // Counted as it comes: a stream or a growing file never makes us
         // hold more than the limit.
-        if (out->size() + static_cast<uint64_t>(n) > limit) {
+        if (out->size() + n > limit) {
             *error = std::string(display(path)) + ": more than the " + std::to_string(limit) +
                      " bytes allowed";
             out->clear();
             return false;
         }
         out->insert(out->end(), buf, buf + n);
-    }
+        return true;
+    });
 }
 
 bool write_fd(int fd, const void *data, size_t size)
@@ -342,22 +354,11 @@ bool sha256_file(const std::string &path, std::string *hex, std::string *error)
         *error = path + ": SHA-256 is not available";
         return false;
     }
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(in.fd, buf, sizeof(buf));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = path_error(path, "cannot read", errno);
-            return false;
-        }
-        if (n == 0)
-            break;
-        if (EVP_DigestUpdate(ctx.get(), buf, static_cast<size_t>(n)) != 1) {
-            *error = path + ": SHA-256 failed";
-            return false;
-        }
-    }
+    if (!read_chunks(in.fd, path, error, [&](const char *buf, size_t n) {
+            return EVP_DigestUpdate(ctx.get(), buf, n) == 1 ||
+                   (*error = path + ": SHA-256 failed", false);
+        }))
+        return false;
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) {
