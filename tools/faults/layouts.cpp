@@ -92,13 +92,13 @@ std::string hex_window(const Blocks &b)
 
 } // namespace
 
-bool parse_layouts_spec(const std::string &spec, uint32_t *seed, int *count, std::string *error)
+bool parse_layouts_option(const std::string &option, uint32_t *seed, int *count, std::string *error)
 {
     unsigned long s = 0, c = 0;
     int used = 0;
-    if (sscanf(spec.c_str(), "random:%lu:%lu%n", &s, &c, &used) != 2 ||
-        used != int(spec.size()) || s > 0xFFFFFFFFul || c < 1 || c > 10000) {
-        *error = "--layouts " + spec + ": expected random:SEED:COUNT, a seed of 0..4294967295 "
+    if (sscanf(option.c_str(), "random:%lu:%lu%n", &s, &c, &used) != 2 ||
+        used != int(option.size()) || s > 0xFFFFFFFFul || c < 1 || c > 10000) {
+        *error = "--layouts " + option + ": expected random:SEED:COUNT, a seed of 0..4294967295 "
                                        "and 1..10000 layouts";
         return false;
     }

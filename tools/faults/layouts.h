@@ -17,7 +17,7 @@ namespace faults
 
 // "random:SEED:COUNT" into its numbers; false with *error saying what is
 // expected.
-bool parse_layouts_spec(const std::string &spec, uint32_t *seed, int *count, std::string *error);
+bool parse_layouts_option(const std::string &option, uint32_t *seed, int *count, std::string *error);
 
 // How layout i of a series moves mtd3 and mtd4 against their old places,
 // in turn: "disjoint below", "disjoint above", "adjacent", "overlapping

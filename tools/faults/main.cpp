@@ -394,7 +394,7 @@ bool check_inputs(Settings *s, std::vector<std::string> &manifests,
         const std::string dir = fs::absolute(s->work).string() + "/layouts";
         std::error_code ec;
         fs::create_directories(dir, ec);
-        if (!faults::parse_layouts_spec(s->layouts, &seed, &count, error) ||
+        if (!faults::parse_layouts_option(s->layouts, &seed, &count, error) ||
             !faults::write_random_layouts(profile, seed, count, dir, &manifests, error))
             return false;
     }
