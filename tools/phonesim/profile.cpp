@@ -278,7 +278,13 @@ void read_profile(const json &doc, Profile *p) {
             read_power_cut(v, p);
         else if (key == "flash_timing")
             read_flash_timing(v, p);
-        else
+        else if (key == "comment")
+            p->comment = get_string(v, key);
+        else if (key == "expect") {
+            p->expect = get_string(v, key);
+            if (p->expect != "upgraded" && p->expect != "refused")
+                throw_field_error(key, "expected \"upgraded\" or \"refused\"");
+        } else
             throw_field_error(key, "unknown field");
     }
     // Windows are checked after all of them are read, so that a profile can
@@ -445,6 +451,8 @@ bool load_profile(const std::string &path, Profile *profile, std::string *error)
 std::string profile_to_json(const Profile &p) {
     // ordered_json keeps the fields in the order people read them.
     nlohmann::ordered_json doc;
+    if (!p.comment.empty())
+        doc["comment"] = p.comment;
     nlohmann::ordered_json mtd = nlohmann::ordered_json::object();
     for (int i = 0; i < kPartitions; ++i)
         mtd["mtd" + std::to_string(i)] = {{"start", text_hex32(p.mtd[i].start)},
@@ -482,6 +490,7 @@ std::string profile_to_json(const Profile &p) {
                            {"program_ms_per_kib", p.flash_timing.program_ms_per_kib},
                            {"read_ms_per_kib", p.flash_timing.read_ms_per_kib},
                            {"delay", p.flash_timing.delay}};
+    doc["expect"] = p.expect;
     return doc.dump(2) + "\n";
 }
 

@@ -81,6 +81,11 @@ struct Profile {
     std::vector<Fault> faults;
     PowerCut power_cut; // none by default
     FlashTiming flash_timing;
+    // For people and for the fleet rehearsal, never for the telephone: what
+    // this telephone is, and whether a pack rehearsed on it is expected to be
+    // "upgraded" (taken, or already installed) or "refused" by its check.
+    std::string comment;
+    std::string expect = "upgraded";
 };
 
 // The defaults: mtd0..mtd9 on 64 KiB boundaries inside the chip, mtd3 64 KiB
