@@ -99,7 +99,7 @@ class Campaign
     bool read_operations(const std::string &report, std::string *error);
     Telephone read_phone(const std::string &dir) const;
 
-    const RunSettings &s_;
+    const RunSettings s_; // a copy: each telephone of a fleet has its own profile
     std::string pack_, dir_;
     Expected want_;
     std::vector<Operation> ops_;
