@@ -715,12 +715,15 @@ bool merge_shards(const std::vector<Json> &shards, Json *report, std::string *er
 
 std::string summary_text(const Json &r)
 {
+    auto plural = [](size_t n, const char *word) {
+        return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+    };
     std::ostringstream out;
     const Json &pack = r["pack"];
     out << "rehearse: pack " << pack.value("file", "") << " (version " << pack.value("version", "")
         << ", model " << pack.value("device_id", 0) << ", OEM " << pack.value("oem_id", 0)
-        << ") on " << r["telephones"].size() << " telephones of " << r.value("fleet", "") << ", "
-        << r.value("cuts", 0) << " cuts each\n";
+        << ") on " << plural(r["telephones"].size(), "telephone") << " of "
+        << r.value("fleet", "") << ", " << plural(r.value("cuts", 0), "cut") << " each\n";
     char line[256];
     snprintf(line, sizeof line, "  %-22s %-17s %-9s %-34s %-24s %7s %7s  %s\n", "telephone",
              "hwver", "expect", "check", "outcome", "flash", "down", "cuts rec/lost/unb/not");
@@ -760,7 +763,7 @@ std::string summary_text(const Json &r)
         if (!t.value("reason", "").empty())
             out << "  " << t.value("name", "") << ": " << t.value("reason", "") << "\n";
     const Json &s = r["summary"];
-    out << "rehearse: " << s.value("telephones", 0) << " telephones, " << s.value("passed", 0)
+    out << "rehearse: " << plural(s.value("telephones", 0), "telephone") << ", " << s.value("passed", 0)
         << " passed, " << s.value("failed", 0) << " failed (";
     bool first = true;
     for (const auto &o : s["outcomes"]) {
