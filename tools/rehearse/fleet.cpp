@@ -499,21 +499,6 @@ const char *const kOutcomeOrder[] = {"upgraded",         "already installed",
                                      "taken, refusal expected", "configuration lost",
                                      "not recovered",     "failed"};
 
-std::string ranges(std::vector<int> cuts)
-{
-    std::sort(cuts.begin(), cuts.end());
-    std::string out;
-    for (size_t i = 0; i < cuts.size();) {
-        size_t j = i;
-        while (j + 1 < cuts.size() && cuts[j + 1] == cuts[j] + 1)
-            ++j;
-        out += (out.empty() ? "" : ", ") + std::to_string(cuts[i]);
-        if (j > i)
-            out += "-" + std::to_string(cuts[j]);
-        i = j + 1;
-    }
-    return out;
-}
 
 std::string code_words(const Json &verify)
 {
@@ -603,11 +588,11 @@ Json judge_telephone(const Json &in, const Json &results, int cuts_asked)
         }
         outcome = !lost.empty() ? "configuration lost" : !other.empty() ? "not recovered" : "upgraded";
         if (!lost.empty())
-            reason += "the configuration is lost by cuts at operations " + ranges(lost) + "; ";
+            reason += "the configuration is lost by cuts at operations " + faults::ranges(lost) + "; ";
         if (!other.empty())
-            reason += "not recovered from cuts at operations " + ranges(other) + "; ";
+            reason += "not recovered from cuts at operations " + faults::ranges(other) + "; ";
         if (!unbootable.empty())
-            reason += "unbootable after cuts at operations " + ranges(unbootable) +
+            reason += "unbootable after cuts at operations " + faults::ranges(unbootable) +
                       " (a torn boot loader, kernel or root file system); ";
         if (reason.size() >= 2)
             reason.erase(reason.size() - 2);
