@@ -541,8 +541,10 @@ Json cut_table(const Json &phone, const Json &results)
     return rows;
 }
 
-Json judge_telephone(const Json &in, const Json &results, int cuts_asked)
+Json judge_telephone(const Json &in, Json results, int cuts_asked)
 {
+    std::sort(results.begin(), results.end(),
+              [](const Json &a, const Json &b) { return a.value("cut", 0) < b.value("cut", 0); });
     Json t;
     t["name"] = in["name"];
     t["profile"] = in["profile"];
@@ -604,9 +606,7 @@ Json judge_telephone(const Json &in, const Json &results, int cuts_asked)
     t["verify"] = verify;
     t["upgrade"] = upgrade;
     if (cuts_asked > 0 && in.value("installed", false) && decision == "accepted") {
-        Json sorted = results;
-        std::sort(sorted.begin(), sorted.end(),
-                  [](const Json &a, const Json &b) { return a.value("cut", 0) < b.value("cut", 0); });
+        const Json &sorted = results;
         Json c;
         c["operations"] = in.value("operations", 0);
         c["tried"] = sorted.size();
