@@ -14,6 +14,7 @@ packages=(
   mtd-utils
   help2man dpkg-dev
   qemu-system-mips cpio jq
+  chromium python3
 )
 
 missing=()
