@@ -289,13 +289,10 @@ void headline(const Json &report, std::string &out)
     // The one line that differs between two runs of the same rehearsal.
     std::string times;
     const Json &t = field(report, "times");
-    if (t.is_object()) {
-        for (auto it = t.begin(); it != t.end(); ++it) {
-            if (!times.empty())
-                times += ", ";
-            times += it.key() == "wall_s" ? "wall time " + plain(it.value()) + " s"
-                                          : it.key() + " " + plain(it.value());
-        }
+    if (t.is_object() && t.contains("wall_s")) {
+        times = "wall time " + plain(t["wall_s"]) + " s";
+        if (t.contains("shards") && t["shards"].is_number() && t["shards"].get<double>() > 1)
+            times += " (the longest of " + plain(t["shards"]) + " shards)";
     }
     for (char &c : times)
         if (c == '\n' || c == '\r')
