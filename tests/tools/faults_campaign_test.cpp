@@ -5,6 +5,7 @@
 #include "isolation.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace
@@ -70,17 +71,19 @@ TEST(Campaign, NamesPhasesAndSpreadsCuts)
     EXPECT_EQ(faults::cut_points(3, 20), (std::vector<int>{1, 2, 3}));
 }
 
-TEST(FaultsCommand, ExitsAndSaysWhatTheRowsSay)
+// Each row runs the tool with its arguments, the row's profile in
+// DIR/PROFILE, and expects its exit status and a part of what it prints.
+void run_command_rows(const std::string &tool, const std::string &rows, const std::string &tools,
+                      const std::string &profile)
 {
-    for (const testsupport::Row &row : testsupport::rows(TEST_DATA_DIR "/faults-command.rows")) {
+    for (const testsupport::Row &row : testsupport::rows(rows)) {
         SCOPED_TRACE(row[0]);
         testsupport::TempDir dir;
-        testsupport::put(dir.path() + "/profile.json", row[3]);
-        std::string cmd = FAULTS_TOOL " " + row[2] + " >" + dir.path() + "/out 2>&1";
+        mkdir((dir.path() + "/fleet").c_str(), 0755);
+        testsupport::put(dir.path() + "/" + profile, row[3]);
+        std::string cmd = tool + " " + row[2] + " >" + dir.path() + "/out 2>&1";
         const std::pair<std::string, std::string> subs[] = {
-            {"@TOOLS@", "--phonesim " PHONESIM_TOOL " --program " UPGRADER_PROGRAM " --work @DIR@"},
-            {"@DATA@", TEST_DATA_DIR},
-            {"@DIR@", dir.path()}};
+            {"@TOOLS@", tools}, {"@DATA@", TEST_DATA_DIR}, {"@DIR@", dir.path()}};
         for (const auto &[from, to] : subs)
             for (size_t at; (at = cmd.find(from)) != std::string::npos;)
                 cmd.replace(at, from.size(), to);
@@ -89,6 +92,20 @@ TEST(FaultsCommand, ExitsAndSaysWhatTheRowsSay)
         EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::stoi(row[1])) << out;
         EXPECT_NE(out.find(row[4]), std::string::npos) << out;
     }
+}
+
+TEST(FaultsCommand, ExitsAndSaysWhatTheRowsSay)
+{
+    run_command_rows(FAULTS_TOOL, TEST_DATA_DIR "/faults-command.rows",
+                     "--phonesim " PHONESIM_TOOL " --program " UPGRADER_PROGRAM " --work @DIR@",
+                     "profile.json");
+}
+
+TEST(RehearseCommand, ExitsAndSaysWhatTheRowsSay)
+{
+    run_command_rows(REHEARSE_TOOL, TEST_DATA_DIR "/rehearse-command.rows",
+                     "--phonesim " PHONESIM_TOOL " --program " UPGRADER_PROGRAM " --out @DIR@/report",
+                     "fleet/phone.json");
 }
 
 } // namespace

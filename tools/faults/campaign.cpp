@@ -61,6 +61,9 @@ std::string hex(uint32_t v)
     return buf;
 }
 
+
+} // namespace
+
 std::string ranges(const std::vector<int> &cuts)
 {
     std::string out;
@@ -75,8 +78,6 @@ std::string ranges(const std::vector<int> &cuts)
     }
     return out;
 }
-
-} // namespace
 
 std::vector<std::string> phases_of(const std::vector<Operation> &ops)
 {

@@ -82,6 +82,9 @@ struct CutResult {
     std::string detail;
 };
 
+// Cut points as ranges: "1-3, 7" (sorted ones).
+std::string ranges(const std::vector<int> &cuts);
+
 // The table by phase, then the cut points of each loss as ranges.
 std::string table(const std::string &name, const std::vector<std::string> &phases,
                   const std::vector<CutResult> &results, bool moves_blocks);
