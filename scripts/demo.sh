@@ -209,7 +209,6 @@ rc=0
 "$rehearse" examples/pack.json --fleet examples/fleet --cuts 10 --out "$out/rehearsal" \
   --phonesim "$phonesim" --program "$upgrader" || rc=$?
 echo "rehearse:    exit $rc (0 = every telephone as its profile expects, every cut recovered)"
-echo "report:      $out/rehearsal/report.html"
 if [ "$rc" -ne 0 ]; then
   echo "demo: the rehearsal did not pass"
   exit 1

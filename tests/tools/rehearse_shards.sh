@@ -13,9 +13,12 @@ if ! command -v parallel >/dev/null; then
     exit 77
 fi
 bin=$(cd "$1" && pwd)
+rehearse=$bin/tools/rehearse/rehearse
+for f in "$rehearse" "$2" "$3"; do
+    [ -e "$f" ] || { echo "FAIL: $f is missing" >&2; exit 1; }
+done
 pack=$(realpath "$2")
 fleet=$(realpath "$3")
-rehearse=$bin/tools/rehearse/rehearse
 tools=(--phonesim "$bin/tools/phonesim/phonesim" --program "$bin/src/upgrader/upgrader")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rehearse-shards.XXXXXX")
