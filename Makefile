@@ -93,7 +93,9 @@ guide:
 .PHONY: demo bench bench-upgrade bench-flash bench-minimum bench-target target-check
 # Two upgrades of a simulated telephone, end to end, with a summary of each
 # (scripts/demo.sh): a good pack installed and checked in flash, and a
-# refused pack ending on the failure screen. Everything lands in build/demo/.
+# refused pack ending on the failure screen; then the good pack rehearsed on
+# the example fleet with 10 power cuts per telephone (rehearse), with the
+# path of its report.html. Everything lands in build/demo/.
 demo: deps
 	@scripts/demo.sh
 

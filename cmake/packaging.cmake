@@ -1,8 +1,8 @@
 # What the host tools package carries (make dist): the commands and their
 # manual pages, in the component "tools"; nothing else of the tree has
 # install rules, and the package takes only this component. fontsheet and
-# screensheet only remake pictures kept in docs/: they stay out. faults goes
-# in beside phonesim, which it runs; the PC build of the program it also
+# screensheet only remake pictures kept in docs/: they stay out. faults and
+# rehearse go in beside phonesim, which they run; the PC build of the program it also
 # needs is the user's own (--program).
 include(GNUInstallDirs)
 
@@ -39,7 +39,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME upgrader-host-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${UPGRADER_PACKAGE_MAINTAINER})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ROM pack tool, simulated telephone and power-cut campaign for the firmware upgrader")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ROM pack tool, simulated telephone, power-cut campaign and fleet rehearsal for the firmware upgrader")
 # Under the summary line, as the package's long description.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "rompack makes ROM packs from JSON manifests, shows what is in a pack and
@@ -47,7 +47,10 @@ runs the upgrader's own pack check against a telephone profile. phonesim is
 the desk telephone on a PC: a root with the platform's files and a FUSE
 kernel serving its boot environment and flash, in which the upgrader runs
 unchanged. faults cuts the power of a simulated telephone at every flash
-operation of an upgrade and judges what the telephone is left with.")
+operation of an upgrade and judges what the telephone is left with.
+rehearse runs a pack on every telephone of a fleet (check, whole upgrade,
+power cuts) and writes a self-contained HTML report; its shards run on a
+job runner such as GNU parallel and merge into the same report.")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The libraries come from dpkg-shlibdeps (package dpkg-dev); phonesim mounts

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# make demo: two upgrades of a simulated telephone, end to end.
+# make demo: two upgrades of a simulated telephone, end to end, then one pack
+# rehearsed on a fleet of them.
 #
 #   1. examples/pack.json, a newer release for this telephone, installed in
 #      file mode: the program checks it, tells the applications, stops them,
@@ -8,8 +9,11 @@
 #   2. examples/refused.json, the same release built for another model: the
 #      check refuses it, the failure screen waits, and the simulated user
 #      presses "Reboot".
+#   3. examples/pack.json rehearsed on the eleven telephones of
+#      examples/fleet with ten power cuts per upgrade: each telephone takes
+#      or refuses the pack as its profile expects, and every cut recovers.
 #
-# Builds only what it needs (upgrader, phonesim, rompack) in the release preset
+# Builds only what it needs (upgrader, phonesim, rompack, rehearse) in the release preset
 # (DEMO_PRESET=host for the debug build). Everything it makes is under
 # build/demo/. Needs root, or a user who may open /dev/fuse and make user
 # namespaces, like phonesim itself.
@@ -24,16 +28,17 @@ mkdir -p "$out"
 if [ -n "${DEMO_BIN:-}" ]; then
   bin=$DEMO_BIN # a build tree made elsewhere; nothing is built
 else
-  echo "== build ($preset preset: upgrader, phonesim, rompack)"
+  echo "== build ($preset preset: upgrader, phonesim, rompack, rehearse)"
   cmake --preset "$preset" >"$out/configure-$preset.log" 2>&1 ||
     { cat "$out/configure-$preset.log"; exit 1; }
-  cmake --build --preset "$preset" --target upgrader phonesim rompack_cli
+  cmake --build --preset "$preset" --target upgrader phonesim rompack_cli rehearse
   bin=build/$preset
 fi
 bin=$(cd "$bin" && pwd)
 upgrader=$bin/src/upgrader/upgrader
 phonesim=$bin/tools/phonesim/phonesim
 rompack=$bin/tools/rompack/rompack
+rehearse=$bin/tools/rehearse/rehearse
 
 started=$(date +%s.%N)
 
@@ -197,7 +202,19 @@ echo
 echo "== 2. refused pack examples/refused.json (built for model 55); the user presses Reboot at 2 s"
 scenario refused examples/refused.json --refused --keys 2:35
 
+echo
+echo "== 3. examples/pack.json rehearsed on examples/fleet (11 telephones), 10 power cuts per upgrade"
+# A line per finished job on stderr while it runs; the summary on stdout.
+rc=0
+"$rehearse" examples/pack.json --fleet examples/fleet --cuts 10 --out "$out/rehearsal" \
+  --phonesim "$phonesim" --program "$upgrader" || rc=$?
+echo "rehearse:    exit $rc (0 = every telephone as its profile expects, every cut recovered)"
+if [ "$rc" -ne 0 ]; then
+  echo "demo: the rehearsal did not pass"
+  exit 1
+fi
+
 ended=$(date +%s.%N)
 echo
-python3 -c "print('demo: both scenarios in %.1f s (after the build); everything is under $out/'
+python3 -c "print('demo: the three scenarios in %.1f s (after the build); everything is under $out/'
                % ($ended - $started))"

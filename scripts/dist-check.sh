@@ -10,7 +10,8 @@
 #     made and read with rompack, a whole upgrade in phonesim (the host
 #     release build of the program) that must end with the reboot (100), and
 #     faults finding the phonesim installed beside it for a campaign of
-#     three cuts that must end with 0.
+#     three cuts that must end with 0, and rehearse on two telephones with
+#     one cut each, which must end with 0.
 # As root (chroot, mounts in a private mount namespace). Needs the network
 # to the Debian mirror on the first run.
 set -euo pipefail
@@ -71,12 +72,14 @@ dpkg-deb -c "$deb"
 contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }')
 expected='-rwxr-xr-x ./usr/bin/faults
 -rwxr-xr-x ./usr/bin/phonesim
+-rwxr-xr-x ./usr/bin/rehearse
 -rwxr-xr-x ./usr/bin/rompack
 -rw-r--r-- ./usr/share/man/man1/faults.1.gz
 -rw-r--r-- ./usr/share/man/man1/phonesim.1.gz
+-rw-r--r-- ./usr/share/man/man1/rehearse.1.gz
 -rw-r--r-- ./usr/share/man/man1/rompack.1.gz'
 [ "$contents" = "$expected" ] || fail "package files differ from: $expected"
-ok "package: the three commands and their manual pages, nothing else"
+ok "package: the four commands and their manual pages, nothing else"
 
 # A fresh minimal Debian 12, made once and kept as a tarball.
 pristine=build/dist/bookworm-minbase.tar.gz
@@ -99,6 +102,8 @@ else
 fi
 cp "$deb" "$fresh/tmp/"
 cp examples/pack.json "$fresh/tmp/pack.json"
+mkdir -p "$fresh/tmp/fleet"
+cp examples/fleet/model59-variant.json examples/fleet/model59-variant3.json "$fresh/tmp/fleet/"
 cp "$program" "$fresh/tmp/upgrader"
 cp /etc/resolv.conf "$fresh/etc/resolv.conf"
 cat > "$fresh/tmp/check.sh" <<EOF
@@ -109,13 +114,17 @@ apt-get update -q > /dev/null
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o Dpkg::Use-Pty=0 --no-install-recommends ./$(basename "$deb")
 dpkg-query -W -f='\${Package} \${Version} \${Status}\n' upgrader-host-tools
 for c in "rompack" "rompack create" "rompack info" "rompack verify" \\
-         "phonesim" "phonesim init" "phonesim run" "phonesim upgrade" "phonesim show" "faults"; do
+         "phonesim" "phonesim init" "phonesim run" "phonesim upgrade" "phonesim show" "faults" \\
+         "rehearse" "rehearse merge"; do
     \$c --help > /dev/null
     echo "ok: \$c --help"
 done
 faults --version | grep -qx "faults $version" || { echo "faults --version: not faults $version"; exit 1; }
 echo "ok: faults --version"
-ls -l /usr/share/man/man1/rompack.1.gz /usr/share/man/man1/phonesim.1.gz /usr/share/man/man1/faults.1.gz
+rehearse --version | grep -qx "rehearse $version" || { echo "rehearse --version: not rehearse $version"; exit 1; }
+echo "ok: rehearse --version"
+ls -l /usr/share/man/man1/rompack.1.gz /usr/share/man/man1/phonesim.1.gz /usr/share/man/man1/faults.1.gz \\
+    /usr/share/man/man1/rehearse.1.gz
 rompack create pack.json -o pack.pack
 rompack info pack.pack > /dev/null
 echo "ok: rompack create and info"
@@ -126,16 +135,19 @@ phonesim upgrade /tmp/phone /tmp/pack.pack --mode file --pause-scale 0 || status
 echo "ok: phonesim upgrade ended with the reboot (100)"
 faults --program /tmp/upgrader --sample 3 --work /tmp/faults /tmp/pack.json
 echo "ok: faults ran three cuts with the phonesim beside it"
+rehearse /tmp/pack.json --fleet /tmp/fleet --cuts 1 --program /tmp/upgrader --out /tmp/rehearsal
+test -s /tmp/rehearsal/report.json && test -s /tmp/rehearsal/report.html
+echo "ok: rehearse took the pack on one telephone, one cut recovered, and the other refused it"
 EOF
 # The chroot's / must be a mount point for phonesim's private mounts; the
 # mounts end with the namespace.
 unshare --mount --propagation private sh -c '
     mount --bind "$1" "$1" && mount --rbind /dev "$1/dev" && mount -t proc proc "$1/proc" &&
     chroot "$1" sh /tmp/check.sh' sh "$fresh" || fail "in the fresh Debian"
-checks=$((checks + 14))
+checks=$((checks + 18))
 
 # man-db is not in a minimal system: the pages are rendered by the host's.
-for page in rompack phonesim faults; do
+for page in rompack phonesim faults rehearse; do
     MANWIDTH=80 man -l "$fresh/usr/share/man/man1/$page.1.gz" 2> "$work/man.err" | head -n 4
     [ ! -s "$work/man.err" ] || fail "man -l $page.1.gz: $(cat "$work/man.err")"
 done

@@ -2,7 +2,7 @@
 # make dist: the two things handed out, in dist/.
 #   upgrader-VERSION-mipsel.tar.gz   the telephone's program, laid out as the
 #                                    telephone's file system, with INSTALL
-#   upgrader-host-tools_VERSION_ARCH.deb   rompack, phonesim and faults (CPack)
+#   upgrader-host-tools_VERSION_ARCH.deb   rompack, phonesim, faults and rehearse (CPack)
 # VERSION is the project version of CMakeLists.txt. Times inside both are
 # the last commit's, so that the same tree gives the same tarball.
 set -euo pipefail
@@ -39,7 +39,7 @@ rm -rf build/dist/cpack
 cpack --config build/release/CPackConfig.cmake -B build/dist/cpack >/dev/null
 deb=$(ls build/dist/cpack/*.deb)
 listing=$(dpkg-deb -c "$deb")
-for tool in rompack phonesim faults; do
+for tool in rompack phonesim faults rehearse; do
     if ! grep -q "usr/bin/$tool\$" <<< "$listing"; then
         echo "dist: $deb has no $tool (is it installed with COMPONENT tools?)" >&2
         exit 1

@@ -13,7 +13,7 @@ packages=(
   pkg-config libfuse3-dev fuse3 libpng-dev busybox
   mtd-utils
   help2man dpkg-dev
-  qemu-system-mips cpio jq
+  qemu-system-mips cpio jq parallel
   chromium python3
 )
 

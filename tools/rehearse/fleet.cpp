@@ -312,12 +312,17 @@ struct Job {
     int cut;
 };
 
+// Cuts only for the telephones whose check takes the pack: the check ran
+// in every shard before the jobs, so every shard makes the same list.
 std::vector<Job> all_jobs(const Plan &plan)
 {
     std::vector<Job> jobs;
-    for (size_t t = 0; t < plan.phones.size(); ++t)
-        for (int i = -1; i < plan.cuts; ++i)
-            jobs.push_back({t, i});
+    for (size_t t = 0; t < plan.phones.size(); ++t) {
+        jobs.push_back({t, -1});
+        if (plan.phones[t].verify.value("decision", "") == "accepted")
+            for (int i = 0; i < plan.cuts; ++i)
+                jobs.push_back({t, i});
+    }
     return jobs;
 }
 
@@ -351,10 +356,11 @@ struct Prepared {
 Json run_shard(const Plan &plan, const ShardSettings &s)
 {
     const std::vector<Job> jobs = all_jobs(plan);
-    std::vector<Job> mine;
-    for (size_t j = 0; j < jobs.size(); ++j)
-        if (int(j % size_t(s.n)) == s.k - 1)
-            mine.push_back(jobs[j]);
+    // Contiguous slices: a shard repeats the clean runs of only the
+    // telephones its slice begins or ends in.
+    const size_t from = jobs.size() * size_t(s.k - 1) / size_t(s.n);
+    const size_t to = jobs.size() * size_t(s.k) / size_t(s.n);
+    const std::vector<Job> mine(jobs.begin() + long(from), jobs.begin() + long(to));
     // Every telephone with a job here needs its clean run: the cut points
     // follow from its flash operations.
     std::vector<size_t> phones;
