@@ -90,7 +90,7 @@ screens:
 guide:
 	cmake --preset host && cmake --build --preset host --target doctables && build/host/tools/doctables/doctables docs/guide.md
 
-.PHONY: demo bench bench-upgrade bench-flash bench-minimum bench-target target-check
+.PHONY: demo bench bench-upgrade bench-rehearse bench-flash bench-minimum bench-target target-check
 # Two upgrades of a simulated telephone, end to end, with a summary of each
 # (scripts/demo.sh): a good pack installed and checked in flash, and a
 # refused pack ending on the failure screen; then the good pack rehearsed on
@@ -101,12 +101,15 @@ demo: deps
 
 # Benchmarks of the release build, printed, never judged: the flash writer
 # against the stock tools, then against the least the chip must do, then a
-# whole upgrade in phonesim, then the program's size and memory on the target.
+# whole upgrade in phonesim, then phonesim's cost per run and the cut runs of
+# a campaign against an old phonesim, then the program's size and memory on
+# the target.
 bench: deps
 	@status=0; \
 	$(MAKE) --no-print-directory bench-flash || status=1; \
 	$(MAKE) --no-print-directory bench-minimum || status=1; \
 	$(MAKE) --no-print-directory bench-upgrade || status=1; \
+	$(MAKE) --no-print-directory bench-rehearse || status=1; \
 	$(MAKE) --no-print-directory bench-target || status=1; \
 	exit $$status
 
@@ -118,6 +121,9 @@ bench-target:
 
 bench-upgrade:
 	@bench/upgrade_bench.sh
+
+bench-rehearse:
+	@bench/rehearse_bench.sh
 
 bench-flash:
 	@cmake --preset release >/dev/null && \

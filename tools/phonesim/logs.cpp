@@ -41,12 +41,28 @@ bool bind_node(const std::string &dir, const char *name)
 int LogCollector::start(Clock::time_point started, std::string *error)
 {
     started_ = started;
-    hosttool::ScratchDir scratch("phonesim-dev");
-    if (!scratch.ok()) {
-        *error = scratch.error();
-        return -1;
+    // An empty directory to build the new /dev in, seen by the host as empty
+    // all along (the tmpfs is in this mount namespace only): rmdir clears
+    // it, where a scratch directory's rm -rf would cost a fork and an exec.
+    struct EmptyDir {
+        std::string path;
+        ~EmptyDir()
+        {
+            if (!path.empty())
+                rmdir(path.c_str());
+        }
+    } scratch;
+    {
+        const char *base = getenv("TMPDIR");
+        std::string name =
+            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/phonesim-dev.XXXXXX";
+        if (mkdtemp(&name[0]) == nullptr) {
+            *error = hosttool::path_error(name, "cannot create a scratch directory", errno);
+            return -1;
+        }
+        scratch.path = name;
     }
-    const std::string &dir = scratch.path();
+    const std::string &dir = scratch.path;
     // Gone before the directory is: what is mounted there stays as /dev.
     struct Unmount {
         const std::string &dir;

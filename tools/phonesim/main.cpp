@@ -1,6 +1,6 @@
 // phonesim: the simulated telephone on a PC.
 //
-//   phonesim init DIR [--profile FILE] [--program PATH] [--busybox]
+//   phonesim init DIR [--profile FILE] [--program PATH] [--busybox] [--chip FILE]
 //   phonesim run DIR [options] -- COMMAND [ARGS]
 //   phonesim upgrade DIR PACK --mode file|shm|direct [--state N] [options]
 //   phonesim show DIR
@@ -54,6 +54,7 @@ struct RunFlags {
     uint64_t cut_at = 0;
     double cut_after = 0;
     double flash_delay = -1; // the profile's
+    std::string record = "full";
     CLI::Option *state_option = nullptr;
 };
 
@@ -82,6 +83,11 @@ void add_run_flags(CLI::App *app, RunFlags *f, bool with_loader)
                     "the telephone's pace, 0.1 ten times faster), to watch the progress bar "
                     "at a real telephone's pace; replaces the profile's flash_timing.delay")
         ->type_name("SCALE");
+    app->add_option("--record", f->record,
+                    "what the report holds: full (the default: report.json, summary.txt, the "
+                    "frames as PNG and the contact sheet), report (no pictures) or brief (no "
+                    "pictures, and no partition or file digests: for campaigns of many runs)")
+        ->check(CLI::IsMember({"full", "report", "brief"}));
 }
 
 // Values the options take but that make no sense: the message says what
@@ -148,6 +154,9 @@ int run(const std::string &dir, const RunFlags &f, const std::vector<std::string
     o.flash_delay = f.flash_delay;
     o.tmp_copy = tmp_copy;
     o.program_run = program_run;
+    o.record = f.record == "brief"    ? phonesim::Record::Brief
+               : f.record == "report" ? phonesim::Record::Report
+                                      : phonesim::Record::Full;
     if (!f.keys.empty() && !phonesim::parse_keys(f.keys, &o.keys)) {
         std::cerr << "phonesim: --keys: expected T:CODE,T:CODE,... (seconds 0 or above, "
                      "keypad codes 0..65535) but got "
@@ -204,7 +213,7 @@ bool runs_here(const std::string &program, std::string *error)
 }
 
 int init(const std::string &dir, const std::string &profile_file, const std::string &program,
-         bool busybox)
+         bool busybox, const std::string &chip)
 {
     phonesim::Profile profile = phonesim::default_profile();
     std::string error;
@@ -219,6 +228,11 @@ int init(const std::string &dir, const std::string &profile_file, const std::str
     phonesim::InitOptions options;
     options.program = program;
     options.busybox = busybox;
+    options.chip = chip;
+    if (!chip.empty() && !phonesim::chip_image_ok(chip, &error)) {
+        std::cerr << "phonesim: " << error << "\n";
+        return kExitUsage;
+    }
     if (phonesim::init_telephone(dir, profile, options, &error) != 0) {
         std::cerr << "phonesim: " << error << "\n";
         return 1;
@@ -317,13 +331,15 @@ int main(int argc, char **argv)
     CLI::App app{"phonesim: the simulated telephone", "phonesim"};
     app.require_subcommand(1);
 
-    std::string dir, profile, program;
+    std::string dir, profile, program, chip;
     bool busybox = false;
     CLI::App *init_cmd = app.add_subcommand("init", "make a telephone root DIR");
     init_cmd->add_option("DIR", dir, "telephone root")->required();
     init_cmd->add_option("--profile", profile, "JSON profile (defaults otherwise)");
     init_cmd->add_option("--program", program, "installed as /basic/bin/upgrader");
     init_cmd->add_flag("--busybox", busybox, "busybox applets as the /bin tools");
+    init_cmd->add_option("--chip", chip,
+                         "the chip image to start from (8 MiB) instead of an erased chip");
 
     RunFlags flags;
     CLI::App *run_cmd = app.add_subcommand("run", "run COMMAND in the telephone DIR");
@@ -370,7 +386,7 @@ int main(int argc, char **argv)
     }
 
     if (*init_cmd)
-        return init(dir, profile, program, busybox);
+        return init(dir, profile, program, busybox, chip);
     if (*show_cmd)
         return show(dir);
     if (*upgrade_cmd) {

@@ -273,7 +273,9 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
         if (error->empty())
             *error = why;
     };
-    if (make_dirs(dir + "/frames") != 0)
+    const Record record = in.options->record;
+    const bool pictures = record == Record::Full, digests = record != Record::Brief;
+    if (make_dirs(pictures ? dir + "/frames" : dir) != 0)
         failed(hosttool::path_error(dir, "cannot make the report directory", errno));
     remove_old_report(dir);
     const Paths &paths = *in.paths;
@@ -293,6 +295,8 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
     for (const KeyPress &k : in.options->keys)
         keys.push_back({{"at", k.at}, {"code", k.code}});
     j["keys"] = keys;
+    if (record != Record::Full)
+        j["record"] = record == Record::Report ? "report" : "brief";
 
     Json log = Json::array();
     int errors = 0;
@@ -324,12 +328,16 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
     for (size_t i = 0; i < in.frames.size(); ++i) {
         const Frame &f = in.frames[i];
         std::string digest = hosttool::sha256_hex(f.data.data(), f.data.size());
-        char name[32];
-        snprintf(name, sizeof(name), "frames/%04zu.png", i + 1);
-        std::string err;
-        if (error->empty() && !write_frame_png(dir + "/" + name, f.data, 4, &err))
-            failed(err);
-        frames.push_back({{"at", f.at}, {"file", name}, {"sha256", digest}});
+        if (pictures) {
+            char name[32];
+            snprintf(name, sizeof(name), "frames/%04zu.png", i + 1);
+            std::string err;
+            if (error->empty() && !write_frame_png(dir + "/" + name, f.data, 4, &err))
+                failed(err);
+            frames.push_back({{"at", f.at}, {"file", name}, {"sha256", digest}});
+        } else {
+            frames.push_back({{"at", f.at}, {"sha256", digest}});
+        }
         if (seen.insert(digest).second) {
             distinct.push_back(f.data);
             screens.push_back({{"sha256", digest}, {"hex", to_hex(f.data.data(), f.data.size())}});
@@ -337,7 +345,7 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
     }
     j["frames"] = frames;
     j["screens"] = screens;
-    if (!distinct.empty()) {
+    if (pictures && !distinct.empty()) {
         std::string err;
         if (error->empty() && !write_contact_sheet(dir + "/contact.png", distinct, 2, &err))
             failed(err);
@@ -395,7 +403,8 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
                            {"end", text_hex32(a.end)},
                            {"sha256", in.after.sha256[i]}}}});
     }
-    j["partitions"] = parts;
+    if (digests)
+        j["partitions"] = parts;
 
     Json created = Json::array(), changed = Json::array(), removed = Json::array();
     std::vector<std::string> file_summary;
@@ -420,7 +429,8 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
             file_summary.push_back("-" + f.first);
         }
     }
-    j["files"] = {{"created", created}, {"changed", changed}, {"removed", removed}};
+    if (digests)
+        j["files"] = {{"created", created}, {"changed", changed}, {"removed", removed}};
 
     std::string misc_text;
     read_file(paths.root + "/dev/misc0", &misc_text, in.before.misc_size);
@@ -523,9 +533,15 @@ int write_report(const ReportInput &in, const std::string &dir, std::string *sum
       << join(ipc_summary, "") << "\n";
     s << "frames:      " << in.frames.size() << " (" << distinct.size() << " distinct)\n";
     s << "boot env:    " << join(env_summary, "unchanged") << "\n";
-    s << "partitions:  changed " << join(changed_parts, "none") << "; moved "
-      << join(moved_parts, "none") << "\n";
-    s << "files:       " << join(file_summary, "no change") << "\n";
+    if (digests) {
+        s << "partitions:  changed " << join(changed_parts, "none") << "; moved "
+          << join(moved_parts, "none") << "\n";
+        s << "files:       " << join(file_summary, "no change") << "\n";
+    } else {
+        s << "partitions:  moved " << join(moved_parts, "none")
+          << "; contents not compared (--record brief)\n";
+        s << "files:       not compared (--record brief)\n";
+    }
     s << "misc:        " << join(misc, "no requests") << "\n";
     s << "scripts:     " << join(record_summary, "no runs") << "\n";
     char flash_secs[32];

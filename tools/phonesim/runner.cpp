@@ -498,7 +498,8 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
     if (kernel.mount(error) != 0)
         return -1;
     // After the mount, which booted: the layout is the one of this boot.
-    report.before = take_snapshot(paths, profile);
+    const bool digests = options.record != Record::Brief;
+    report.before = take_snapshot(paths, profile, digests);
     // /dev is replaced after the mount: the kernel needs the host's /dev/fuse.
     LogCollector log;
     if (log.start(started, error) != 0)
@@ -693,7 +694,7 @@ int run_telephone(const RunOptions &options, RunResult *result, std::string *err
     // The power is off: /config is what the next boot mounts.
     if (remount(paths, error) != 0)
         return -1;
-    report.after = take_snapshot(paths, profile);
+    report.after = take_snapshot(paths, profile, digests);
     find_failure_screen(report, result);
     result->flash_ops = report.flash_ops.size();
     report.result = *result;

@@ -11,6 +11,14 @@
 namespace phonesim
 {
 
+// What a run leaves in its report directory. Full: report.json,
+// summary.txt, every frame as a PNG and the contact sheet. Report: the same
+// without the pictures. Brief: summary.txt and a report.json without the
+// pictures, the partitions and the files (no SHA-256 of the chip nor of the
+// telephone's files): what a campaign of many runs needs, at a fraction of
+// the cost.
+enum class Record { Full, Report, Brief };
+
 struct RunOptions {
     std::string dir;                  // telephone root made by init
     std::vector<std::string> command; // run with UPGRADER_ROOT=dir
@@ -37,6 +45,7 @@ struct RunOptions {
     // without a reboot is one of phonesim's statuses, and its own status is
     // shown signed, with its meaning.
     bool program_run = false;
+    Record record = Record::Full;
 };
 
 // Interrupted: phonesim itself got SIGINT, SIGTERM or SIGHUP.

@@ -1,17 +1,20 @@
 #include "phonesim/snapshot.h"
 
 #include "common/hosttool.h"
+#include "platform/unique_fd.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 namespace phonesim
@@ -19,16 +22,28 @@ namespace phonesim
 
 using Json = nlohmann::ordered_json;
 
+// Straight into a string of the file's size: a stream copy of the chip (8
+// MiB) cost a run more than everything else it does.
 bool read_file(const std::string &path, std::string *out, off_t from)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
         return false;
-    in.seekg(from);
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return true;
+    out->clear();
+    if (S_ISREG(st.st_mode) && st.st_size > from)
+        out->reserve(static_cast<size_t>(st.st_size - from));
+    char buf[65536];
+    off_t at = from;
+    for (;;) {
+        ssize_t n = pread(fd.get(), buf, sizeof(buf), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        out->append(buf, static_cast<size_t>(n));
+        at += n;
+    }
 }
 
 namespace
@@ -83,9 +98,8 @@ void snapshot_tree(const std::string &root, const std::string &rel,
         }
         info.size = static_cast<uint64_t>(st.st_size);
         if (S_ISREG(st.st_mode)) {
-            std::string content;
-            if (read_file(root + r, &content))
-                info.sha256 = hosttool::sha256_hex(content.data(), content.size());
+            std::string error; // an unreadable file keeps no digest
+            hosttool::sha256_file(root + r, &info.sha256, &error);
         } else if (S_ISLNK(st.st_mode)) {
             info.type = 'l';
             char target[4096];
@@ -134,33 +148,56 @@ void read_layout(const Paths &paths, const Profile &profile, Window *windows)
     }
 }
 
+void read_records(const Paths &paths, Snapshot *s)
+{
+    if (DIR *d = opendir(paths.records().c_str())) {
+        while (struct dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0)
+                s->records[name] = file_size(paths.records() + "/" + name);
+        }
+        closedir(d);
+    }
+}
+
 } // namespace
 
-Snapshot take_snapshot(const Paths &paths, const Profile &profile)
+Snapshot take_snapshot(const Paths &paths, const Profile &profile, bool digests)
 {
     Snapshot s;
     std::string text;
     if (read_file(paths.bootenv(), &text))
         s.bootenv = parse_bootenv(text);
     read_layout(paths, profile, s.windows);
-    std::string flash;
-    read_file(paths.flash(), &flash);
+    if (!digests) {
+        s.misc_size = file_size(paths.root + "/dev/misc0");
+        read_records(paths, &s);
+        return s;
+    }
+    // The chip is hashed where it lies: mapped, not copied.
+    const char *flash = "";
+    size_t flash_size = 0;
+    UniqueFd fd(open(paths.flash().c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    void *map = MAP_FAILED;
+    if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && st.st_size > 0) {
+        map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd.get(), 0);
+        if (map != MAP_FAILED) {
+            flash = static_cast<const char *>(map);
+            flash_size = static_cast<size_t>(st.st_size);
+        }
+    }
     for (int i = 0; i < kPartitions; ++i) {
         uint64_t start = s.windows[i].start >= kFlashBase ? s.windows[i].start - kFlashBase : 0;
         uint64_t end = s.windows[i].end >= kFlashBase ? s.windows[i].end - kFlashBase : 0;
-        start = std::min<uint64_t>(start, flash.size());
-        end = std::min<uint64_t>(std::max(end, start), flash.size());
-        s.sha256[i] = hosttool::sha256_hex(flash.data() + start, static_cast<size_t>(end - start));
+        start = std::min<uint64_t>(start, flash_size);
+        end = std::min<uint64_t>(std::max(end, start), flash_size);
+        s.sha256[i] = hosttool::sha256_hex(flash + start, static_cast<size_t>(end - start));
     }
+    if (map != MAP_FAILED)
+        munmap(map, flash_size);
     s.misc_size = file_size(paths.root + "/dev/misc0");
-    if (DIR *d = opendir(paths.records().c_str())) {
-        while (struct dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0)
-                s.records[name] = file_size(paths.records() + "/" + name);
-        }
-        closedir(d);
-    }
+    read_records(paths, &s);
     snapshot_tree(paths.root, "/tmp", &s.files);
     snapshot_tree(paths.root, "/config", &s.files);
     return s;

@@ -39,7 +39,9 @@ struct Snapshot {
     std::map<std::string, FileInfo> files;
 };
 
-Snapshot take_snapshot(const Paths &paths, const Profile &profile);
+// digests false leaves out what costs: the partitions' and the files'
+// SHA-256 (sha256 and files stay empty).
+Snapshot take_snapshot(const Paths &paths, const Profile &profile, bool digests = true);
 
 // Each lock of the upgrade (1 free, 0 taken, null when never made) and
 // whether the shared upgrade memory exists.
