@@ -106,6 +106,8 @@ bool read_all(const std::string &path, uint64_t limit, Buffer *out, std::string 
                  " bytes, more than the " + std::to_string(limit) + " allowed";
         return false;
     }
+    if (S_ISREG(st.st_mode))
+        out->reserve(static_cast<size_t>(st.st_size)); // one allocation for a pack
     // Opened without blocking so that a FIFO with no writer cannot hang the
     // open; reads block again.
     int flags = fcntl(in.fd, F_GETFL);

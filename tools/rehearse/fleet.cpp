@@ -396,10 +396,12 @@ Json run_shard(const Plan &plan, const ShardSettings &s)
         Prepared &p = prepared[t];
         faults::RunSettings run = s.run;
         run.profile = fs::absolute(phone.path).string();
-        // A clean run made only for the cut points of this shard needs no
-        // pauses.
-        if (!owns_clean(t))
+        // A clean run made only for the cut points of this shard needs
+        // neither pauses nor a full report.
+        if (!owns_clean(t)) {
             run.clean_pause_scale = run.cut_pause_scale;
+            run.clean_args = run.cut_args;
+        }
         p.campaign = std::make_unique<faults::Campaign>(run, plan.pack_path,
                                                         s.work + "/" + phone.name);
         p.ok = p.campaign->prepare(plan.payloads, &p.error, &p.status);

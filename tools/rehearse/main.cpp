@@ -178,8 +178,12 @@ int rehearse_fleet(Options &o)
     // cuts only need the flash operations in order.
     s.run.clean_pause_scale = 0.5;
     s.run.cut_pause_scale = 0.01;
-    s.run.clean_args = {"--keys", rehearse::reboot_presses(o.time_limit)};
-    s.run.cut_args = s.run.clean_args;
+    // The clean run's report keeps the screens, partitions and boot
+    // environment of the page, without PNG frames; a cut is judged from the
+    // chip, so its runs record briefly.
+    const std::string keys = rehearse::reboot_presses(o.time_limit);
+    s.run.clean_args = {"--record", "report", "--keys", keys};
+    s.run.cut_args = {"--record", "brief", "--keys", keys};
     Json shard = rehearse::run_shard(plan, s);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
