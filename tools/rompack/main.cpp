@@ -25,9 +25,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <syslog.h>
+
+#include <algorithm>
 
 namespace
 {
@@ -67,9 +70,19 @@ int print(const std::string &text, int status)
     return status;
 }
 
+// A manifest given where the pack belongs is the commonest slip: say so,
+// rather than call it a pack without its magic.
 bool read_pack(const std::string &path, std::vector<uint8_t> *pack, std::string *error)
 {
-    return hosttool::read_input(path, kMaxPack, pack, error);
+    if (!hosttool::read_input(path, kMaxPack, pack, error))
+        return false;
+    auto first = std::find_if(pack->begin(), pack->end(), [](uint8_t b) { return !isspace(b); });
+    if (first != pack->end() && *first == '{')
+        return *error = (path == "-" ? std::string("standard input") : path) +
+                        ": a manifest, not a pack: make the pack with \"rompack create " +
+                        path + " -o PACK\" first",
+               false;
+    return true;
 }
 
 int create(const std::string &manifest_path, const std::string &out_path)
