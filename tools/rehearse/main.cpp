@@ -170,6 +170,12 @@ int rehearse_fleet(Options &o)
             return hosttool::kExitUsage;
         }
     }
+    // The telephones kept by an earlier rehearsal into the same place would
+    // read as this one's; shards sharing a place keep each other's.
+    if (o.shard.empty()) {
+        std::error_code ec;
+        fs::remove_all(s.keep, ec);
+    }
     if (!rehearse::verify_fleet(&plan, &error)) {
         std::cerr << "rehearse: " << error << "\n";
         return hosttool::kExitUsage;
