@@ -29,18 +29,6 @@ namespace
 
 namespace fs = std::filesystem;
 
-// In one read of the file's size: the chip is 8 MiB and is read twice per
-// cut, so a growing stream buffer costs more than the run that wrote it.
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    const std::streamoff size = in ? std::streamoff(in.tellg()) : 0;
-    std::string text(size > 0 ? size_t(size) : 0, '\0');
-    in.seekg(0);
-    if (!in.read(&text[0], std::streamsize(text.size())))
-        text.resize(size_t(std::max<std::streamsize>(0, in.gcount())));
-    return text;
-}
 
 bool spill(const std::string &path, const void *data, size_t size)
 {
@@ -80,6 +68,29 @@ bool find_program(const std::string &name, const std::string &option, std::strin
            false;
 }
 
+// In one read of the file's size: the chip is 8 MiB and is read twice per
+// cut, so a growing stream buffer costs more than the run that wrote it.
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? std::streamoff(in.tellg()) : 0;
+    std::string text(size > 0 ? size_t(size) : 0, '\0');
+    in.seekg(0);
+    if (!in.read(&text[0], std::streamsize(text.size())))
+        text.resize(size_t(std::max<std::streamsize>(0, in.gcount())));
+    return text;
+}
+
+std::string log_text(std::string text)
+{
+    const size_t colon = text.find(": ");
+    if (colon != std::string::npos && text.find(",tid") < colon)
+        text.erase(0, colon + 2);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
 std::string first_error(const std::string &last_run)
 {
     nlohmann::json report = nlohmann::json::parse(slurp(last_run + "/report.json"), nullptr, false);
@@ -88,10 +99,7 @@ std::string first_error(const std::string &last_run)
     for (const nlohmann::json &line : report["log"]) {
         if (!line.is_object() || line.value("level", 7) > 3)
             continue;
-        std::string text = first_line(line.value("text", ""));
-        const size_t colon = text.find(": ");
-        if (colon != std::string::npos && text.find(",tid") < colon)
-            text.erase(0, colon + 2);
+        std::string text = log_text(first_line(line.value("text", "")));
         const size_t id = text.find("ID:");
         if (id != std::string::npos)
             text += std::string(" (") + upd_msg_name(atoi(text.c_str() + id + 3)) + ")";

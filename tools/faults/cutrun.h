@@ -51,6 +51,13 @@ int run_logged(const std::vector<std::string> &args, const std::string &log);
 // not, in words, with the program's first error when it logged one.
 std::string why_not_rebooted(int status, const std::string &dir, double time_limit);
 
+// A whole file, read in one piece; "" when it cannot be read.
+std::string slurp(const std::string &path);
+
+// A log line of the program without the system log's "upgrader pidN,tidN,lN: "
+// prefix, whose numbers differ from run to run, and without its line end.
+std::string log_text(std::string text);
+
 // The program's first line at error level in the report of a run, without
 // the system log's prefix, with the name of the check's code when it gives
 // one; "" when there is none.

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -31,34 +30,6 @@ using faults::Outcome;
 
 constexpr uint64_t kPackLimit = 64ull << 20; // far above any 8 MiB chip's pack
 constexpr uint64_t kProfileLimit = 1 << 20;
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool looks_like_manifest(const std::vector<uint8_t> &bytes)
-{
-    for (uint8_t b : bytes)
-        if (!isspace(b))
-            return b == '{';
-    return false;
-}
-
-// A log line of the program without the system log's "upgrader pidN,tidN,lN: "
-// prefix, whose numbers differ from run to run.
-std::string log_text(std::string text)
-{
-    const size_t colon = text.find(": ");
-    if (colon != std::string::npos && text.find(",tid") < colon)
-        text.erase(0, colon + 2);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
 
 std::string decision_of(int code)
 {
@@ -95,7 +66,7 @@ Json describe_upgrade(const std::string &clean, int status, double pause_scale,
     u["ending"] = ending_of(status);
     u["exit_status"] = status;
     const nlohmann::json r =
-        nlohmann::json::parse(slurp(phonesim::Paths{clean}.last_run() + "/report.json"), nullptr,
+        nlohmann::json::parse(faults::slurp(phonesim::Paths{clean}.last_run() + "/report.json"), nullptr,
                               false);
     u["failure_screen"] = nullptr;
     Json wrong = Json::array();
@@ -170,7 +141,7 @@ Json describe_upgrade(const std::string &clean, int status, double pause_scale,
     Json errors = Json::array();
     for (const auto &line : r.value("log", nlohmann::json::array()))
         if (line.is_object() && line.value("level", 7) <= 3)
-            errors.push_back(log_text(line.value("text", "")));
+            errors.push_back(faults::log_text(line.value("text", "")));
     u["errors"] = errors;
     return u;
 }
@@ -186,7 +157,7 @@ bool load_plan(const std::string &pack_arg, const std::string &fleet_dir, int cu
     std::vector<uint8_t> bytes;
     if (!hosttool::read_input(pack_arg, kPackLimit, &bytes, error))
         return false;
-    if (looks_like_manifest(bytes)) {
+    if (rompack::looks_like_manifest(bytes)) {
         if (pack_arg == "-")
             return *error = "-: a manifest is read from a file (its payloads are found beside it)",
                    false;

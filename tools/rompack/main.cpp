@@ -25,12 +25,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <syslog.h>
-
-#include <algorithm>
 
 namespace
 {
@@ -76,8 +73,7 @@ bool read_pack(const std::string &path, std::vector<uint8_t> *pack, std::string 
 {
     if (!hosttool::read_input(path, kMaxPack, pack, error))
         return false;
-    auto first = std::find_if(pack->begin(), pack->end(), [](uint8_t b) { return !isspace(b); });
-    if (first != pack->end() && *first == '{')
+    if (rompack::looks_like_manifest(*pack))
         return *error = (path == "-" ? std::string("standard input") : path) +
                         ": a manifest, not a pack: make the pack with \"rompack create " +
                         path + " -o PACK\" first",

@@ -6,9 +6,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -446,6 +448,12 @@ bool build_pack(const Manifest &manifest, std::vector<uint8_t> *pack, std::strin
     else if (c.fix == Corruption::Fix::body)
         fix_rom_checksum(*pack);
     return true;
+}
+
+bool looks_like_manifest(const std::vector<uint8_t> &bytes)
+{
+    auto first = std::find_if(bytes.begin(), bytes.end(), [](uint8_t b) { return !isspace(b); });
+    return first != bytes.end() && *first == '{';
 }
 
 } // namespace rompack

@@ -82,6 +82,10 @@ struct Manifest {
 // file and the offending field.
 bool load_manifest(const std::string &path, Manifest *out, std::string *error);
 
+// Whether bytes given as a pack are a manifest (JSON) instead: packs start
+// with their magic, manifests with "{".
+bool looks_like_manifest(const std::vector<uint8_t> &bytes);
+
 // make_pack followed by the manifest's corruption; false with *error when a
 // patch or truncation lies outside the pack or the pack outgrows 32-bit
 // offsets.
