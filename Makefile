@@ -9,7 +9,12 @@
 #                 packs in tests/data/faults, and 50 random layouts
 #   make target-check  the shipped mipsel program on a MIPS kernel (Debian's
 #                 Malta kernel under qemu-system-mipsel) with real MTD devices:
-#                 four upgrades judged against phonesim's (scripts/target-check.sh)
+#                 six upgrades (two moving partitions) judged against phonesim's,
+#                 and 8 power cuts of the moving pack ending as in phonesim
+#                 (scripts/target-check.sh)
+#   make faults-target  the power-cut campaign on that kernel at every flash
+#                 operation of the moving and sliding packs, cut by cut
+#                 against phonesim
 #   make format   reformat the sources with clang-format
 #   make guide    write the code tables of docs/guide.md from the code
 #   make dist     the telephone's program as a tarball and the host tools
@@ -90,7 +95,7 @@ screens:
 guide:
 	cmake --preset host && cmake --build --preset host --target doctables && build/host/tools/doctables/doctables docs/guide.md
 
-.PHONY: demo bench bench-upgrade bench-rehearse bench-flash bench-minimum bench-target target-check
+.PHONY: demo bench bench-upgrade bench-rehearse bench-flash bench-minimum bench-target target-check faults-target
 # Two upgrades of a simulated telephone, end to end, with a summary of each
 # (scripts/demo.sh): a good pack installed and checked in flash, and a
 # refused pack ending on the failure screen; then the good pack rehearsed on
@@ -118,6 +123,9 @@ target-check:
 
 bench-target:
 	@scripts/target-check.sh --bench
+
+faults-target: deps
+	@mkdir -p build; scripts/target-check.sh --faults
 
 bench-upgrade:
 	@bench/upgrade_bench.sh

@@ -25,13 +25,26 @@ for p in "${packages[@]}"; do
 done
 
 # The target check boots Debian's kernel for QEMU's Malta board with a
-# busybox for mipsel. Both are mipsel packages: they are unpacked here, never
-# installed (busybox-static would take the place of the host's busybox).
+# busybox for mipsel, and builds a module for that kernel (tests/target/
+# module) against its headers. They are unpacked here, never installed
+# (busybox-static would take the place of the host's busybox). The kernel
+# is pinned: a module loads only into the kernel whose headers built it.
 target_cache=${UPGRADER_TARGET_CACHE:-/var/cache/upgrader-target}
-target_packages=(linux-image-4kc-malta busybox-static)
+kernel_abi=6.1.0-50
+kernel_version=6.1.176-1
+target_packages=(
+  "linux-image-$kernel_abi-4kc-malta:mipsel=$kernel_version"
+  "linux-headers-$kernel_abi-4kc-malta:mipsel=$kernel_version"
+  "linux-headers-$kernel_abi-common:all=$kernel_version"
+  "linux-kbuild-6.1:amd64=$kernel_version"
+  busybox-static:mipsel
+)
+headers=$target_cache/root/usr/src/linux-headers-$kernel_abi-4kc-malta
 target_ready() {
-  compgen -G "$target_cache/root/boot/vmlinuz-*-malta" >/dev/null &&
-    [ -x "$target_cache/root/bin/busybox" ]
+  [ -f "$target_cache/root/boot/vmlinuz-$kernel_abi-4kc-malta" ] &&
+    [ -x "$target_cache/root/bin/busybox" ] &&
+    grep -qx "include $target_cache/root/usr/src/linux-headers-$kernel_abi-common/Makefile" \
+      "$headers/Makefile" 2>/dev/null
 }
 
 fetch_target() {
@@ -39,27 +52,23 @@ fetch_target() {
     return 0
   fi
   if [ "$(id -u)" -ne 0 ]; then
-    echo "install-deps: the target check's mipsel kernel and busybox are missing from $target_cache; run this script as root" >&2
+    echo "install-deps: the target check's mipsel kernel, its headers or busybox are missing from $target_cache; run this script as root" >&2
     return 1
   fi
-  echo "install-deps: fetching ${target_packages[*]} (mipsel) into $target_cache"
+  echo "install-deps: fetching Linux $kernel_version for Malta (image, headers, kbuild) and busybox-static (mipsel) into $target_cache"
   if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
     dpkg --add-architecture mipsel
     apt-get update -q
   fi
-  local debs=$target_cache/debs names=() p
-  for p in "${target_packages[@]}"; do
-    # The kernel's meta-package only names the versioned image package.
-    local dep
-    dep=$(apt-cache depends "$p:mipsel" 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }')
-    names+=("${dep:-$p:mipsel}")
-  done
+  local debs=$target_cache/debs p
   rm -rf "$debs" "$target_cache/root"
   mkdir -p "$debs" "$target_cache/root"
-  (cd "$debs" && apt-get download -q "${names[@]}" 2>&1 | grep -v 'unsandboxed' || true)
+  (cd "$debs" && apt-get download -q "${target_packages[@]}" 2>&1 | grep -v 'unsandboxed' || true)
   for p in "$debs"/*.deb; do
     dpkg-deb -x "$p" "$target_cache/root"
   done
+  # The headers' Makefile includes the common half by its installed path.
+  sed -i "s|^include /usr/src/|include $target_cache/root/usr/src/|" "$headers/Makefile"
   target_ready
 }
 

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # make target-check: the telephone's program (mipsel-release, as shipped) on
-# a MIPS kernel with real MTD devices. Debian's kernel for QEMU's Malta board
-# boots under qemu-system-mipsel with an initramfs made here: busybox, the
-# program and its C/C++ runtime, the packs, and tests/target/init, which
-# makes ten phram MTD devices in phonesim's default layout, lays out the
-# telephone under UPGRADER_ROOT and runs four scenarios:
+# a MIPS kernel with the telephone's flash on the real MTD core. Debian's
+# kernel for QEMU's Malta board boots under qemu-system-mipsel with an
+# initramfs made here: busybox, the program and its C/C++ runtime, the packs,
+# phram for the 8 MiB chip, tests/target/module (phoneflash: the ten
+# partitions, the partition query and move, the boot environment, power
+# cuts; built here against the kernel's pinned headers) and
+# tests/target/init. Each boot runs one upgrade. The guest's RAM is a file
+# whose chip and boot environment outlive the boot, so that a telephone goes
+# on from one boot to the next, also after a power cut. Six scenarios:
 #
 #   direct   examples/pack.json in direct mode on a new telephone
 #   file     the same pack in file mode on a new telephone
@@ -13,32 +17,51 @@
 #   partial  a pack whose bytes partly match what the file scenario left
 #            in flash: some blocks identical, some needing an erase, some
 #            only bits to clear
+#   moving   tests/data/faults/moving.json: the root file system takes the
+#            place of the environment and configuration blocks, which move
+#   sliding  tests/data/faults/sliding.json: both blocks slide onto their
+#            old places, staged in basic meanwhile
 #
 # The same scenarios run first in phonesim on the PC; the guest must end the
-# same way: the ending, the md5 of every /dev/mtdN, the boot environment,
-# the program's error lines and its per-partition erase/write counts.
+# same way: the ending, the md5 of every /dev/mtdN, the partition table, the
+# boot environment, every flash operation in order, the program's error
+# lines and its per-partition erase/write counts.
+#
+# Then the power-cut campaign (tools/faults) cuts the moving pack on the
+# guest at the middle operation of each of its phases and at its last one
+# (8 cut points; TARGET_CUTS=LIST for others, as faults --cuts takes them),
+# boots it again on the same chip and reruns the upgrade, and makes the same
+# cuts in phonesim: each cut must end the same way in both, and none may
+# lose the configuration.
 #
 #   scripts/target-check.sh [--bench]
+#   scripts/target-check.sh --faults     (make faults-target)
 # --bench also prints the program's stripped size and its memory on the
-# target against the budget. Appends "target: ..." to build/summary.txt.
+# target against the budget. --faults runs only the campaign, at every flash
+# operation of the moving and sliding packs. Appends "target: ..." to
+# build/summary.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bench=0
-[ "${1:-}" = --bench ] && bench=1
+bench=0 campaign_only=0
+case "${1:-}" in
+--bench) bench=1 ;;
+--faults) campaign_only=1 ;;
+esac
 
 cache=${UPGRADER_TARGET_CACHE:-/var/cache/upgrader-target}/root
 kernel=$(compgen -G "$cache/boot/vmlinuz-*-malta" | head -n 1 || true)
-if [ -z "$kernel" ] || [ ! -x "$cache/bin/busybox" ]; then
-    echo "target-check: no Malta kernel or mipsel busybox in $cache (run scripts/install-deps.sh)" >&2
+kver=${kernel##*/vmlinuz-}
+headers=$cache/usr/src/linux-headers-$kver
+if [ -z "$kernel" ] || [ ! -x "$cache/bin/busybox" ] || [ ! -f "$headers/Makefile" ]; then
+    echo "target-check: no Malta kernel, its headers or mipsel busybox in $cache (run scripts/install-deps.sh)" >&2
     exit 1
 fi
-kver=${kernel##*/vmlinuz-}
 
 top=$PWD
 out=$top/build/target
 rm -rf "$out"
-mkdir -p "$out/packs" "$out/expect" "$out/phonesim"
+mkdir -p "$out/packs" "$out/expect" "$out/phonesim" "$out/runs"
 summary=$top/build/summary.txt
 record() { echo "target: $*" >> "$summary"; }
 # Whatever stops the check early still leaves its line in the summary.
@@ -46,15 +69,102 @@ trap 'record "FAILED: stopped at line $LINENO of scripts/target-check.sh (build/
 set -E
 began=$(date +%s)
 
-echo "== target: build (mipsel-release; host phonesim, rompack and program for the expectations)"
+echo "== target: build (mipsel-release, the phoneflash module; host phonesim, rompack, faults and program for the expectations)"
 { cmake --preset mipsel-release && cmake --build --preset mipsel-release &&
-  cmake --preset host && cmake --build --preset host --target upgrader phonesim rompack_cli; } \
+  cmake --preset host && cmake --build --preset host --target upgrader phonesim rompack_cli faults &&
+  cp -r tests/target/module "$out/module" &&
+  make -C "$headers" M="$out/module" ARCH=mips CROSS_COMPILE=mipsel-linux-gnu- modules; } \
     > "$out/build.log" 2>&1 || { tail -n 30 "$out/build.log"; record "build failed"; exit 1; }
+# A module loads only into the kernel it was built for.
+vermagic=$(strings "$out/module/phoneflash.ko" | sed -n 's/^vermagic=//p')
+if [ "${vermagic%% *}" != "$kver" ]; then
+    echo "target-check: phoneflash.ko is for \"$vermagic\", the kernel is $kver" >&2
+    record "FAILED: the module was built for another kernel"
+    exit 1
+fi
 built=$(date +%s)
 program=$top/build/mipsel-release/src/upgrader/upgrader
 host_program=$top/build/host/src/upgrader/upgrader
 phonesim=$top/build/host/tools/phonesim/phonesim
 rompack=$top/build/host/tools/rompack/rompack
+faults=$top/build/host/tools/faults/faults
+
+# --- the guest -----------------------------------------------------------------
+# The kernel and an initramfs without a telephone: each boot adds its own
+# orders (run.conf), pack and telephone files in an archive after it.
+guest=$out/guest
+stage=$out/initramfs
+mkdir -p "$guest" "$stage/bin" "$stage/lib/modules" "$stage/target/packs"
+cp "$kernel" "$guest/vmlinuz"
+cp "$cache/bin/busybox" "$stage/bin/busybox"
+ln -sf busybox "$stage/bin/sh"
+cp "$(find "$cache/lib/modules/$kver" -name phram.ko)" "$out/module/phoneflash.ko" "$stage/lib/modules/"
+for lib in ld.so.1 libc.so.6 libm.so.6 libstdc++.so.6 libgcc_s.so.1; do
+    cp -L "/usr/mipsel-linux-gnu/lib/$lib" "$stage/lib/"
+done
+cp "$program" "$stage/target/upgrader"
+install -m 0755 tests/target/init "$stage/init"
+# The chip is the 8 MiB of RAM at 128 MiB that the kernel leaves alone
+# (mem= at boot), the state area (boot environment, a power cut's record)
+# the 64 KiB after it.
+cat > "$stage/target/config" <<EOF
+PHRAM_BASE=0x08000000
+STATE_BASE=0x08800000
+FLASH_BASE=0x90000000
+EOF
+(cd "$stage" && find . | cpio -o -H newc --quiet) > "$guest/initramfs.cpio"
+
+# --- the power-cut campaign on the guest and in phonesim -------------------------
+# PACKS, each cut at the flash operations CUTS names (faults --cuts; "all":
+# every one) on the guest and in phonesim, in file mode (the guest has no
+# loader to hand the pack over in shared memory). Prints the guest's tables
+# and a line per cut point with both endings; fails on a difference or a
+# lost configuration.
+campaign() { # CUTS PACK...
+    local cuts=$1 where names
+    shift
+    names=$(printf '%s ' "${@##*/}" | sed 's/\.json//g; s/ $//')
+    mkdir -p "$out/faults"
+    for where in phonesim target; do
+        local opts=(--phonesim "$phonesim" --program "$host_program" --mode file --jobs 2
+                    --work "$out/faults/$where" --json)
+        if [ "$cuts" = all ]; then opts+=(--sample 0); else opts+=(--cuts "$cuts"); fi
+        [ $where = target ] && opts+=(--target "$guest")
+        echo "== target: power cuts of $names in $where (cut at: $([ "$cuts" = all ] && echo "every flash operation" || echo "$cuts"))"
+        "$faults" "${opts[@]}" "$@" > "$out/faults/$where.json" 2> "$out/faults/$where.log" || true
+    done
+    grep -v -E '^faults: [^ ]+ cut [0-9]+/' "$out/faults/target.log" | sed 's/^/  /' || true
+    # "PACK CUT|OUTCOME|PHASE" per cut point, and each side by the other.
+    cuts() { jq -r '.packs[] | .pack as $p | (.cuts // [])[] | "\($p) \(.cut)|\(.outcome)|\(.phase)"' "$1" | LC_ALL=C sort -t '|' -k1,1; }
+    LC_ALL=C join -t '|' -a 1 -a 2 -e none -o 0,1.2,2.2,1.3 <(cuts "$out/faults/phonesim.json") \
+        <(cuts "$out/faults/target.json") > "$out/faults/both.txt"
+    local total differ
+    total=$(wc -l < "$out/faults/both.txt")
+    differ=$(awk -F '|' '$2 != $3' "$out/faults/both.txt" | wc -l)
+    awk -F '|' '{ printf "  %-16s %-22s phonesim: %-20s guest: %-20s %s\n", $1, "(" $4 ")", $2, $3, $2 == $3 ? "ok" : "DIFFERS" }' \
+        "$out/faults/both.txt" | sort -k2,2n
+    local lost ops_p ops_t
+    ops_p=$(jq -c '[.packs[] | .operations]' "$out/faults/phonesim.json")
+    ops_t=$(jq -c '[.packs[] | .operations]' "$out/faults/target.json")
+    lost=$(jq '."configuration lost" + ."not recovered" + .failed_packs' "$out/faults/target.json" 2>/dev/null || echo 1)
+    echo "  flash operations of a clean run: phonesim $ops_p, guest $ops_t"
+    campaign_line="$total cut points of $names, $((total - differ)) ending as in phonesim"
+    campaign_line+=" ($(jq -r '"\(.recovered) recovered, \(."configuration lost") configuration lost, \(.unbootable) unbootable"' "$out/faults/target.json"))"
+    if [ "$total" -eq 0 ] || [ "$differ" -ne 0 ] || [ "$lost" != 0 ] || [ "$ops_p" != "$ops_t" ]; then
+        echo "== target: power cuts: FAILED: $campaign_line, operations $ops_p against $ops_t (build/target/faults)"
+        return 1
+    fi
+    echo "== target: power cuts: $campaign_line"
+}
+
+if [ $campaign_only -eq 1 ]; then
+    if campaign all tests/data/faults/moving.json tests/data/faults/sliding.json; then
+        record "faults on Linux $kver mipsel: $campaign_line"
+        exit 0
+    fi
+    record "FAILED: faults on Linux $kver mipsel: $campaign_line (build/target/faults)"
+    exit 1
+fi
 
 # --- the expectations, from phonesim ----------------------------------------
 # The telephone's root has the same path in phonesim and in the guest, so
@@ -93,24 +203,32 @@ expect() { # NAME MODE PACK [phonesim options]
         --time-limit 120 --report "$report" "$@" > "$out/phonesim/$name.txt" 2>&1 || true
     jq -r 'if .ending == "exit" then "exit \(.status)" else .ending end' "$report/report.json" > "$exp/ending"
     partition_md5 "$phone/.phonesim/flash.img" "$phone/.phonesim/layout" > "$exp/md5"
+    cp "$phone/.phonesim/layout" "$exp/layout"
     cp "$phone/.phonesim/bootenv" "$exp/bootenv"
+    jq -r '.flash_ops[] | "\(.n) \(.kind) \(.mtd // -1) \(.offset // 0) \(.length // 0)"' \
+        "$report/report.json" > "$exp/ops"
     jq -r '.log[] | .text | gsub("\n"; " ")' "$report/report.json" |
         sed -nE 's/^upgrader pid[0-9]+,tid[0-9]+,l([0-7]): /\1 /p' | log_filter > "$exp/log"
 }
 
 echo "== target: expectations from phonesim"
-"$rompack" create examples/pack.json -o "$out/packs/pack.rom" > /dev/null
-"$rompack" create examples/refused.json -o "$out/packs/refused.rom" > /dev/null
+for pack in examples/pack.json examples/refused.json tests/data/faults/moving.json tests/data/faults/sliding.json; do
+    name=${pack##*/}
+    "$rompack" create "$pack" -o "$out/packs/${name%.json}.rom" > /dev/null
+done
 
 new_phone
-stage=$out/initramfs
-mkdir -p "$stage/target/root"
-cp "$phone/.phonesim/flash.img" "$stage/target/chip0.img"
-cp "$phone/.phonesim/bootenv" "$stage/target/env0"
-(cd "$phone" && cp -a --parents version.conf app/version.conf basic/version.conf config \
-    "$stage/target/root/")
+cp "$phone/.phonesim/flash.img" "$out/chip0.img"
+cp "$phone/.phonesim/bootenv" "$out/env0"
+cp "$phone/.phonesim/layout" "$out/layout0"
+mkdir -p "$out/root"
+(cd "$phone" && cp -a --parents version.conf app/version.conf basic/version.conf config "$out/root/")
 
 expect direct direct pack.rom
+new_phone
+expect moving file moving.rom
+new_phone
+expect sliding file sliding.rom
 new_phone
 expect file file pack.rom
 expect refused file refused.rom --keys 2:35
@@ -148,54 +266,83 @@ EOF
 "$rompack" create "$out/packs/partial.json" -o "$out/packs/partial.rom" > /dev/null
 expect partial file partial.rom
 
-# --- the guest -----------------------------------------------------------------
-echo "== target: initramfs (Linux $kver, busybox, the program, the packs)"
-mkdir -p "$stage/bin" "$stage/lib/modules" "$stage/target/packs"
-cp "$cache/bin/busybox" "$stage/bin/busybox"
-ln -sf busybox "$stage/bin/sh"
-cp "$(find "$cache/lib/modules/$kver" -name phram.ko)" "$stage/lib/modules/"
-for lib in ld.so.1 libc.so.6 libm.so.6 libstdc++.so.6 libgcc_s.so.1; do
-    cp -L "/usr/mipsel-linux-gnu/lib/$lib" "$stage/lib/"
-done
-cp "$program" "$stage/target/upgrader"
-cp "$out/packs/"*.rom "$stage/target/packs/"
-install -m 0755 tests/target/init "$stage/init"
-# phram takes the chip from RAM the kernel leaves alone (mem= below), 128 MiB up.
-cat > "$stage/target/config" <<EOF
+# --- the scenarios on the guest --------------------------------------------------
+# One boot: NAME's orders and pack and the telephone's files in an archive
+# after the initramfs, the guest's RAM in runs/NAME.mem; the console in
+# runs/NAME.console.
+boot() { # NAME MODE PACK KEY
+    local name=$1 run=$out/runs/$1
+    mkdir -p "$run/target/root" "$run/target/packs"
+    cat > "$run/target/run.conf" <<EOF
+NAME=$name
+PACK=$3
+MODE=$2
+CUT=0
+KEY=$4
 ROOT='$phone'
-PHRAM_BASE=$((0x08000000))
-FLASH_BASE=$((0x90000000))
 HWVER='$(jq -r .hwver examples/phone.json)'
 SOFTWARE='$(jq -r .software examples/phone.json)'
 EOF
-cat > "$stage/target/scenarios" <<EOF
-direct direct pack.rom fresh -
-file file pack.rom fresh -
-refused file refused.rom kept key
-partial file partial.rom kept -
-EOF
-(cd "$stage" && find . | cpio -o -H newc --quiet) > "$out/initramfs.cpio"
+    cp "$out/packs/$3" "$run/target/packs/"
+    cp -a "$out/root/." "$run/target/root/"
+    (cd "$run" && find . | cpio -o -H newc --quiet) | cat "$guest/initramfs.cpio" - > "$run.initrd"
+    timeout 300 qemu-system-mipsel -M malta,memory-backend=ram0 -m 256 \
+        -object "memory-backend-file,id=ram0,size=256M,share=on,mem-path=$run.mem" \
+        -display none -serial "file:$run.console" -monitor none -no-reboot \
+        -nic none -vga none -kernel "$guest/vmlinuz" -initrd "$run.initrd" \
+        -append "console=ttyS0 mem=128M@0 mem=119M@137M quiet panic=-1" < /dev/null || true
+    rm -rf "$run.initrd" "$run"
+}
 
-echo "== target: booting qemu-system-mipsel -M malta"
+# The guest's RAM of a new telephone, phonesim's new chip and boot
+# environment in a sparse file, or of the telephone another scenario left.
+memory() { # NAME fresh|SCENARIO
+    local mem=$out/runs/$1.mem
+    if [ "$2" = fresh ]; then
+        truncate -s 256M "$mem"
+        dd if="$out/chip0.img" of="$mem" bs=1M seek=128 conv=notrunc status=none
+        { printf 'phoneflash v1\n\0\0'; head -c $((4096 - 16)) /dev/zero; cat "$out/env0"; printf '\0'; } |
+            dd of="$mem" bs=1M seek=136 conv=notrunc status=none
+    else
+        cp --sparse=always "$out/runs/$2.mem" "$mem"
+    fi
+}
+
+scenario() { # NAME MODE PACK fresh|SCENARIO KEY
+    memory "$1" "$4"
+    boot "$1" "$2" "$3" "$5"
+}
+
+echo "== target: booting qemu-system-mipsel -M malta, one boot per scenario, two at a time"
 started=$(date +%s)
-timeout 300 qemu-system-mipsel -M malta -m 256 -nographic -no-reboot -nic none -vga none \
-    -kernel "$kernel" -initrd "$out/initramfs.cpio" \
-    -append "console=ttyS0 mem=128M@0 mem=120M@136M quiet panic=-1" \
-    < /dev/null > "$out/console.log" 2>&1 || true
+{ scenario direct direct pack.rom fresh 0
+  scenario moving file moving.rom fresh 0
+  scenario sliding file sliding.rom fresh 0; } &
+chain=$!
+scenario file file pack.rom fresh 0
+scenario refused file refused.rom file 1
+scenario partial file partial.rom refused 0
+wait "$chain"
 elapsed=$(($(date +%s) - started))
-tr -d '\r' < "$out/console.log" | sed -n 's/^@@ //p' > "$out/guest.txt"
+names="direct file refused partial moving sliding"
+for name in $names; do
+    tr -d '\r' < "$out/runs/$name.console" | sed -n 's/^@@ //p'
+done > "$out/guest.txt"
+rm -f "$out/runs/"*.mem
 
 # --- the judgement -------------------------------------------------------------
 problems=0
-if ! grep -qx done "$out/guest.txt"; then
-    echo "target: the guest did not finish; the end of its console:" >&2
-    tail -n 40 "$out/console.log" >&2
-    record "FAILED: the guest did not finish (build/target/console.log)"
-    exit 1
-fi
-printf '%s\n' "$(grep '^kernel ' "$out/guest.txt")" | sed 's/^/  guest /'
-mtds=$(grep -c '^mtd mtd' "$out/guest.txt" || true)
-echo "  $mtds MTD devices (name, size, erase size): $(grep '^mtd mtd' "$out/guest.txt" | awk '{ printf "%s%s %s %s", sep, $2, $3, $4; sep = ", " }')"
+for name in $names; do
+    if ! grep -qx "$name done" "$out/guest.txt"; then
+        echo "target: the guest did not finish $name; the end of its console:" >&2
+        tail -n 40 "$out/runs/$name.console" >&2
+        record "FAILED: the guest did not finish $name (build/target/runs/$name.console)"
+        exit 1
+    fi
+done
+grep -m1 '^direct kernel ' "$out/guest.txt" | sed 's/^direct /  guest /'
+mtds=$(grep -c '^direct mtd mtd' "$out/guest.txt" || true)
+echo "  $mtds MTD devices (name, size, erase size, partition): $(grep '^direct mtd mtd' "$out/guest.txt" | awk '{ printf "%s%s %s %s %s", sep, $3, $4, $5, $6; sep = ", " }')"
 
 # One line of the table: WHAT, what the guest has, what it is held
 # against, and whether they agree (1) or not.
@@ -209,7 +356,7 @@ row() { # WHAT GOT AGAINST AGREE
 }
 same() { cmp -s "$1" "$2" && echo 1 || echo 0; }
 
-for name in direct file refused partial; do
+for name in $names; do
     exp=$out/expect/$name
     g() { sed -n "s/^$name $1 //p" "$out/guest.txt"; }
     echo "-- $name (guest: $(g seconds) s)"
@@ -219,14 +366,21 @@ for name in direct file refused partial; do
         got=$(g md5 | awk -v m="$mtd" '$1 == m { print $2 }')
         row "$mtd" "${got:-none}" "expected ${want:0:12}.." "$([ "$got" = "$want" ] && echo 1)"
     done < "$exp/md5"
+    g layout > "$out/$name.layout"
+    row table "$(wc -l < "$out/$name.layout") windows, $(awk 'NR == FNR { old[$0] = 1; next } !($0 in old)' "$out/layout0" "$out/$name.layout" | wc -l) of them moved" \
+        "phonesim's" "$(same "$out/$name.layout" "$exp/layout")"
     g env > "$out/$name.bootenv"
     row bootenv "$(wc -l < "$out/$name.bootenv") variables" "phonesim's" "$(same "$out/$name.bootenv" "$exp/bootenv")"
+    g op > "$out/$name.ops"
+    row ops "$(wc -l < "$out/$name.ops") flash operations: $(awk '{ n[$2]++ } END { split("erase write move env", k, " "); for (i = 1; i <= 4; ++i) if (n[k[i]]) { printf "%s%d %s", sep, n[k[i]], k[i]; sep = ", " } }' "$out/$name.ops")" \
+        "phonesim's, in order" "$(same "$out/$name.ops" "$exp/ops")"
     g log | log_filter > "$out/$name.log"
     row log "$(grep -c ' blocks erased, ' "$out/$name.log" || true) flash counts, $(awk '$1 <= 3' "$out/$name.log" | wc -l) error lines" \
         "phonesim's" "$(same "$out/$name.log" "$exp/log")"
     sed -n 's/^[0-7] \(.* blocks erased, .*\)/             \1/p' "$out/$name.log"
-    diff "$exp/log" "$out/$name.log" | sed 's/^/           /' || true
-    diff "$exp/bootenv" "$out/$name.bootenv" | sed 's/^/           /' || true
+    for what in layout bootenv ops log; do
+        diff "$exp/$what" "$out/$name.$what" | head -n 20 | sed 's/^/           /' || true
+    done
 done
 
 # Memory as the reboot stand-in saw it (the peak: VmRSS = VmHWM there), per
@@ -242,13 +396,23 @@ for name in direct file refused partial; do
         END { if (hwm) print n, hwm, pack, runtime, own }' >> "$out/memory.txt"
 done
 
-echo "== target: 4 scenarios, $mtds MTD devices: $([ $problems -eq 0 ] && echo passed || echo "$problems differences")" \
-    "($(($(date +%s) - began)) s: builds $((built - began)) s, guest $elapsed s)"
+echo "== target: 6 scenarios, $mtds MTD devices: $([ $problems -eq 0 ] && echo passed || echo "$problems differences")" \
+    "($(($(date +%s) - began)) s: builds $((built - began)) s, guests $elapsed s)"
 if [ $problems -ne 0 ]; then
     record "FAILED: $problems differences from phonesim on Linux $kver (build/target)"
     exit 1
 fi
-record "4 scenarios passed on Linux $kver mipsel (qemu Malta, phram), every partition's md5 = phonesim's"
+record "6 scenarios passed on Linux $kver mipsel (qemu Malta, phram, phoneflash), two of them moving partitions: every partition's md5, the table, the boot environment and every flash operation = phonesim's"
+
+status=0
+# The middle of every phase of the moving pack, and its last operation.
+if campaign "${TARGET_CUTS:-phases,last}" tests/data/faults/moving.json; then
+    record "power cuts: $campaign_line"
+else
+    record "FAILED: power cuts: $campaign_line (build/target/faults)"
+    status=1
+fi
+echo "== target: $(($(date +%s) - began)) s in all"
 
 if [ $bench -eq 1 ]; then
     size=$(stat -c %s "$program")
@@ -260,3 +424,4 @@ if [ $bench -eq 1 ]; then
             "$own" $((hwm - pack)) $(((hwm - pack) * 100 / 2048))
     done < "$out/memory.txt"
 fi
+exit $status

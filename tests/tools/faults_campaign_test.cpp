@@ -69,6 +69,13 @@ TEST(Campaign, NamesPhasesAndSpreadsCuts)
     EXPECT_EQ(cuts.front(), 1);
     EXPECT_EQ(cuts.back(), 145);
     EXPECT_EQ(faults::cut_points(3, 20), (std::vector<int>{1, 2, 3}));
+
+    std::vector<int> chosen;
+    std::string error;
+    ASSERT_TRUE(faults::cut_list("phases,last,3-4,12", faults::phases_of(ops), &chosen, &error));
+    EXPECT_EQ(chosen, (std::vector<int>{1, 2, 3, 4, 6, 7, 8, 9, 10}));
+    EXPECT_FALSE(faults::cut_list("2,0", {}, &chosen, &error));
+    EXPECT_NE(error.find("\"0\" is not a cut point"), std::string::npos);
 }
 
 // Each row runs the tool with its arguments, the row's profile in

@@ -112,6 +112,43 @@ std::vector<std::string> phases_of(const std::vector<Operation> &ops)
     return phases;
 }
 
+bool cut_list(const std::string &spec, const std::vector<std::string> &phases,
+              std::vector<int> *cuts, std::string *error)
+{
+    const int k = int(phases.size());
+    std::set<int> chosen;
+    std::istringstream in(spec);
+    for (std::string item; std::getline(in, item, ',');) {
+        unsigned first = 0, last = 0;
+        char dash = 0, extra = 0;
+        if (item == "phases") {
+            for (int a = 0; a < k;) {
+                int b = a;
+                while (b + 1 < k && phases[size_t(b + 1)] == phases[size_t(a)])
+                    ++b;
+                chosen.insert(1 + (a + b) / 2);
+                a = b + 1;
+            }
+        } else if (item == "last") {
+            if (k > 0)
+                chosen.insert(k);
+        } else if (sscanf(item.c_str(), "%u%c%u%c", &first, &dash, &last, &extra) == 3 &&
+                   dash == '-' && first >= 1 && first <= last) {
+            for (unsigned c = first; c <= last && int(c) <= k; ++c)
+                chosen.insert(int(c));
+        } else if (sscanf(item.c_str(), "%u%c", &first, &extra) == 1 && first >= 1) {
+            if (int(first) <= k)
+                chosen.insert(int(first));
+        } else {
+            return *error = "--cuts " + spec + ": \"" + item +
+                            "\" is not a cut point (N from 1), a range A-B, phases or last",
+                   false;
+        }
+    }
+    cuts->assign(chosen.begin(), chosen.end());
+    return true;
+}
+
 std::vector<int> cut_points(int k, int sample)
 {
     std::vector<int> cuts;

@@ -42,6 +42,14 @@ std::vector<std::string> phases_of(const std::vector<Operation> &ops);
 // first and last included.
 std::vector<int> cut_points(int k, int sample);
 
+// The cut points a --cuts list names over a clean run of phases.size()
+// operations: numbers, ranges "A-B", "phases" (the middle operation of
+// every phase) and "last". Sorted, without repeats or points beyond the
+// run. false with *error for an item it does not know (an empty phases
+// checks the words alone).
+bool cut_list(const std::string &spec, const std::vector<std::string> &phases,
+              std::vector<int> *cuts, std::string *error);
+
 // "mtdN START,END" variables of a boot environment as windows.
 Layout layout_from_env(const Env &env);
 // "mtdN 0xSTART 0xEND" lines of phonesim's layout file.

@@ -216,7 +216,8 @@ bool Campaign::prepare(const std::map<int, std::vector<uint8_t>> &payloads, std:
         return *error = "the clean run did not install the pack: " +
                         why_not_rebooted(status, clean, s_.time_limit),
                false;
-    if (!read_operations(phonesim::Paths{clean}.last_run() + "/report.json", error))
+    if (s_.guest.on() ? !target_operations(clean, &ops_, error)
+                      : !read_operations(phonesim::Paths{clean}.last_run() + "/report.json", error))
         return false;
     Telephone phone = read_phone(clean);
     want_.env_after = phone.env;
@@ -278,17 +279,21 @@ bool Campaign::fresh(const std::string &dir, std::string *error) const
         init.insert(init.end(), {"--profile", s_.profile});
     if (run_logged(init, dir + ".log") != 0)
         return *error = "phonesim init " + dir + " failed, see " + dir + ".log", false;
-    return true;
+    return !s_.guest.on() || target_seed(dir, error);
 }
 
 int Campaign::upgrade(const std::string &dir, int cut, bool clean) const
 {
+    if (s_.guest.on())
+        return target_upgrade(s_.guest, dir, pack_, s_.mode, cut, s_.time_limit, dir + ".log");
     char scale[32];
     snprintf(scale, sizeof scale, "%g", clean ? s_.clean_pause_scale : s_.cut_pause_scale);
-    std::vector<std::string> args = {s_.phonesim, "upgrade",       dir,
-                                     pack_,       "--mode",        "shm",
-                                     "--state",   "0",             "--pause-scale",
-                                     scale,       "--time-limit",  std::to_string(s_.time_limit)};
+    std::vector<std::string> args = {s_.phonesim, "upgrade",      dir,   pack_,
+                                     "--mode",    s_.mode,        "--pause-scale", scale,
+                                     "--time-limit", std::to_string(s_.time_limit)};
+    // The loader's state: a new download.
+    if (s_.mode == "shm")
+        args.insert(args.end(), {"--state", "0"});
     const std::vector<std::string> &more = clean ? s_.clean_args : s_.cut_args;
     args.insert(args.end(), more.begin(), more.end());
     if (cut > 0)
@@ -312,6 +317,8 @@ bool Campaign::read_operations(const std::string &report, std::string *error)
 
 Telephone Campaign::read_phone(const std::string &dir) const
 {
+    if (s_.guest.on())
+        return target_phone(dir);
     Telephone phone;
     const phonesim::Paths paths{dir};
     std::string chip = slurp(paths.flash());

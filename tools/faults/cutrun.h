@@ -5,6 +5,7 @@
 #define FAULTS_CUTRUN_H
 
 #include "faults/campaign.h"
+#include "faults/target.h"
 
 #include <stdint.h>
 
@@ -36,6 +37,12 @@ struct RunSettings {
     // summary and log: a brief record is enough and spares the digests and
     // pictures. The clean run keeps the full report to look at.
     std::vector<std::string> clean_args, cut_args = {"--record", "brief"};
+    // How the loader hands the pack over: "shm" as on the telephone, or
+    // "file" (the pack in /tmp), the one mode the MIPS guest runs.
+    std::string mode = "shm";
+    // When set, every run is a boot of the MIPS guest instead of phonesim;
+    // phonesim still makes the telephones.
+    Guest guest;
 };
 
 // A program named by an option, or else the one of that name beside the

@@ -13,6 +13,7 @@
 #include "rompack/manifest.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <math.h>
 
@@ -30,7 +31,8 @@ using faults::Outcome;
 
 struct Settings {
     faults::RunSettings run;
-    std::string layouts, work = "build/faults";
+    std::string layouts, work = "build/faults", target, mode, cuts;
+    bool json = false;
     int sample = 0, jobs = 0;
     double pause_scale = 0.01;
 };
@@ -56,6 +58,20 @@ bool check_inputs(Settings *s, std::vector<std::string> &manifests,
                    false;
         s->run.profile = fs::absolute(s->run.profile).string();
     }
+    std::vector<int> none;
+    if (!s->cuts.empty() && !faults::cut_list(s->cuts, {}, &none, error))
+        return false;
+    if (!s->target.empty()) {
+        if (s->mode == "shm")
+            return *error = "--mode shm: the MIPS guest has no loader to hand the pack over in "
+                            "shared memory; use file or direct",
+                   false;
+        if (!faults::find_guest(s->target, &s->run.guest, error))
+            return false;
+        s->run.guest.hwver = profile.hwver;
+        s->run.guest.software = profile.software;
+    }
+    s->run.mode = !s->mode.empty() ? s->mode : s->target.empty() ? "shm" : "file";
     if (!s->layouts.empty()) {
         uint32_t seed = 0;
         int count = 0;
@@ -98,6 +114,11 @@ int main(int argc, char **argv)
         ->type_name("DIR");
     app.add_option("--sample", s.sample, "cut points per pack, evenly spread (0: every one)")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--cuts", s.cuts,
+                   "cut at these flash operations of each pack instead: numbers and ranges A-B, "
+                   "\"phases\" (the middle operation of every phase), \"last\"; comma-separated")
+        ->type_name("LIST")
+        ->excludes("--sample");
     app.add_option("--jobs", s.jobs, "telephones at once (default: the processors)")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--pause-scale", s.pause_scale, "phonesim's pause scale (default 0.01)")
@@ -109,6 +130,17 @@ int main(int argc, char **argv)
                    "also cut COUNT packs made from SEED that move mtd3 and mtd4 in every "
                    "relation to their old places (written to WORK/layouts)")
         ->type_name("random:SEED:COUNT");
+    app.add_option("--mode", s.mode,
+                   "how the loader hands the pack over: shm (default), file or direct")
+        ->check(CLI::IsMember({"shm", "file", "direct"}));
+    app.add_option("--target", s.target,
+                   "run every upgrade on the MIPS kernel under QEMU instead of phonesim: DIR "
+                   "holds vmlinuz and initramfs.cpio as scripts/target-check.sh makes them "
+                   "(default mode: file)")
+        ->type_name("DIR");
+    app.add_flag("--json", s.json,
+                 "print the results as JSON on stdout instead of the tables: per pack its "
+                 "operations and every cut with its phase, outcome and what was wrong");
     app.add_option("MANIFEST", manifests, "ROM pack manifests (rompack create)");
     int exit_code = hosttool::kExitOk;
     if (!hosttool::parse_command_line(app, argc, argv, &exit_code))
@@ -125,6 +157,10 @@ int main(int argc, char **argv)
     s.run.clean_pause_scale = s.run.cut_pause_scale = s.pause_scale;
 
     int status = hosttool::kExitOk, tried = 0, failed = 0, counts[4] = {};
+    // With --json the tables go to stderr beside the progress, and stdout
+    // holds the document alone.
+    std::ostream &out = s.json ? std::cerr : std::cout;
+    nlohmann::json doc = {{"packs", nlohmann::json::array()}};
     for (size_t m = 0; m < manifests.size(); ++m) {
         const std::string name = fs::path(manifests[m]).stem().string();
         std::vector<uint8_t> bytes;
@@ -147,12 +183,15 @@ int main(int argc, char **argv)
         faults::Campaign campaign(s.run, pack, s.work + "/" + name);
         if (!campaign.prepare(payloads, &error)) {
             std::cerr << "faults: " << name << ": " << error << "\n";
+            doc["packs"].push_back({{"pack", name}, {"error", error}});
             status = hosttool::kExitFailed;
             ++failed;
             continue;
         }
         const std::vector<std::string> phases = campaign.phases();
-        const std::vector<int> cuts = faults::cut_points(campaign.operations(), s.sample);
+        std::vector<int> cuts = faults::cut_points(campaign.operations(), s.sample);
+        if (!s.cuts.empty())
+            faults::cut_list(s.cuts, phases, &cuts, &error); // the words were checked before
         // Every cut, not only the bad ones: a pack whose cuts all recover
         // would otherwise be silent until its table.
         auto progress = [&](const faults::CutResult &r, size_t done, const std::string &kept) {
@@ -164,22 +203,36 @@ int main(int argc, char **argv)
             std::cerr << "\n";
         };
         std::vector<faults::CutResult> results = campaign.cut_all(cuts, s.jobs, progress);
-        std::cout << faults::table(name, phases, results, campaign.moves_blocks())
-                  << std::flush;
+        out << faults::table(name, phases, results, campaign.moves_blocks()) << std::flush;
+        nlohmann::json entry = {{"pack", name},
+                                {"operations", campaign.operations()},
+                                {"cuts", nlohmann::json::array()}};
         for (const faults::CutResult &r : results) {
+            entry["cuts"].push_back({{"cut", r.cut},
+                                     {"phase", phases.at(size_t(r.cut - 1))},
+                                     {"outcome", faults::outcome_name(r.outcome)},
+                                     {"detail", r.detail}});
             ++counts[int(r.outcome)];
             if (r.outcome == Outcome::ConfigLost || r.outcome == Outcome::Other)
                 status = hosttool::kExitFailed;
         }
+        doc["packs"].push_back(entry);
         tried += int(results.size());
     }
-    std::cout << "faults: " << manifests.size() << " packs, " << tried << " cut points, "
+    out << "faults: " << manifests.size() << " packs, " << tried << " cut points, "
               << counts[int(Outcome::Recovered)] << " recovered, "
               << counts[int(Outcome::ConfigLost)] << " configuration lost, "
               << counts[int(Outcome::Unbootable)] << " unbootable, " << counts[int(Outcome::Other)]
               << " not recovered";
     if (failed > 0)
-        std::cout << "; " << failed << " of the packs failed their clean run";
-    std::cout << "\n";
+        out << "; " << failed << " of the packs failed their clean run";
+    out << "\n";
+    if (s.json) {
+        doc["cut_points"] = tried;
+        for (Outcome o : {Outcome::Recovered, Outcome::ConfigLost, Outcome::Unbootable, Outcome::Other})
+            doc[faults::outcome_name(o)] = counts[int(o)];
+        doc["failed_packs"] = failed;
+        std::cout << doc.dump(2) << "\n";
+    }
     return status;
 }
