@@ -32,6 +32,11 @@ function(upgrader_man_page target name)
   install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endfunction()
 
+# Debian's place for the licence of what the package carries.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/upgrader-host-tools COMPONENT tools)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+
 set(UPGRADER_PACKAGE_MAINTAINER "upgrader maintainers <upgrader@localhost>"
     CACHE STRING "Maintainer field of the host tools package")
 

@@ -29,9 +29,10 @@ rm -rf "$stage"
 mkdir -p "$stage/basic/bin"
 install -m 0755 build/mipsel-release/src/upgrader/upgrader "$stage/basic/bin/upgrader"
 install -m 0644 packaging/INSTALL.telephone "$stage/INSTALL"
+install -m 0644 LICENSE "$stage/LICENSE"
 tarball=dist/upgrader-$version-mipsel.tar.gz
 tar --create --sort=name --owner=0 --group=0 --numeric-owner \
-    --mtime="@$SOURCE_DATE_EPOCH" --directory="$stage" INSTALL basic |
+    --mtime="@$SOURCE_DATE_EPOCH" --directory="$stage" INSTALL LICENSE basic |
     gzip -9n > "$tarball"
 
 # The package: CPack works in its own directory, the .deb alone is kept.
@@ -49,6 +50,10 @@ for tool in rompack phonesim faults rehearse; do
         exit 1
     fi
 done
+if ! grep -q "usr/share/doc/upgrader-host-tools/copyright\$" <<< "$listing"; then
+    echo "dist: $deb has no copyright file" >&2
+    exit 1
+fi
 rm -f dist/upgrader-host-tools_*.deb
 cp "$deb" dist/
 deb=dist/$(basename "$deb")

@@ -8,7 +8,7 @@
 # cuts; built here against the kernel's pinned headers) and
 # tests/target/init. Each boot runs one upgrade. The guest's RAM is a file
 # whose chip and boot environment outlive the boot, so that a telephone goes
-# on from one boot to the next, also after a power cut. Six scenarios:
+# on from one boot to the next, also after a power cut. Eight scenarios:
 #
 #   direct   examples/pack.json in direct mode on a new telephone
 #   file     the same pack in file mode on a new telephone
@@ -21,6 +21,9 @@
 #            place of the environment and configuration blocks, which move
 #   sliding  tests/data/faults/sliding.json: both blocks slide onto their
 #            old places, staged in basic meanwhile
+#   cut-erase, cut-write  the moving pack on a new telephone, the power cut
+#            during its first erase, or its first write: the chip and the
+#            boot environment as the cut leaves them
 #
 # The same scenarios run first in phonesim on the PC; the guest must end the
 # same way: the ending, the md5 of every /dev/mtdN, the partition table, the
@@ -227,6 +230,23 @@ mkdir -p "$out/root"
 expect direct direct pack.rom
 new_phone
 expect moving file moving.rom
+# Two power cuts of the moving pack, one during an erase and one during a
+# write (the first of each, when mtd4 is written back): the chip and the
+# boot environment as the cut leaves them, before any second boot.
+cut_erase=$(awk '$2 == "erase" { print $1; exit }' "$out/expect/moving/ops")
+cut_write=$(awk '$2 == "write" && $5 >= 2 { print $1; exit }' "$out/expect/moving/ops")
+expect_cut() { # NAME PACK OP
+    local exp=$out/expect/$1
+    mkdir -p "$exp"
+    new_phone
+    "$phonesim" upgrade "$phone" "$out/packs/$2" --mode file --pause-scale 0 --time-limit 120 \
+        --cut-at "$3" --record brief > "$out/phonesim/$1.txt" 2>&1 || true
+    md5sum < "$phone/.phonesim/flash.img" | cut -d' ' -f1 > "$exp/chip"
+    cp "$phone/.phonesim/bootenv" "$exp/bootenv"
+    awk -v n="$3" '$1 == n { print "cut", $1, $2 }' "$out/expect/moving/ops" > "$exp/record"
+}
+expect_cut cut-erase moving.rom "$cut_erase"
+expect_cut cut-write moving.rom "$cut_write"
 new_phone
 expect sliding file sliding.rom
 new_phone
@@ -270,14 +290,14 @@ expect partial file partial.rom
 # One boot: NAME's orders and pack and the telephone's files in an archive
 # after the initramfs, the guest's RAM in runs/NAME.mem; the console in
 # runs/NAME.console.
-boot() { # NAME MODE PACK KEY
+boot() { # NAME MODE PACK KEY CUT
     local name=$1 run=$out/runs/$1
     mkdir -p "$run/target/root" "$run/target/packs"
     cat > "$run/target/run.conf" <<EOF
 NAME=$name
 PACK=$3
 MODE=$2
-CUT=0
+CUT=$5
 KEY=$4
 ROOT='$phone'
 HWVER='$(jq -r .hwver examples/phone.json)'
@@ -308,21 +328,36 @@ memory() { # NAME fresh|SCENARIO
     fi
 }
 
-scenario() { # NAME MODE PACK fresh|SCENARIO KEY
+scenario() { # NAME MODE PACK fresh|SCENARIO KEY [CUT]
     memory "$1" "$4"
-    boot "$1" "$2" "$3" "$5"
+    boot "$1" "$2" "$3" "$5" "${6:-0}"
+}
+
+# What a cut left in the guest's RAM: the chip's md5, the boot environment
+# and the cut's record, in runs/NAME.{chip,bootenv,record}.
+after_cut() { # NAME
+    local mem=$out/runs/$1.mem
+    dd if="$mem" bs=1M skip=128 count=8 status=none | md5sum | cut -d' ' -f1 > "$out/runs/$1.chip"
+    dd if="$mem" bs=4096 skip=$((136 * 256 + 1)) count=15 status=none | head -z -n 1 | tr -d '\0' \
+        > "$out/runs/$1.bootenv"
+    dd if="$mem" bs=16 skip=$((136 * 65536 + 1)) count=3 status=none | head -z -n 1 | tr -d '\0\n' \
+        > "$out/runs/$1.record"
 }
 
 echo "== target: booting qemu-system-mipsel -M malta, one boot per scenario, two at a time"
 started=$(date +%s)
 { scenario direct direct pack.rom fresh 0
   scenario moving file moving.rom fresh 0
-  scenario sliding file sliding.rom fresh 0; } &
+  scenario sliding file sliding.rom fresh 0
+  scenario cut-erase file moving.rom fresh 0 "$cut_erase"; } &
 chain=$!
 scenario file file pack.rom fresh 0
 scenario refused file refused.rom file 1
 scenario partial file partial.rom refused 0
+scenario cut-write file moving.rom fresh 0 "$cut_write"
 wait "$chain"
+after_cut cut-erase
+after_cut cut-write
 elapsed=$(($(date +%s) - started))
 names="direct file refused partial moving sliding"
 for name in $names; do
@@ -383,6 +418,17 @@ for name in $names; do
     done
 done
 
+# A cut leaves the chip and the boot environment as phonesim's cut does.
+for name in cut-erase cut-write; do
+    exp=$out/expect/$name
+    echo "-- $name (the power cut during operation $(cut -d' ' -f2 "$exp/record"), before the next boot)"
+    row record "$(cat "$out/runs/$name.record")" "phonesim: $(cat "$exp/record")" \
+        "$(same "$out/runs/$name.record" <(cat "$exp/record" | tr -d '\n'))"
+    row chip "$(cat "$out/runs/$name.chip")" "expected $(cut -c1-12 "$exp/chip").." "$(same "$out/runs/$name.chip" "$exp/chip")"
+    row bootenv "$(wc -l < "$out/runs/$name.bootenv") variables" "phonesim's" "$(same "$out/runs/$name.bootenv" "$exp/bootenv")"
+    diff "$exp/bootenv" "$out/runs/$name.bootenv" | head -n 20 | sed 's/^/           /' || true
+done
+
 # Memory as the reboot stand-in saw it (the peak: VmRSS = VmHWM there), per
 # scenario: "NAME VmHWM PACK RUNTIME OWN" in kB, where PACK is the pack's
 # mapping, RUNTIME the C/C++ libraries and the loader, OWN the rest.
@@ -396,13 +442,13 @@ for name in direct file refused partial; do
         END { if (hwm) print n, hwm, pack, runtime, own }' >> "$out/memory.txt"
 done
 
-echo "== target: 6 scenarios, $mtds MTD devices: $([ $problems -eq 0 ] && echo passed || echo "$problems differences")" \
+echo "== target: 8 scenarios (2 cut), $mtds MTD devices: $([ $problems -eq 0 ] && echo passed || echo "$problems differences")" \
     "($(($(date +%s) - began)) s: builds $((built - began)) s, guests $elapsed s)"
 if [ $problems -ne 0 ]; then
     record "FAILED: $problems differences from phonesim on Linux $kver (build/target)"
     exit 1
 fi
-record "6 scenarios passed on Linux $kver mipsel (qemu Malta, phram, phoneflash), two of them moving partitions: every partition's md5, the table, the boot environment and every flash operation = phonesim's"
+record "8 scenarios passed on Linux $kver mipsel (qemu Malta, phram, phoneflash), two moving partitions, two cut during an erase and a write: every partition's md5, the table, the boot environment, every flash operation and what a cut leaves = phonesim's"
 
 status=0
 # The middle of every phase of the moving pack, and its last operation.

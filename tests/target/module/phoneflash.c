@@ -332,10 +332,13 @@ full:
 
 static ssize_t env_write(struct file *file, const char __user *buf, size_t count, loff_t *ppos)
 {
-	char *text = memdup_user_nul(buf, count);
-	char *line, *cur;
+	char *text, *line, *cur;
 	ssize_t result = count;
 
+	/* More than the whole environment holds is no set of lines for it. */
+	if (count > STATE_SIZE - ENV_AT)
+		return -EFBIG;
+	text = memdup_user_nul(buf, count);
 	if (IS_ERR(text))
 		return PTR_ERR(text);
 	mutex_lock(&lock);
@@ -522,7 +525,9 @@ static int __init phoneflash_init(void)
 	pr_info("phoneflash: 10 partitions on %s, cut at %d\n", chip, cut_at);
 	return 0;
 unmap:
-	/* Nothing is undone beyond the mapping: the guest stops when loading fails. */
+	/* The partitions stay: the guest stops when loading fails. */
+	proc_remove(own);
+	proc_remove(avalanche);
 	memunmap(area);
 	return err;
 }
