@@ -153,5 +153,9 @@ for page in rompack phonesim faults rehearse; do
 done
 ok "manual pages render with man -l"
 
+copyright=$fresh/usr/share/doc/upgrader-host-tools/copyright
+grep -q '^License: Apache-2.0$' "$copyright" 2>/dev/null || fail "$copyright: no Apache-2.0 licence"
+ok "the package's copyright file names the licence (Apache-2.0)"
+
 grep -q " $fresh" /proc/self/mounts || rm -rf --one-file-system "$fresh"
 echo "dist-check: all $checks checks passed"
