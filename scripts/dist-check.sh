@@ -46,6 +46,7 @@ echo "== $tarball"
 tar tvzf "$tarball"
 listing=$(tar tvzf "$tarball" | awk '{ print $1, $2, $6 }')
 expected='-rw-r--r-- 0/0 INSTALL
+-rw-r--r-- 0/0 LICENSE
 drwxr-xr-x 0/0 basic/
 drwxr-xr-x 0/0 basic/bin/
 -rwxr-xr-x 0/0 basic/bin/upgrader'
@@ -74,12 +75,13 @@ expected='-rwxr-xr-x ./usr/bin/faults
 -rwxr-xr-x ./usr/bin/phonesim
 -rwxr-xr-x ./usr/bin/rehearse
 -rwxr-xr-x ./usr/bin/rompack
+-rw-r--r-- ./usr/share/doc/upgrader-host-tools/copyright
 -rw-r--r-- ./usr/share/man/man1/faults.1.gz
 -rw-r--r-- ./usr/share/man/man1/phonesim.1.gz
 -rw-r--r-- ./usr/share/man/man1/rehearse.1.gz
 -rw-r--r-- ./usr/share/man/man1/rompack.1.gz'
 [ "$contents" = "$expected" ] || fail "package files differ from: $expected"
-ok "package: the four commands and their manual pages, nothing else"
+ok "package: the four commands, their manual pages and the copyright file, nothing else"
 
 # A fresh minimal Debian 12, made once and kept as a tarball.
 pristine=build/dist/bookworm-minbase.tar.gz
