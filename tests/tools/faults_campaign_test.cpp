@@ -111,7 +111,8 @@ TEST(FaultsCommand, ExitsAndSaysWhatTheRowsSay)
 TEST(RehearseCommand, ExitsAndSaysWhatTheRowsSay)
 {
     run_command_rows(REHEARSE_TOOL, TEST_DATA_DIR "/rehearse-command.rows",
-                     "--phonesim " PHONESIM_TOOL " --program " UPGRADER_PROGRAM " --out @DIR@/report",
+                     "--phonesim " PHONESIM_TOOL " --program " UPGRADER_PROGRAM
+                     " --out @DIR@/report",
                      "fleet/phone.json");
 }
 

@@ -61,7 +61,6 @@ std::string hex(uint32_t v)
     return buf;
 }
 
-
 } // namespace
 
 std::string ranges(const std::vector<int> &cuts)
@@ -246,8 +245,8 @@ std::string judge(const Expected &want, const Telephone &phone)
                                [&](const auto &v) { return v.first == name; });
         if (it == phone.env.end() || it->second != value)
             wrong += "boot environment " + name + " is " +
-                     (it == phone.env.end() ? "missing" : "\"" + it->second + "\"") +
-                     ", not \"" + value + "\"\n";
+                     (it == phone.env.end() ? "missing" : "\"" + it->second + "\"") + ", not \"" +
+                     value + "\"\n";
     }
     return wrong;
 }

@@ -29,7 +29,6 @@ namespace
 
 namespace fs = std::filesystem;
 
-
 bool spill(const std::string &path, const void *data, size_t size)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -144,8 +143,7 @@ int run_logged(const std::vector<std::string> &args, const std::string &log)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<char *> argv;
     for (const std::string &a : args)
@@ -288,9 +286,9 @@ int Campaign::upgrade(const std::string &dir, int cut, bool clean) const
         return target_upgrade(s_.guest, dir, pack_, s_.mode, cut, s_.time_limit, dir + ".log");
     char scale[32];
     snprintf(scale, sizeof scale, "%g", clean ? s_.clean_pause_scale : s_.cut_pause_scale);
-    std::vector<std::string> args = {s_.phonesim, "upgrade",      dir,   pack_,
-                                     "--mode",    s_.mode,        "--pause-scale", scale,
-                                     "--time-limit", std::to_string(s_.time_limit)};
+    std::vector<std::string> args = {
+        s_.phonesim, "upgrade",       dir,   pack_,          "--mode",
+        s_.mode,     "--pause-scale", scale, "--time-limit", std::to_string(s_.time_limit)};
     // The loader's state: a new download.
     if (s_.mode == "shm")
         args.insert(args.end(), {"--state", "0"});

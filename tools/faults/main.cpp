@@ -54,7 +54,8 @@ bool check_inputs(Settings *s, std::vector<std::string> &manifests,
         if (!phonesim::load_profile(s->run.profile, &profile, error))
             return false;
         if (profile.power_cut.any())
-            return *error = s->run.profile + ": power_cut: the campaign makes its own cuts, remove it",
+            return *error =
+                       s->run.profile + ": power_cut: the campaign makes its own cuts, remove it",
                    false;
         s->run.profile = fs::absolute(s->run.profile).string();
     }
@@ -220,16 +221,16 @@ int main(int argc, char **argv)
         tried += int(results.size());
     }
     out << "faults: " << manifests.size() << " packs, " << tried << " cut points, "
-              << counts[int(Outcome::Recovered)] << " recovered, "
-              << counts[int(Outcome::ConfigLost)] << " configuration lost, "
-              << counts[int(Outcome::Unbootable)] << " unbootable, " << counts[int(Outcome::Other)]
-              << " not recovered";
+        << counts[int(Outcome::Recovered)] << " recovered, " << counts[int(Outcome::ConfigLost)]
+        << " configuration lost, " << counts[int(Outcome::Unbootable)] << " unbootable, "
+        << counts[int(Outcome::Other)] << " not recovered";
     if (failed > 0)
         out << "; " << failed << " of the packs failed their clean run";
     out << "\n";
     if (s.json) {
         doc["cut_points"] = tried;
-        for (Outcome o : {Outcome::Recovered, Outcome::ConfigLost, Outcome::Unbootable, Outcome::Other})
+        for (Outcome o :
+             {Outcome::Recovered, Outcome::ConfigLost, Outcome::Unbootable, Outcome::Other})
             doc[faults::outcome_name(o)] = counts[int(o)];
         doc["failed_packs"] = failed;
         std::cout << doc.dump(2) << "\n";

@@ -58,14 +58,15 @@ std::string qemu_value(const std::string &text)
     return v;
 }
 
-// One member of an archive in the kernel's initramfs format ("newc").
-void cpio_member(std::string *out, const std::string &name, unsigned mode, const std::string &data)
+// One member of an archive in the kernel's initramfs format ("newc"), the
+// ino-th of its archive (inode numbers matter only to hard links).
+void cpio_member(std::string *out, unsigned ino, const std::string &name, unsigned mode,
+                 const std::string &data)
 {
-    static unsigned ino = 1;
     char head[111];
-    snprintf(head, sizeof head, "070701%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X",
-             ino++, mode, 0u, 0u, 1u, 0u, unsigned(data.size()), 0u, 0u, 0u, 0u,
-             unsigned(name.size() + 1), 0u);
+    snprintf(head, sizeof head, "070701%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X", ino,
+             mode, 0u, 0u, 1u, 0u, unsigned(data.size()), 0u, 0u, 0u, 0u, unsigned(name.size() + 1),
+             0u);
     *out += head;
     *out += name;
     *out += '\0';
@@ -105,8 +106,8 @@ bool find_guest(const std::string &dir, Guest *guest, std::string *error)
     const std::string initramfs = fs::absolute(dir + "/initramfs.cpio").string();
     for (const std::string &path : {kernel, initramfs})
         if (access(path.c_str(), R_OK) != 0)
-            return *error = hosttool::path_error(path, "cannot read it (made by scripts/target-check.sh)",
-                                                 errno),
+            return *error = hosttool::path_error(
+                       path, "cannot read it (made by scripts/target-check.sh)", errno),
                    false;
     guest->kernel = kernel;
     guest->initramfs = initramfs;
@@ -129,8 +130,10 @@ bool target_seed(const std::string &dir, std::string *error)
     // Sparse: the guest writes only the pages it uses.
     if (fd.get() < 0 || ftruncate(fd.get(), off_t(kRamSize)) != 0 ||
         pwrite(fd.get(), chip.data(), chip.size(), off_t(kChipAt)) != ssize_t(chip.size()) ||
-        pwrite(fd.get(), kStateHeader, sizeof kStateHeader, off_t(kStateAt)) != ssize_t(sizeof kStateHeader) ||
-        pwrite(fd.get(), env.c_str(), env.size() + 1, off_t(kStateAt + kEnvAt)) != ssize_t(env.size() + 1))
+        pwrite(fd.get(), kStateHeader, sizeof kStateHeader, off_t(kStateAt)) !=
+            ssize_t(sizeof kStateHeader) ||
+        pwrite(fd.get(), env.c_str(), env.size() + 1, off_t(kStateAt + kEnvAt)) !=
+            ssize_t(env.size() + 1))
         return *error = hosttool::path_error(path, "cannot write it", errno), false;
     return true;
 }
@@ -146,25 +149,28 @@ int target_upgrade(const Guest &guest, const std::string &dir, const std::string
     // The guest as made, and this boot's orders and pack after it: the
     // kernel unpacks archives one after the other, later members winning.
     std::string run;
+    unsigned members = 0;
     const std::string conf = "NAME=run\nPACK=pack.rom\nMODE=" + quoted(mode) +
-                             "\nCUT=" + std::to_string(cut) + "\nKEY=0\nROOT=/phone\nHWVER=" +
-                             quoted(guest.hwver) + "\nSOFTWARE=" + quoted(guest.software) + "\n";
-    cpio_member(&run, "target/run.conf", 0100644, conf);
-    cpio_member(&run, "target/packs/pack.rom", 0100644, slurp(pack));
+                             "\nCUT=" + std::to_string(cut) +
+                             "\nKEY=0\nROOT=/phone\nHWVER=" + quoted(guest.hwver) +
+                             "\nSOFTWARE=" + quoted(guest.software) + "\n";
+    cpio_member(&run, ++members, "target/run.conf", 0100644, conf);
+    cpio_member(&run, ++members, "target/packs/pack.rom", 0100644, slurp(pack));
     // The telephone's own files, as phonesim init made them from the profile.
     for (const char *file : {"version.conf", "app/version.conf", "basic/version.conf"})
         if (fs::is_regular_file(dir + "/" + file, ec))
-            cpio_member(&run, std::string("target/root/") + file, 0100644, slurp(dir + "/" + file));
-    cpio_member(&run, "target/root/config", 040755, "");
+            cpio_member(&run, ++members, std::string("target/root/") + file, 0100644,
+                        slurp(dir + "/" + file));
+    cpio_member(&run, ++members, "target/root/config", 040755, "");
     for (auto it = fs::recursive_directory_iterator(dir + "/config", ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         const std::string rel = "target/root/" + fs::relative(it->path(), dir, ec).string();
         if (it->is_directory(ec))
-            cpio_member(&run, rel, 040755, "");
+            cpio_member(&run, ++members, rel, 040755, "");
         else if (it->is_regular_file(ec))
-            cpio_member(&run, rel, 0100644, slurp(it->path().string()));
+            cpio_member(&run, ++members, rel, 0100644, slurp(it->path().string()));
     }
-    cpio_member(&run, "TRAILER!!!", 0, "");
+    cpio_member(&run, ++members, "TRAILER!!!", 0, "");
     {
         std::ifstream base(guest.initramfs, std::ios::binary);
         std::ofstream out(initrd, std::ios::binary | std::ios::trunc);
@@ -176,12 +182,34 @@ int target_upgrade(const Guest &guest, const std::string &dir, const std::string
     // The program's own time limit is the guest's; the boot around it gets
     // another minute.
     const std::vector<std::string> args = {
-        guest.timeout, "-s", "KILL", std::to_string(int(time_limit) + 60), guest.qemu,
-        "-M", "malta,memory-backend=ram0", "-m", "256",
-        "-object", "memory-backend-file,id=ram0,size=256M,share=on,mem-path=" + qemu_value(memory(dir)),
-        "-display", "none", "-serial", "file:" + console(dir), "-monitor", "none",
-        "-no-reboot", "-nic", "none", "-vga", "none",
-        "-kernel", guest.kernel, "-initrd", initrd, "-append", kCommandLine};
+        guest.timeout,
+        "-s",
+        "KILL",
+        std::to_string(int(time_limit) + 60),
+        guest.qemu,
+        "-M",
+        "malta,memory-backend=ram0",
+        "-m",
+        "256",
+        "-object",
+        "memory-backend-file,id=ram0,size=256M,share=on,mem-path=" + qemu_value(memory(dir)),
+        "-display",
+        "none",
+        "-serial",
+        "file:" + console(dir),
+        "-monitor",
+        "none",
+        "-no-reboot",
+        "-nic",
+        "none",
+        "-vga",
+        "none",
+        "-kernel",
+        guest.kernel,
+        "-initrd",
+        initrd,
+        "-append",
+        kCommandLine};
     const int rc = run_logged(args, log);
     const std::string text = slurp(console(dir));
     {
@@ -200,7 +228,7 @@ int target_upgrade(const Guest &guest, const std::string &dir, const std::string
         ops << line << "\n";
     const std::vector<std::string> ending = said(text, "ending");
     if (said(text, "done").empty() || ending.empty())
-        return rc == 137 || rc == 128 + 9 ? kTimeLimit : kRunFailed;
+        return rc == 128 + 9 ? kTimeLimit : kRunFailed; // timeout -s KILL
     if (ending[0] == "reboot")
         return kRebooted;
     return ending[0] == "time-limit" ? kTimeLimit : kNoReboot;

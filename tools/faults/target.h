@@ -17,8 +17,8 @@ namespace faults
 
 struct Guest {
     std::string kernel, initramfs; // absolute; empty kernel = run in phonesim
-    std::string qemu, timeout; // absolute
-    std::string hwver, software; // the telephone's, from the profile
+    std::string qemu, timeout;     // absolute
+    std::string hwver, software;   // the telephone's, from the profile
     bool on() const { return !kernel.empty(); }
 };
 
