@@ -152,6 +152,7 @@ int target_upgrade(const Guest &guest, const std::string &dir, const std::string
     unsigned members = 0;
     const std::string conf = "NAME=run\nPACK=pack.rom\nMODE=" + quoted(mode) +
                              "\nCUT=" + std::to_string(cut) +
+                             "\nTIME_LIMIT=" + std::to_string(int(time_limit)) +
                              "\nKEY=0\nROOT=/phone\nHWVER=" + quoted(guest.hwver) +
                              "\nSOFTWARE=" + quoted(guest.software) + "\n";
     cpio_member(&run, ++members, "target/run.conf", 0100644, conf);
