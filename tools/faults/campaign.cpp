@@ -111,12 +111,12 @@ std::vector<std::string> phases_of(const std::vector<Operation> &ops)
     return phases;
 }
 
-bool cut_list(const std::string &spec, const std::vector<std::string> &phases,
+bool cut_list(const std::string &list, const std::vector<std::string> &phases,
               std::vector<int> *cuts, std::string *error)
 {
     const int k = int(phases.size());
     std::set<int> chosen;
-    std::istringstream in(spec);
+    std::istringstream in(list);
     for (std::string item; std::getline(in, item, ',');) {
         unsigned first = 0, last = 0;
         char dash = 0, extra = 0;
@@ -139,7 +139,7 @@ bool cut_list(const std::string &spec, const std::vector<std::string> &phases,
             if (int(first) <= k)
                 chosen.insert(int(first));
         } else {
-            return *error = "--cuts " + spec + ": \"" + item +
+            return *error = "--cuts " + list + ": \"" + item +
                             "\" is not a cut point (N from 1), a range A-B, phases or last",
                    false;
         }

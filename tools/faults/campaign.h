@@ -47,7 +47,7 @@ std::vector<int> cut_points(int k, int sample);
 // every phase) and "last". Sorted, without repeats or points beyond the
 // run. false with *error for an item it does not know (an empty phases
 // checks the words alone).
-bool cut_list(const std::string &spec, const std::vector<std::string> &phases,
+bool cut_list(const std::string &list, const std::vector<std::string> &phases,
               std::vector<int> *cuts, std::string *error);
 
 // "mtdN START,END" variables of a boot environment as windows.
